@@ -1,0 +1,63 @@
+// The PC/SC calls the program needs, as one small interface. The production
+// implementation binds the system library by name at the first call
+// (winscard.dll from the system directory on Windows, libpcsclite.so.1 on
+// Linux); a missing library or function makes every call fail with
+// SCARD_E_NO_SERVICE instead of crashing. Tests substitute a fake.
+#pragma once
+#include <cstdint>
+#include <memory>
+
+namespace tarvex::pcsc {
+
+using Context = uintptr_t;
+using Card = uintptr_t;
+using Result = int32_t;
+
+// Result codes with their Windows / pcsc-lite values (identical on both).
+constexpr Result S_SUCCESS = 0;
+constexpr Result WIN_ERROR_INVALID_HANDLE = 6;
+constexpr Result F_INTERNAL_ERROR = int32_t(0x80100001u);
+constexpr Result E_INVALID_HANDLE = int32_t(0x80100003u);
+constexpr Result E_INSUFFICIENT_BUFFER = int32_t(0x80100008u);
+constexpr Result E_UNKNOWN_READER = int32_t(0x80100009u);
+constexpr Result E_SHARING_VIOLATION = int32_t(0x8010000Bu);
+constexpr Result E_NO_SMARTCARD = int32_t(0x8010000Cu);
+constexpr Result E_READER_UNAVAILABLE = int32_t(0x80100017u);
+constexpr Result E_NO_SERVICE = int32_t(0x8010001Du);
+constexpr Result E_SERVICE_STOPPED = int32_t(0x8010001Eu);
+constexpr Result E_NO_READERS_AVAILABLE = int32_t(0x8010002Eu);
+constexpr Result W_REMOVED_CARD = int32_t(0x80100069u);
+
+constexpr uint32_t SCOPE_SYSTEM = 2;
+constexpr uint32_t SHARE_EXCLUSIVE = 1;
+constexpr uint32_t SHARE_SHARED = 2;
+constexpr uint32_t PROTOCOL_T0 = 1;
+constexpr uint32_t PROTOCOL_T1 = 2;
+constexpr uint32_t LEAVE_CARD = 0;
+constexpr uint32_t UNPOWER_CARD = 2;
+
+class Api {
+public:
+    virtual ~Api() = default;
+    virtual Result establishContext(uint32_t scope, Context* ctx) = 0;
+    virtual Result releaseContext(Context ctx) = 0;
+    // groups = all readers; `len` in/out in characters, as SCardListReadersA.
+    virtual Result listReaders(Context ctx, char* buf, uint32_t* len) = 0;
+    virtual Result connect(Context ctx, const char* reader, uint32_t share, uint32_t protocols,
+                           Card* card, uint32_t* activeProtocol) = 0;
+    // SCardState where the platform has it, else SCardStatus.
+    virtual Result status(Card card, uint32_t* state, uint32_t* protocol, uint8_t* atr,
+                          uint32_t* atrLen) = 0;
+    virtual Result beginTransaction(Card card) = 0;
+    // `protocol` fills both I/O request headers (send and receive).
+    virtual Result transmit(Card card, uint32_t protocol, const uint8_t* send, uint32_t sendLen,
+                            uint8_t* recv, uint32_t* recvLen) = 0;
+    virtual Result endTransaction(Card card, uint32_t disposition) = 0;
+    virtual Result disconnect(Card card, uint32_t disposition) = 0;
+    // SCARD_PROTOCOL_RAW differs between platforms (0x10000 Windows, 4 pcsc-lite).
+    virtual uint32_t protocolRaw() const = 0;
+};
+
+std::unique_ptr<Api> loadSystemPcsc();
+
+} // namespace tarvex::pcsc

@@ -1,0 +1,23 @@
+// Starting a helper program detached, with no visible window, and locating
+// the folder of the running executable.
+#pragma once
+#include <memory>
+#include <string>
+
+namespace tarvex {
+
+class ProcessLauncher {
+public:
+    virtual ~ProcessLauncher() = default;
+    // Starts `path` without waiting for it; false when it cannot be started.
+    virtual bool startHidden(const std::string& path) = 0;
+};
+
+std::unique_ptr<ProcessLauncher> makeSystemProcessLauncher();
+
+// Folder of the running executable, without a trailing separator.
+std::string programDir();
+// Path separator and the file name of the LED tool on this platform.
+std::string kbflashFileName(); // "kbflash.exe" on Windows, "kbflash" on Linux
+
+} // namespace tarvex
