@@ -116,6 +116,11 @@ protected:
 private:
     void Form_Load();
     bool buildSwitchCommand(const QString& header, int selector, QString& command);
+    // Workflow helpers (frmMain_switch.cpp)
+    QString selectedKey() const;
+    bool reselectEntry(const QString& key);
+    void removeSelectedEntry();
+    bool prepareAndOpen(QString& key);
 
     Services svc_;
     modSmart smart_;
