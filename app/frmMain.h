@@ -30,6 +30,10 @@ constexpr int32_t Unseen = 0;
 constexpr int32_t Seen = 1;
 constexpr int32_t Added = 2;
 
+// Set on the application object when the main window has closed; a command
+// that is still yielding then ends the program instead of running on.
+inline constexpr const char* kEndRequestedProperty = "tarvexEndRequested";
+
 class frmMain : public QWidget {
     Q_OBJECT
 public:
@@ -115,6 +119,7 @@ protected:
 
 private:
     void Form_Load();
+    void onListSelectionChanged();
     bool buildSwitchCommand(const QString& header, int selector, QString& command);
     // Workflow helpers (frmMain_switch.cpp)
     QString selectedKey() const;
@@ -125,6 +130,7 @@ private:
     Services svc_;
     modSmart smart_;
     int LockDepth = 0;
+    bool settingSelection_ = false; // setSelectedIndex runs lstZN_Click itself
     bool scanRunning_ = false;   // a tick during a cycle's yields is skipped
     frmHIDmode* hidDialog_ = nullptr;   // created on first use, never unloaded
     frmCCIDmode* ccidDialog_ = nullptr;
