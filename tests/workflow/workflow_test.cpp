@@ -1,0 +1,175 @@
+#include "world.h"
+#include <gtest/gtest.h>
+
+using namespace tarvex;
+using namespace tarvex::testing;
+using Strings = std::vector<std::string>;
+
+namespace {
+
+const std::string kSwitchCcid = "FEDD02000A00FF01020304" "77344D58";
+const std::string kSwitchCdc = "FEDD02000A01FE01020304" "AFF5A6FE";
+const std::string kSwitchHid = "FEDD02000A03FC01020304" "07011969";
+const std::string kFake2 = "FEDD02010A02FD01020304" "DFC0F2CF";
+
+struct Outcome {
+    bool entryKept;
+    bool refreshChecked;
+};
+
+void expectClosedOut(World& w, const Outcome& o, const char* entry)
+{
+    EXPECT_EQ(w.form->lockDepth(), 0);
+    EXPECT_TRUE(w.form->isEnabled());
+    EXPECT_EQ(w.form->selectedIndex(), -1);
+    EXPECT_EQ(w.form->CheckList(frmMain::FilterExtra(QString::fromLatin1(entry))) >= 0, o.entryKept);
+    EXPECT_EQ(w.refreshChecked(), o.refreshChecked);
+}
+
+} // namespace
+
+TEST(Workflow, ToCdcFromCcidSendsSwitchRebootsAndReports)
+{
+    World w;
+    w.form->chkRefresh->setChecked(false);
+    w.select(kCcidEntry);
+    w.form->cmdCDC_Click();
+
+    EXPECT_EQ(w.commands(), (Strings{"FFCAF00004", kSwitchCdc, "FFFEFC0000"}));
+    EXPECT_EQ(w.fakes.ui.messages, QStringList{"Operation completed with success!"});
+    EXPECT_NE(std::find(w.fakes.clock.sleeps.begin(), w.fakes.clock.sleeps.end(), 2000u),
+              w.fakes.clock.sleeps.end());
+    expectClosedOut(w, {false, true}, kCcidEntry);
+    // The card connection was closed at the end.
+    EXPECT_EQ(w.fakes.pcsc.calls.back(), "disconnect");
+}
+
+TEST(Workflow, ToHidFromCdcWritesFormatThenSwitches)
+{
+    World w;
+    w.answerHid(1, true, true);
+    w.select(kCdcEntry);
+    w.form->cmdHID_Click();
+
+    EXPECT_EQ(w.commands(),
+              (Strings{"FEDD030200", "FEDD0302026040", "FFCAF00004", kSwitchHid, "FFFEFC0000"}));
+    EXPECT_EQ(w.fakes.ui.messages, QStringList{"Operation completed with success!"});
+    expectClosedOut(w, {false, true}, kCdcEntry);
+    EXPECT_EQ(w.fakes.serchan.closes.back(), 3);
+}
+
+TEST(Workflow, ToCcidSendsFakeCardThenSwitch)
+{
+    World w;
+    w.answerCcid(2);
+    w.select(kCdcEntry);
+    w.form->cmdCCID_Click();
+
+    EXPECT_EQ(w.commands(),
+              (Strings{"FFCAF00004", kFake2, "FFCAF00004", kSwitchCcid, "FFFEFC0000"}));
+    EXPECT_EQ(w.fakes.ui.messages, QStringList{"Operation completed with success!"});
+    EXPECT_EQ(w.reader.config().fakeCard, 2);
+    expectClosedOut(w, {false, true}, kCdcEntry);
+}
+
+// Every way a workflow can stop early, with what the user sees and what is
+// left of the list entry and the refresh box.
+struct StopCase {
+    const char* name;
+    const char* button; // "hid", "cdc", "ccid"
+    const char* entry;
+    int dialogAnswer;   // HID format / CCID option; 0 = close box
+    const char* refusePrefix; // command the reader refuses, or nullptr
+    bool portOpens;
+    QStringList messages;
+    Strings commands;
+    Outcome outcome;
+};
+
+class WorkflowStops : public ::testing::TestWithParam<StopCase> {};
+
+TEST_P(WorkflowStops, ReportsAndLeavesListAsExpected)
+{
+    const StopCase& c = GetParam();
+    World w;
+    w.form->chkRefresh->setChecked(false);
+    w.fakes.serchan.ports[3] = c.portOpens;
+    if (std::string(c.button) == "hid") w.answerHid(c.dialogAnswer);
+    if (std::string(c.button) == "ccid") w.answerCcid(c.dialogAnswer);
+    if (c.refusePrefix) {
+        std::string hex = c.refusePrefix;
+        std::vector<uint8_t> prefix;
+        for (size_t i = 0; i + 1 < hex.size(); i += 2)
+            prefix.push_back(uint8_t(std::stoi(hex.substr(i, 2), nullptr, 16)));
+        w.reader.refuse(prefix, 0x6A80, 1);
+    }
+    w.select(c.entry);
+    std::string b = c.button;
+    if (b == "hid") w.form->cmdHID_Click();
+    else if (b == "cdc") w.form->cmdCDC_Click();
+    else w.form->cmdCCID_Click();
+
+    EXPECT_EQ(w.fakes.ui.messages, c.messages);
+    EXPECT_EQ(w.commands(), c.commands);
+    expectClosedOut(w, c.outcome, c.entry);
+}
+
+const QString kVersionMsg = "Version equal or greater than 2.166 is required for this mode.";
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, WorkflowStops,
+    ::testing::Values(
+        StopCase{"HidOldFirmware", "hid", "COM3 ZN480 CDC - 01020304 (2.165)", 1, nullptr, true,
+                 {kVersionMsg}, {}, {true, false}},
+        StopCase{"CdcOldFirmware", "cdc", "COM3 ZN480 CDC - 01020304 (2.165)", 0, nullptr, true,
+                 {kVersionMsg}, {}, {true, false}},
+        StopCase{"HidNoFirmwareText", "hid", "CCID ZN480 Sim 0", 1, nullptr, true, {}, {}, {true, false}},
+        StopCase{"HidDialogClosed", "hid", kCdcEntry, 0, nullptr, true, {}, {}, {true, false}},
+        StopCase{"CcidDialogClosed", "ccid", kCdcEntry, 0, nullptr, true, {}, {}, {true, false}},
+        StopCase{"CdcPortDoesNotOpen", "cdc", kCdcEntry, 0, nullptr, false, {}, {}, {true, false}},
+        StopCase{"HidFormatRefused", "hid", kCdcEntry, 1, "FEDD030202", true,
+                 {"Failed to set HID serial number format!"},
+                 {"FEDD030200", "FEDD0302020040"}, {false, false}},
+        StopCase{"CcidFakeRefused", "ccid", kCdcEntry, 3, "FEDD02010A", true,
+                 {"Failed to set fake mode configuration!"},
+                 {"FFCAF00004", "FEDD02010A00FF01020304" "77344D58"}, {false, false}},
+        StopCase{"CdcSwitchRefused", "cdc", kCdcEntry, 0, "FEDD02000A", true, {},
+                 {"FFCAF00004", kSwitchCdc}, {false, true}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Workflow, CdcOnEntryWithoutSuffixReadsIdentityInsideOpen)
+{
+    World w;
+    w.select("CCID ZN480 Sim 0");
+    w.form->cmdCDC_Click();
+    // OpenDevice reads the identity (and checks the firmware) before the switch.
+    EXPECT_EQ(w.commands(),
+              (Strings{"FFCAF00004", "FFCAE00004", "FFCAF00004", kSwitchCdc, "FFFEFC0000"}));
+    EXPECT_EQ(w.fakes.ui.messages, QStringList{"Operation completed with success!"});
+}
+
+TEST(Workflow, EntryPrunedWhileDialogOpenStopsWithoutTouchingReader)
+{
+    World w;
+    w.select(kCdcEntry);
+    w.fakes.ui.onShowModal = [&](QDialog&) { delete w.form->lstZN->takeItem(0); };
+    w.form->cmdCCID_Click();
+    EXPECT_TRUE(w.commands().empty());
+    EXPECT_TRUE(w.fakes.serchan.sent.empty());
+    EXPECT_EQ(w.form->lockDepth(), 0);
+}
+
+TEST(Workflow, EntryMovedWhileDialogOpenIsFollowed)
+{
+    World w;
+    w.form->appendEntry("MSD ZN480 Mass Storage");
+    w.select(kCdcEntry);
+    w.fakes.ui.onShowModal = [&](QDialog& d) {
+        delete w.form->lstZN->takeItem(0); // a scan pruned the entry ahead of ours
+        dynamic_cast<frmCCIDmode&>(d).Option3->click();
+    };
+    w.form->cmdCCID_Click();
+    EXPECT_EQ(w.commands().size(), 5u);
+    EXPECT_EQ(w.fakes.ui.messages, QStringList{"Operation completed with success!"});
+    EXPECT_EQ(w.form->entryCount(), 0);
+}
