@@ -3,6 +3,7 @@
 // with its terminating NUL); on Linux the same answers built from udev, with
 // USB CDC ports (cdc_acm) named like the USBSER driver's values.
 #pragma once
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>

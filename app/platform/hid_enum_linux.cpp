@@ -1,0 +1,72 @@
+// Linux HID enumeration: udev "hid" devices whose HID_ID carries the
+// reader's USB identifiers and that have a driver bound (the counterpart of
+// a device that works on Windows). Identifiers are built in the Windows
+// DeviceID form so that the shared identifier test applies to them too.
+#include "platform/hid_enum.h"
+
+#include <algorithm>
+#include <cstring>
+#include <libudev.h>
+#include <memory>
+
+namespace tarvex {
+namespace {
+
+struct UdevUnref { void operator()(udev* u) const { udev_unref(u); } };
+struct EnumUnref { void operator()(udev_enumerate* e) const { udev_enumerate_unref(e); } };
+struct DeviceUnref { void operator()(udev_device* d) const { udev_device_unref(d); } };
+
+// HID_ID is "BBBB:VVVVVVVV:PPPPPPPP" in upper-case hex; any bus. The
+// comparison is exact, like the Windows identifier test.
+bool isReaderHidId(const char* hidId)
+{
+    if (!hidId)
+        return false;
+    const char* v = std::strchr(hidId, ':');
+    if (!v)
+        return false;
+    return std::strcmp(v, ":00006A4E:00000013") == 0;
+}
+
+class UdevHidEnumerator : public HidEnumerator {
+public:
+    bool listReaderIds(std::vector<std::string>& ids) override
+    {
+        ids.clear();
+        std::unique_ptr<udev, UdevUnref> ctx(udev_new());
+        if (!ctx)
+            return false;
+        std::unique_ptr<udev_enumerate, EnumUnref> en(udev_enumerate_new(ctx.get()));
+        if (!en || udev_enumerate_add_match_subsystem(en.get(), "hid") < 0 ||
+            udev_enumerate_scan_devices(en.get()) < 0)
+            return false;
+        std::vector<std::pair<std::string, std::string>> found; // syspath, id
+        udev_list_entry* entry;
+        udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(en.get())) {
+            const char* syspath = udev_list_entry_get_name(entry);
+            std::unique_ptr<udev_device, DeviceUnref> dev(udev_device_new_from_syspath(ctx.get(), syspath));
+            if (!dev)
+                continue;
+            if (!isReaderHidId(udev_device_get_property_value(dev.get(), "HID_ID")))
+                continue;
+            if (!udev_device_get_driver(dev.get()))
+                continue; // no driver bound: the interface does not work
+            found.emplace_back(syspath,
+                               std::string("HID\\VID_6A4E&PID_0013\\") + udev_device_get_sysname(dev.get()));
+        }
+        // Stable order across calls, so numbering only changes when devices do.
+        std::sort(found.begin(), found.end());
+        for (auto& f : found)
+            ids.push_back(std::move(f.second));
+        return true;
+    }
+};
+
+} // namespace
+
+std::unique_ptr<HidEnumerator> makeSystemHidEnumerator()
+{
+    return std::make_unique<UdevHidEnumerator>();
+}
+
+} // namespace tarvex
