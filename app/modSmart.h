@@ -29,6 +29,10 @@ public:
     int16_t readerCount() const { return count_; }
 
 private:
+    // Releases a context the service no longer honours, so that the next
+    // InitSmart establishes a fresh one.
+    void dropContext();
+
     pcsc::Api& api_;
     pcsc::Context context_ = 0;
     bool haveContext_ = false;

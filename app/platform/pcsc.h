@@ -18,14 +18,17 @@ constexpr Result S_SUCCESS = 0;
 constexpr Result WIN_ERROR_INVALID_HANDLE = 6;
 constexpr Result F_INTERNAL_ERROR = int32_t(0x80100001u);
 constexpr Result E_INVALID_HANDLE = int32_t(0x80100003u);
+constexpr Result E_INVALID_PARAMETER = int32_t(0x80100004u);
 constexpr Result E_INSUFFICIENT_BUFFER = int32_t(0x80100008u);
 constexpr Result E_UNKNOWN_READER = int32_t(0x80100009u);
 constexpr Result E_SHARING_VIOLATION = int32_t(0x8010000Bu);
 constexpr Result E_NO_SMARTCARD = int32_t(0x8010000Cu);
+constexpr Result F_COMM_ERROR = int32_t(0x80100013u);
 constexpr Result E_READER_UNAVAILABLE = int32_t(0x80100017u);
 constexpr Result E_NO_SERVICE = int32_t(0x8010001Du);
 constexpr Result E_SERVICE_STOPPED = int32_t(0x8010001Eu);
 constexpr Result E_NO_READERS_AVAILABLE = int32_t(0x8010002Eu);
+constexpr Result W_RESET_CARD = int32_t(0x80100068u);
 constexpr Result W_REMOVED_CARD = int32_t(0x80100069u);
 
 constexpr uint32_t SCOPE_SYSTEM = 2;
