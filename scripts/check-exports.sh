@@ -5,7 +5,7 @@ set -euo pipefail
 dll="${1:?usage: $0 SERCHAN.dll}"
 want=(SCAddProtocol SCCallbacks SCChangeProtocol SCCloseChannel SCDelProtocol
       SCOpenChannel SCReceive SCSend SCTransmit)
-exports=$(i686-w64-mingw32-objdump -p "$dll" | awk '/\[Ordinal\/Name Pointer\] Table/{f=1;next} f&&/\]/{print $NF} f&&/^$/{if(n++)exit}')
+exports=$(i686-w64-mingw32-objdump -p "$dll" | awk '/\[Ordinal\/Name Pointer\] Table/{f=1;next} f&&/\]/{print $NF} f&&/^$/{if(n++)f=0}')
 fail=0
 for name in "${want[@]}"; do
   grep -qx "$name" <<<"$exports" || { echo "missing export: $name" >&2; fail=1; }

@@ -1,0 +1,44 @@
+// The port layer: one serial port per process, opened by its number.
+//
+// Two backends implement this interface (port_win32.cpp, port_posix.cpp);
+// the build picks one. Results follow the library's codes: see each function.
+#pragma once
+
+#include <cstdint>
+
+namespace serchan::port {
+
+// Opens COM(port & 0xFF) at `baud`, 8N1, reads that never wait.
+//   0 opened; -1 a port is already open; -2 the device cannot be opened;
+//   -3 line settings refused and the port is no USB CDC port (nothing left
+//   open); -5 time-outs refused (the port stays open: the caller closes it).
+int32_t open(int32_t port, uint32_t baud);
+
+// Closes the port if one is open. Harmless when none is.
+void close();
+
+// Writes every byte, waiting until the driver has taken them all.
+// Returns `length`, or -2 on any failure (also when no port is open).
+int32_t write(const uint8_t* data, int32_t length);
+
+// Reads at most `max` bytes of what the driver already holds, never waiting.
+// Returns the count (0 when nothing is queued), -1 when max <= 0, -2 on
+// failure or when no port is open.
+int32_t read(uint8_t* buffer, int32_t max);
+
+// Bytes held in the driver's input queue (0 when unknown or no port).
+int32_t bytesWaiting();
+
+// Waits at most `ms` for input to arrive on the open port; returns early when
+// some does. Just sleeps when no port is open. Pollers use it instead of a
+// blind sleep so that they see an answer as soon as it lands.
+void waitReadable(uint32_t ms);
+
+// Sleeps `ms` milliseconds.
+void sleepMs(uint32_t ms);
+
+// Millisecond tick counter; wraps at 2^32, so only differences in unsigned
+// 32-bit arithmetic are meaningful.
+uint32_t tickCount();
+
+} // namespace serchan::port

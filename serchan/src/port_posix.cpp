@@ -1,0 +1,229 @@
+// Port layer on POSIX: COMn is the node that the shared port map names for
+// n (ttyACM* are the USB CDC ports), opened non-blocking so that reads never
+// wait; a write waits until every byte went to the driver.
+#include "port.h"
+
+#include "portmap.h"
+
+#include <cerrno>
+#include <ctime>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace serchan::port {
+namespace {
+
+// A write that makes no progress for this long fails: a device that stopped
+// taking bytes must not hang the caller for ever.
+constexpr uint32_t kWriteStallMs = 5000;
+
+int g_fd = -1;  // the one open port; closed only by close(), never at unload
+
+class UniqueFd {
+public:
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    ~UniqueFd()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    int get() const { return fd_; }
+    int release()
+    {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    explicit operator bool() const { return fd_ >= 0; }
+
+private:
+    int fd_;
+};
+
+speed_t speedFor(uint32_t baud)
+{
+    switch (baud) {
+    case 1200: return B1200;
+    case 2400: return B2400;
+    case 4800: return B4800;
+    case 9600: return B9600;
+    case 19200: return B19200;
+    case 38400: return B38400;
+    case 57600: return B57600;
+    case 115200: return B115200;
+    case 230400: return B230400;
+    case 460800: return B460800;
+    case 921600: return B921600;
+    default: return B0;  // no such rate: refused like a driver would
+    }
+}
+
+// 115200 8N1 raw; flow control stays as the driver has it.
+bool applyLineSettings(int fd, uint32_t baud)
+{
+    const speed_t speed = speedFor(baud);
+    termios t{};
+    if (speed == B0 || tcgetattr(fd, &t) != 0)
+        return false;
+    const tcflag_t flow = t.c_cflag & CRTSCTS;
+    cfmakeraw(&t);
+    t.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
+    t.c_cflag |= CS8 | CLOCAL | CREAD | flow;
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 0;
+    if (cfsetispeed(&t, speed) != 0 || cfsetospeed(&t, speed) != 0)
+        return false;
+    if (tcsetattr(fd, TCSANOW, &t) != 0)
+        return false;
+    // tcsetattr succeeds when any part took; the rate is the part that matters.
+    termios check{};
+    return tcgetattr(fd, &check) == 0 && cfgetospeed(&check) == speed;
+}
+
+bool hungUp(int fd)
+{
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL));
+}
+
+} // namespace
+
+int32_t open(int32_t port, uint32_t baud)
+{
+    if (g_fd >= 0)
+        return -1;
+    const int number = port & 0xFF;
+    char path[512];
+    if (zn_port_device_path(number, path, sizeof path) != 0)
+        return -2;
+    UniqueFd fd(::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd)
+        return -2;
+    struct stat st{};
+    if (fstat(fd.get(), &st) != 0 || !S_ISCHR(st.st_mode))
+        return -2;
+    // One user at a time, like a COM port opened without sharing.
+    if (ioctl(fd.get(), TIOCEXCL) != 0 && errno != ENOTTY)
+        return -2;
+    (void)tcflush(fd.get(), TCIOFLUSH);
+    if (!applyLineSettings(fd.get(), baud) && !zn_port_is_usb_cdc(number))
+        return -3;
+    // Reads return at once with what the driver holds: that is O_NONBLOCK
+    // with VMIN = VTIME = 0. Keep the port open on failure: the caller closes.
+    g_fd = fd.release();
+    const int flags = fcntl(g_fd, F_GETFL);
+    if (flags < 0 || !(flags & O_NONBLOCK))
+        return -5;
+    return 0;
+}
+
+void close()
+{
+    if (g_fd >= 0) {
+        ::close(g_fd);
+        g_fd = -1;
+    }
+}
+
+int32_t write(const uint8_t* data, int32_t length)
+{
+    if (g_fd < 0 || length < 0 || (!data && length))
+        return -2;
+    int32_t done = 0;
+    uint32_t lastProgress = tickCount();
+    while (done < length) {
+        const ssize_t n = ::write(g_fd, data + done, static_cast<size_t>(length - done));
+        if (n > 0) {
+            done += static_cast<int32_t>(n);
+            lastProgress = tickCount();
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+            return -2;
+        if (tickCount() - lastProgress >= kWriteStallMs)
+            return -2;
+        pollfd p{g_fd, POLLOUT, 0};
+        if (::poll(&p, 1, 50) > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)))
+            return -2;
+    }
+    // Wait until the driver sent it; ptys and some drivers cannot say.
+    while (tcdrain(g_fd) != 0) {
+        if (errno == EINTR)
+            continue;
+        if (errno != ENOTTY && errno != EINVAL)
+            return -2;
+        break;
+    }
+    return length;
+}
+
+int32_t bytesWaiting()
+{
+    int count = 0;
+    if (g_fd < 0 || ioctl(g_fd, FIONREAD, &count) != 0 || count < 0)
+        return 0;
+    return count;
+}
+
+int32_t read(uint8_t* buffer, int32_t max)
+{
+    if (max <= 0)
+        return -1;
+    if (g_fd < 0 || !buffer)
+        return -2;
+    int count = 0;
+    if (ioctl(g_fd, FIONREAD, &count) != 0)
+        return -2;
+    if (count <= 0) {
+        // Nothing queued. A device that went away also has nothing queued;
+        // tell the two apart so that an unplug is reported, not polled for ever.
+        return hungUp(g_fd) ? -2 : 0;
+    }
+    const size_t want = static_cast<size_t>(count < max ? count : max);
+    for (;;) {
+        const ssize_t n = ::read(g_fd, buffer, want);
+        if (n > 0)
+            return static_cast<int32_t>(n);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return 0;
+        return -2;  // error, or end of file on a queue that claimed bytes
+    }
+}
+
+void waitReadable(uint32_t ms)
+{
+    if (g_fd < 0) {
+        sleepMs(ms);
+        return;
+    }
+    pollfd p{g_fd, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(ms)) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)))
+        sleepMs(ms);  // a dead port polls "ready" at once; do not spin on it
+}
+
+void sleepMs(uint32_t ms)
+{
+    timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+uint32_t tickCount()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    const uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+    return static_cast<uint32_t>(ms);
+}
+
+} // namespace serchan::port
