@@ -1,0 +1,204 @@
+// PC/SC on Windows: winscard.dll, loaded from the system folder only (never
+// the current folder or PATH) and bound by name at the first call.
+#include "platform/pcsc.h"
+
+#include <windows.h>
+
+#include <mutex>
+#include <string>
+
+namespace tarvex::pcsc {
+
+namespace {
+
+using SCARDCONTEXT_ = ULONG_PTR;
+using SCARDHANDLE_ = ULONG_PTR;
+
+// SCARD_IO_REQUEST: protocol then header length, 8 bytes in all.
+struct IoRequest {
+    DWORD dwProtocol;
+    DWORD cbPciLength;
+};
+static_assert(sizeof(IoRequest) == 8);
+
+using EstablishFn = LONG(WINAPI*)(DWORD, LPCVOID, LPCVOID, SCARDCONTEXT_*);
+using ReleaseFn = LONG(WINAPI*)(SCARDCONTEXT_);
+using ListFn = LONG(WINAPI*)(SCARDCONTEXT_, LPCSTR, LPSTR, LPDWORD);
+using ConnectFn = LONG(WINAPI*)(SCARDCONTEXT_, LPCSTR, DWORD, DWORD, SCARDHANDLE_*, LPDWORD);
+using StateFn = LONG(WINAPI*)(SCARDHANDLE_, LPDWORD, LPDWORD, LPBYTE, LPDWORD);
+using StatusFn = LONG(WINAPI*)(SCARDHANDLE_, LPSTR, LPDWORD, LPDWORD, LPDWORD, LPBYTE, LPDWORD);
+using BeginFn = LONG(WINAPI*)(SCARDHANDLE_);
+using TransmitFn = LONG(WINAPI*)(SCARDHANDLE_, const IoRequest*, const BYTE*, DWORD, IoRequest*, LPBYTE,
+                                 LPDWORD);
+using EndFn = LONG(WINAPI*)(SCARDHANDLE_, DWORD);
+using DisconnectFn = LONG(WINAPI*)(SCARDHANDLE_, DWORD);
+
+constexpr uint32_t kProtocolRaw = 0x10000;
+
+class Module {
+public:
+    Module() = default;
+    explicit Module(HMODULE h) : h_(h) {}
+    Module(const Module&) = delete;
+    Module& operator=(const Module&) = delete;
+    Module(Module&& o) noexcept : h_(o.h_) { o.h_ = nullptr; }
+    Module& operator=(Module&& o) noexcept {
+        if (this != &o) {
+            if (h_) FreeLibrary(h_);
+            h_ = o.h_;
+            o.h_ = nullptr;
+        }
+        return *this;
+    }
+    ~Module() {
+        if (h_) FreeLibrary(h_);
+    }
+    HMODULE get() const { return h_; }
+
+private:
+    HMODULE h_ = nullptr;
+};
+
+Module loadFromSystemFolder() {
+    HMODULE h = LoadLibraryExA("winscard.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (!h) {
+        // Systems without the search-flag update refuse the flag: name the
+        // system folder explicitly instead.
+        char dir[MAX_PATH];
+        const UINT n = GetSystemDirectoryA(dir, MAX_PATH);
+        if (n > 0 && n < MAX_PATH) {
+            const std::string path = std::string(dir, n) + "\\winscard.dll";
+            h = LoadLibraryExA(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+        }
+    }
+    return Module(h);
+}
+
+template <typename F>
+bool sym(HMODULE lib, const char* name, F& out) {
+    out = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(lib, name)));
+    return out != nullptr;
+}
+
+Result toResult(LONG rv) { return Result(rv); }
+
+class Winscard final : public Api {
+public:
+    Result establishContext(uint32_t scope, Context* ctx) override {
+        if (!bind() || !ctx) return E_NO_SERVICE;
+        SCARDCONTEXT_ c = 0;
+        const LONG rv = fn_.establish(DWORD(scope), nullptr, nullptr, &c);
+        if (rv == 0) *ctx = Context(c);
+        return toResult(rv);
+    }
+    Result releaseContext(Context ctx) override {
+        if (!bind()) return E_NO_SERVICE;
+        return toResult(fn_.release(SCARDCONTEXT_(ctx)));
+    }
+    Result listReaders(Context ctx, char* buf, uint32_t* len) override {
+        if (!bind() || !len) return E_NO_SERVICE;
+        DWORD n = *len;
+        const LONG rv = fn_.list(SCARDCONTEXT_(ctx), nullptr, buf, &n);
+        *len = n;
+        return toResult(rv);
+    }
+    Result connect(Context ctx, const char* reader, uint32_t share, uint32_t protocols, Card* card,
+                   uint32_t* activeProtocol) override {
+        if (!bind() || !reader || !card) return E_NO_SERVICE;
+        SCARDHANDLE_ h = 0;
+        DWORD active = 0;
+        const LONG rv = fn_.connect(SCARDCONTEXT_(ctx), reader, share, protocols, &h, &active);
+        if (rv == 0) {
+            *card = Card(h);
+            if (activeProtocol) *activeProtocol = active;
+        }
+        return toResult(rv);
+    }
+    Result status(Card card, uint32_t* state, uint32_t* protocol, uint8_t* atr,
+                  uint32_t* atrLen) override {
+        if (!bind()) return E_NO_SERVICE;
+        DWORD st = 0;
+        DWORD pr = protocol ? *protocol : 0;
+        DWORD n = atrLen ? *atrLen : 0;
+        LONG rv;
+        if (fn_.state) {
+            rv = fn_.state(SCARDHANDLE_(card), &st, &pr, atr, atrLen ? &n : nullptr);
+        } else {
+            DWORD nameLen = 0; // name not wanted: null buffer asks for the length only
+            rv = fn_.status(SCARDHANDLE_(card), nullptr, &nameLen, &st, &pr, atr, atrLen ? &n : nullptr);
+        }
+        if (state) *state = st;
+        if (protocol) *protocol = pr;
+        if (atrLen) *atrLen = n;
+        return toResult(rv);
+    }
+    Result beginTransaction(Card card) override {
+        if (!bind()) return E_NO_SERVICE;
+        return toResult(fn_.begin(SCARDHANDLE_(card)));
+    }
+    Result transmit(Card card, uint32_t protocol, const uint8_t* send, uint32_t sendLen, uint8_t* recv,
+                    uint32_t* recvLen) override {
+        if (!bind() || !recvLen) return E_NO_SERVICE;
+        const IoRequest sendPci{protocol, sizeof(IoRequest)};
+        IoRequest recvPci{protocol, sizeof(IoRequest)};
+        DWORD n = *recvLen;
+        const LONG rv = fn_.transmit(SCARDHANDLE_(card), &sendPci, send, sendLen, &recvPci, recv, &n);
+        *recvLen = n;
+        return toResult(rv);
+    }
+    Result endTransaction(Card card, uint32_t disposition) override {
+        if (!bind()) return E_NO_SERVICE;
+        return toResult(fn_.end(SCARDHANDLE_(card), disposition));
+    }
+    Result disconnect(Card card, uint32_t disposition) override {
+        if (!bind()) return E_NO_SERVICE;
+        return toResult(fn_.disconnect(SCARDHANDLE_(card), disposition));
+    }
+    uint32_t protocolRaw() const override { return kProtocolRaw; }
+
+private:
+    struct Functions {
+        EstablishFn establish = nullptr;
+        ReleaseFn release = nullptr;
+        ListFn list = nullptr;
+        ConnectFn connect = nullptr;
+        StateFn state = nullptr;   // the older call; preferred where present
+        StatusFn status = nullptr; // its successor, used where SCardState is gone
+        BeginFn begin = nullptr;
+        TransmitFn transmit = nullptr;
+        EndFn end = nullptr;
+        DisconnectFn disconnect = nullptr;
+    };
+
+    bool bind() {
+        std::call_once(once_, [this] {
+            Module lib = loadFromSystemFolder();
+            HMODULE l = lib.get();
+            if (!l) return;
+            Functions f;
+            const bool haveState = sym(l, "SCardState", f.state);
+            const bool haveStatus = sym(l, "SCardStatusA", f.status);
+            if ((haveState || haveStatus) && sym(l, "SCardEstablishContext", f.establish) &&
+                sym(l, "SCardReleaseContext", f.release) && sym(l, "SCardListReadersA", f.list) &&
+                sym(l, "SCardConnectA", f.connect) && sym(l, "SCardBeginTransaction", f.begin) &&
+                sym(l, "SCardTransmit", f.transmit) && sym(l, "SCardEndTransaction", f.end) &&
+                sym(l, "SCardDisconnect", f.disconnect)) {
+                fn_ = f;
+                lib_ = std::move(lib);
+                bound_ = true;
+            }
+        });
+        return bound_;
+    }
+
+    std::once_flag once_;
+    Module lib_;
+    Functions fn_;
+    bool bound_ = false;
+};
+
+} // namespace
+
+std::unique_ptr<Api> loadSystemPcsc() { return std::make_unique<Winscard>(); }
+
+} // namespace tarvex::pcsc
