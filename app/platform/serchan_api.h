@@ -6,6 +6,7 @@
 #pragma once
 #include <cstdint>
 #include <memory>
+#include <string>
 
 namespace tarvex {
 
@@ -19,5 +20,8 @@ public:
 };
 
 std::unique_ptr<SerchanApi> loadSerchanBesideProgram();
+// The same from an explicit full path (tests use it for a missing library or
+// one that lacks exports); a path that names no folder binds nothing.
+std::unique_ptr<SerchanApi> loadSerchanFrom(const std::string& fullPath);
 
 } // namespace tarvex
