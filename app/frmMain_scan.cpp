@@ -1,0 +1,295 @@
+// The scan cycle: every timer tick while "Refresh devices" is checked, look
+// for readers among the PC/SC readers, the USB serial ports, the HID
+// interfaces and the drives, and bring the device list in line with what was
+// found. Entries are recognised again by their key (the text before " - ").
+#include "frmMain.h"
+#include "modUSB.h"
+
+#include <QCheckBox>
+#include <QListWidget>
+
+#include <exception>
+
+namespace tarvex {
+
+namespace {
+
+const QString kScanning = QStringLiteral(" - Scanning...");
+const QString kSuffixSeparator = QStringLiteral(" - ");
+const char kMarkerFile[] = "APDU_314.MSD";
+const QString kMsdEntry = QStringLiteral("MSD ZN480 Mass Storage");
+
+// Holds the window lock, the progress caption and the running flag for one
+// cycle, and gives all three back on every way out of it, so a failing stage
+// can never leave the window disabled or the next tick shut out.
+class CycleGuard {
+public:
+    CycleGuard(frmMain& form, bool& running) : form_(form), running_(running)
+    {
+        running_ = true;
+        form_.LockForm();
+        form_.setProgress(kScanning);
+    }
+    ~CycleGuard()
+    {
+        form_.UnlockForm();
+        form_.restoreCaption();
+        running_ = false;
+    }
+    CycleGuard(const CycleGuard&) = delete;
+    CycleGuard& operator=(const CycleGuard&) = delete;
+
+private:
+    frmMain& form_;
+    bool& running_;
+};
+
+// One stage failing (an exception out of a platform layer or a conversion)
+// ends that stage only; the stages after it and the pruning still run.
+template <class Stage>
+void runStage(Stage&& stage)
+{
+    try {
+        stage();
+    } catch (const std::exception&) {
+    } catch (...) {
+    }
+}
+
+void yieldToWindow(const Services& svc)
+{
+    if (svc.ui)
+        svc.ui->yield();
+}
+
+// Marks the entry with key `key` as found, or appends `text` (the key plus
+// any identity suffix) as a new entry. An entry this cycle has already added
+// stays marked Added when a second source reports the same key (several
+// reader drives), so the cycle still stops the refresh for it.
+void reconcile(frmMain& form, const QString& key, const QString& text)
+{
+    const int i = form.CheckList(key);
+    if (i >= 0) {
+        if (form.scanMark(i) != Added)
+            form.setScanMark(i, Seen);
+        return;
+    }
+    form.setScanMark(form.appendEntry(text), Added);
+}
+
+QString identitySuffix(frmMain& form)
+{
+    // Both reads go through SendAPDU, which picks the transport by DevKind.
+    const QString sn = form.GetReaderSN();
+    const QString fw = form.GetReaderFW();
+    return kSuffixSeparator + sn + QStringLiteral(" ") + fw;
+}
+
+void scanCcid(frmMain& form)
+{
+    const Services& svc = form.services();
+    modSmart& smart = form.smart();
+    smart.InitSmart();
+    smart.ListReaders();
+    std::vector<std::string> names;
+    const int n = smart.GetReaders(names);
+    if (n < 1)
+        return;
+    form.setProgress(QStringLiteral(" - Scanning CCID..."));
+    for (int r = 0; r < n && size_t(r) < names.size(); ++r) {
+        const std::string& name = names[size_t(r)];
+        const QString key = QStringLiteral("CCID ") + QString::fromStdString(name);
+        yieldToWindow(svc);
+        // Looked up after the yield: the list is what it is now.
+        const int i = form.CheckList(key);
+        if (i >= 0) {
+            if (!form.entryText(i).contains(kSuffixSeparator)) {
+                form.DevKind = DEVKIND_CCID;
+                smart.SelectReader(name);
+                if (!smart.ConnectCard().empty()) {
+                    const QString suffix = identitySuffix(form);
+                    // The identity reads do not yield, so i still names the entry.
+                    if (suffix.size() > 8)
+                        form.setEntryText(i, form.entryText(i) + suffix);
+                    smart.DisconnectCard();
+                }
+            }
+            if (form.scanMark(i) != Added)
+                form.setScanMark(i, Seen);
+            continue;
+        }
+        // Only new readers are filtered by name: an entry already listed
+        // stays whatever its name.
+        if (name.find("ZN480") == std::string::npos)
+            continue;
+        form.DevKind = DEVKIND_CCID;
+        smart.SelectReader(name);
+        QString suffix;
+        if (!smart.ConnectCard().empty()) {
+            suffix = identitySuffix(form);
+            smart.DisconnectCard();
+        }
+        if (suffix.size() < 8)
+            suffix.clear();
+        form.setScanMark(form.appendEntry(key + suffix), Added);
+    }
+}
+
+// The port name of a serial-map value: the data without its terminating
+// NUL. Empty when the data is not a NUL-terminated text.
+QString portNameOf(const SerialMapValue& value)
+{
+    const std::string& data = value.data;
+    if (data.empty() || data.back() != '\0')
+        return {};
+    const size_t end = data.find('\0'); // stops at the first NUL in any case
+    return QString::fromLocal8Bit(data.data(), qsizetype(end));
+}
+
+// The port number in "COMn": the decimal digits after "COM". 0 when there
+// are none or the number is beyond what serchan can address (it keeps only
+// the low 8 bits, so a larger number would probe another port).
+int portNumberOf(const QString& portName)
+{
+    int port = 0;
+    bool any = false;
+    for (qsizetype k = 3; k < portName.size(); ++k) {
+        const QChar c = portName[k];
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            break;
+        any = true;
+        port = port * 10 + (c.unicode() - '0');
+        if (port > 255)
+            return 0;
+    }
+    return any ? port : 0;
+}
+
+void scanSerial(frmMain& form)
+{
+    const Services& svc = form.services();
+    if (!svc.serialMap)
+        return;
+    const auto values = svc.serialMap->read();
+    if (!values)
+        return;
+    form.setProgress(QStringLiteral(" - Scanning Serial..."));
+    for (const SerialMapValue& value : *values) {
+        yieldToWindow(svc);
+        const QString portName = portNameOf(value);
+        if (!portName.startsWith(QLatin1String("COM")) || value.name.find("USBSER") == std::string::npos)
+            continue;
+        const int port = portNumberOf(portName);
+        if (port < 1)
+            continue;
+        if (form.CheckZnSerial(port)) {
+            const QString key = portName + QStringLiteral(" ZN480 CDC");
+            const int i = form.CheckList(key);
+            if (i >= 0) {
+                if (form.scanMark(i) != Added)
+                    form.setScanMark(i, Seen);
+            } else {
+                form.DevKind = DEVKIND_CDC;
+                // Read over the channel the probe left open; kept whatever its length.
+                form.setScanMark(form.appendEntry(key + identitySuffix(form)), Added);
+            }
+        }
+        // The probe leaves its channel open whatever it found.
+        if (svc.serchan)
+            svc.serchan->close(form.ChannelHandle);
+    }
+}
+
+void scanHid(frmMain& form)
+{
+    const Services& svc = form.services();
+    if (!svc.hid)
+        return;
+    std::vector<std::string> names;
+    const int m = ListHidReaders(*svc.hid, names);
+    if (m < 1)
+        return;
+    form.setProgress(QStringLiteral(" - Scanning HID..."));
+    for (int k = 0; k < m && size_t(k) < names.size(); ++k) {
+        yieldToWindow(svc);
+        const QString key = QStringLiteral("HID ") + QString::fromStdString(names[size_t(k)]);
+        reconcile(form, key, key);
+    }
+}
+
+void scanDrives(frmMain& form)
+{
+    const Services& svc = form.services();
+    if (!svc.drives)
+        return;
+    const std::vector<std::string> drives = svc.drives->list();
+    std::vector<std::string> files;
+    for (const std::string& drive : drives) {
+        form.setProgress(QStringLiteral(" - Scanning MSD..."));
+        yieldToWindow(svc);
+        // The marker file must be the only file in the drive's root.
+        if (form.IsUsableDrive(drive) && form.UpdateDrive(drive, files) && files.size() == 1 &&
+            files.front() == kMarkerFile)
+            reconcile(form, kMsdEntry, kMsdEntry);
+    }
+}
+
+} // namespace
+
+void frmMain::tmrUpdates_Timer()
+{
+    // A tick that falls due while a cycle is yielding is skipped: a nested
+    // cycle would reset the marks the outer one is still collecting.
+    if (scanRunning_)
+        return;
+    if (!chkRefresh->isChecked())
+        return;
+    CycleGuard guard(*this, scanRunning_);
+
+    for (int i = 0; i < entryCount(); ++i)
+        setScanMark(i, Unseen);
+
+    runStage([this] { scanCcid(*this); });
+    runStage([this] { scanSerial(*this); });
+    runStage([this] { scanHid(*this); });
+    runStage([this] { scanDrives(*this); });
+
+    setProgress(kScanning);
+    // From the end, so removals do not shift the entries still to visit.
+    for (int i = entryCount() - 1; i >= 0; --i) {
+        yieldToWindow(svc_);
+        if (i >= entryCount())
+            continue;
+        const int32_t mark = scanMark(i);
+        if (mark == Unseen)
+            delete lstZN->takeItem(i);
+        else if (mark == Added)
+            chkRefresh->setChecked(false);
+    }
+    if (entryCount() == 1)
+        setSelectedIndex(0);
+}
+
+bool frmMain::IsUsableDrive(const std::string& entry)
+{
+    if (!svc_.drives)
+        return false;
+    const int type = svc_.drives->driveType(entry);
+    return (entry != "a:" && type == DRIVE_TYPE_REMOVABLE) || type == DRIVE_TYPE_FIXED;
+}
+
+bool frmMain::UpdateDrive(const std::string& entry, std::vector<std::string>& files)
+{
+    files.clear();
+    if (!svc_.drives)
+        return false;
+    try {
+        if (svc_.drives->listRootFiles(entry, files))
+            return true;
+    } catch (...) {
+    }
+    files.clear();
+    return false;
+}
+
+} // namespace tarvex

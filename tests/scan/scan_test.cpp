@@ -1,0 +1,503 @@
+// The scan cycle against fakes of every service: which entries a tick adds,
+// keeps and removes, what it probes, and that the window always comes back
+// unlocked with its caption restored.
+#include "fakes.h"
+#include "frmMain.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <stdexcept>
+
+namespace tarvex {
+namespace {
+
+QApplication& app()
+{
+    static int argc = 1;
+    static char arg0[] = "scan_test";
+    static char* argv[] = {arg0, nullptr};
+    static QApplication a(argc, argv);
+    return a;
+}
+
+using Bytes = std::vector<uint8_t>;
+const Bytes kOk{0x90, 0x00};
+// Identity the fake readers report by default: " - 01020304 (2.166)".
+const char kSuffix[] = " - 01020304 (2.166)";
+
+std::string hex(const Bytes& b)
+{
+    static const char* d = "0123456789ABCDEF";
+    std::string s;
+    for (uint8_t x : b) { s += d[x >> 4]; s += d[x & 15]; }
+    return s;
+}
+
+struct ScanWorld {
+    fakes::FakeWorld w;
+    std::unique_ptr<frmMain> form;
+    Bytes serialReply{0x01, 0x02, 0x03, 0x04, 0x90, 0x00};
+    Bytes firmwareReply{0x00, 0x02, 0x00, 0xA6, 0x90, 0x00};
+    std::map<int, Bytes> probeReply; // per COM port; default 9000
+
+    explicit ScanWorld(const std::function<void(Services&)>& tweak = {})
+    {
+        app();
+        w.pcsc.responder = [this](const Bytes& apdu) { return answer(apdu, 0); };
+        w.serchan.responder = [this](const Bytes& apdu) { return answer(apdu, w.serchan.openPort); };
+        w.clock.autoAdvance = 1; // the serial reply wait polls the clock
+        Services s = w.services();
+        if (tweak) tweak(s);
+        form = std::make_unique<frmMain>(s);
+        form->tmrUpdates->stop(); // ticks are driven by the tests
+    }
+
+    Bytes answer(const Bytes& apdu, int port)
+    {
+        const std::string cmd = hex(apdu);
+        if (cmd == "FFCAF00004") return serialReply;
+        if (cmd == "FFCAE00004") return firmwareReply;
+        if (cmd == "FFCAE00000") {
+            auto it = probeReply.find(port);
+            return it == probeReply.end() ? kOk : it->second;
+        }
+        return Bytes{0x6D, 0x00};
+    }
+
+    void ccid(const std::string& name, bool card = true)
+    {
+        fakes::FakePcsc::Reader r;
+        r.name = name;
+        r.cardPresent = card;
+        w.pcsc.readers.push_back(r);
+    }
+    void cdc(int port, const std::string& valueName = "\\Device\\USBSER000")
+    {
+        w.serchan.ports[port] = true;
+        w.serialMap.add(valueName, "COM" + std::to_string(port));
+    }
+    void hid(int n)
+    {
+        w.hid.ids.clear();
+        for (int i = 0; i < n; ++i) w.hid.ids.push_back("HID\\VID_6A4E&PID_0013\\" + std::to_string(i));
+    }
+    void drive(const std::string& entry, int type, std::vector<std::string> files, bool readable = true)
+    {
+        w.drives.drives.push_back({entry, type, readable, std::move(files)});
+    }
+    void preset(const QStringList& texts)
+    {
+        for (const QString& t : texts) form->appendEntry(t);
+    }
+
+    void tick() { form->tmrUpdates_Timer(); }
+    QStringList entries() const
+    {
+        QStringList r;
+        for (int i = 0; i < form->entryCount(); ++i) r << form->entryText(i);
+        return r;
+    }
+    bool refresh() const { return form->chkRefresh->isChecked(); }
+    void expectIdle() const
+    {
+        EXPECT_EQ(form->lockDepth(), 0);
+        EXPECT_TRUE(form->isEnabled());
+        EXPECT_EQ(form->windowTitle(), QStringLiteral("ZN480 USB Switch"));
+    }
+};
+
+TEST(ScanCycle, UncheckedBoxChangesNothing)
+{
+    ScanWorld s;
+    s.ccid("ZN480 A");
+    s.hid(1);
+    s.preset({"CCID Gone", "HID ZN480 Keyboard 3"});
+    s.form->chkRefresh->setChecked(false);
+    bool lockedDuringCycle = false;
+    s.w.ui.onYield = [&] { lockedDuringCycle = true; };
+    s.tick();
+    EXPECT_EQ(s.entries(), (QStringList{"CCID Gone", "HID ZN480 Keyboard 3"}));
+    EXPECT_FALSE(lockedDuringCycle);
+    EXPECT_EQ(s.w.pcsc.listCalls, 0);
+    EXPECT_EQ(s.w.hid.calls, 0);
+    EXPECT_FALSE(s.refresh());
+    s.expectIdle();
+}
+
+TEST(ScanCycle, NothingFoundRemovesEveryEntryAndKeepsScanning)
+{
+    ScanWorld s;
+    s.preset({"CCID ZN480 A - 01020304 (2.166)", "COM3 ZN480 CDC - 01 (2.1)", "HID ZN480 Keyboard 0",
+              "MSD ZN480 Mass Storage"});
+    s.tick();
+    EXPECT_TRUE(s.entries().isEmpty());
+    EXPECT_TRUE(s.refresh());
+    s.expectIdle();
+}
+
+TEST(ScanCycle, FindsEveryPersonalityThenStandsStillUntilCheckedAgain)
+{
+    ScanWorld s;
+    s.ccid("ZN480 A");
+    s.cdc(3);
+    s.hid(1);
+    s.drive("e:", DRIVE_TYPE_REMOVABLE, {"APDU_314.MSD"});
+    s.tick();
+    const QStringList expected{QString("CCID ZN480 A") + kSuffix, QString("COM3 ZN480 CDC") + kSuffix,
+                               "HID ZN480 Keyboard 0", "MSD ZN480 Mass Storage"};
+    EXPECT_EQ(s.entries(), expected);
+    EXPECT_FALSE(s.refresh());
+    EXPECT_EQ(s.form->DevKind, DEVKIND_CDC); // the last identity read was the CDC reader's
+    s.expectIdle();
+
+    // The unchecked box stops the scan even though the world changed.
+    s.w.hid.ids.clear();
+    s.tick();
+    EXPECT_EQ(s.entries(), expected);
+
+    // Found again, nothing new: no entry changes and the box stays checked.
+    s.hid(1);
+    s.form->chkRefresh->setChecked(true);
+    const int transmitsBefore = int(s.w.pcsc.calls.size());
+    s.tick();
+    EXPECT_EQ(s.entries(), expected);
+    EXPECT_TRUE(s.refresh());
+    // An entry with its identity is not read again.
+    for (size_t i = size_t(transmitsBefore); i < s.w.pcsc.calls.size(); ++i)
+        EXPECT_NE(s.w.pcsc.calls[i].rfind("connect:", 0), 0u) << s.w.pcsc.calls[i];
+}
+
+TEST(ScanCycle, NewDeviceAppendedAtEndAndVanishedOnesPruned)
+{
+    ScanWorld s;
+    s.preset({"HID ZN480 Keyboard 0", "CCID ZN480 Old - 01020304 (2.166)", "MSD ZN480 Mass Storage"});
+    s.hid(1);
+    s.ccid("ZN480 New", false);
+    s.tick();
+    EXPECT_EQ(s.entries(), (QStringList{"HID ZN480 Keyboard 0", "CCID ZN480 New"}));
+    EXPECT_FALSE(s.refresh());
+    EXPECT_EQ(s.form->selectedIndex(), -1);
+}
+
+TEST(ScanCycle, LoneRemainingEntryIsSelectedAndButtonsFollowIt)
+{
+    ScanWorld s;
+    s.preset({"CCID ZN480 Old", "HID ZN480 Keyboard 0"});
+    s.hid(1);
+    s.tick();
+    ASSERT_EQ(s.entries(), QStringList{"HID ZN480 Keyboard 0"});
+    EXPECT_EQ(s.form->selectedIndex(), 0);
+    EXPECT_TRUE(s.form->cmdCCID->isEnabled());
+    EXPECT_TRUE(s.form->cmdCDC->isEnabled());
+    EXPECT_FALSE(s.form->cmdHID->isEnabled());
+}
+
+TEST(ScanCycle, CcidIdentitySuffixLengthRules)
+{
+    // S = " - " + serial + " " + firmware. A firmware read that fails hands
+    // back its data as text, which lets the cases pick any even length.
+    struct Case {
+        const char* what;
+        bool listed;                 // entry "CCID ZN480 R" exists before the tick
+        Bytes serial, firmware;
+        const char* expected;
+    };
+    const Bytes fwFails{0x6A, 0x82};
+    const Case cases[] = {
+        {"new, 6 chars dropped", false, {0xAB, 0x90, 0x00}, fwFails, "CCID ZN480 R"},
+        {"new, 8 chars kept", false, {0xAB, 0xCD, 0x90, 0x00}, fwFails, "CCID ZN480 R - ABCD "},
+        {"new, 9 chars kept", false, {0x90, 0x00}, {0, 0, 0, 0, 0x90, 0x00}, "CCID ZN480 R -  (0.0)"},
+        {"listed, 8 chars not taken", true, {0xAB, 0xCD, 0x90, 0x00}, fwFails, "CCID ZN480 R"},
+        {"listed, 9 chars taken", true, {0x90, 0x00}, {0, 0, 0, 0, 0x90, 0x00}, "CCID ZN480 R -  (0.0)"},
+        {"listed, full identity", true, {1, 2, 3, 4, 0x90, 0x00}, {0, 2, 0, 0xA6, 0x90, 0x00},
+         "CCID ZN480 R - 01020304 (2.166)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScanWorld s;
+        s.ccid("ZN480 R");
+        s.serialReply = c.serial;
+        s.firmwareReply = c.firmware;
+        if (c.listed) s.preset({"CCID ZN480 R"});
+        s.tick();
+        EXPECT_EQ(s.entries(), QStringList{c.expected});
+        EXPECT_EQ(s.refresh(), c.listed); // only a new entry stops the refresh
+        EXPECT_EQ(s.w.pcsc.open.size(), 0u); // every connection was ended
+    }
+}
+
+TEST(ScanCycle, CcidWithoutCardListedBareThenGainsSuffixOnce)
+{
+    ScanWorld s;
+    s.ccid("ZN480 R", false);
+    s.tick();
+    EXPECT_EQ(s.entries(), QStringList{"CCID ZN480 R"});
+
+    s.form->chkRefresh->setChecked(true);
+    s.w.pcsc.readers[0].cardPresent = true;
+    s.tick();
+    EXPECT_EQ(s.entries(), QStringList{QString("CCID ZN480 R") + kSuffix});
+    EXPECT_TRUE(s.refresh());
+    EXPECT_EQ(s.form->DevKind, DEVKIND_CCID);
+
+    s.tick();
+    EXPECT_EQ(s.entries(), QStringList{QString("CCID ZN480 R") + kSuffix});
+}
+
+TEST(ScanCycle, OnlyNewReadersAreFilteredByName)
+{
+    ScanWorld s;
+    s.ccid("ACME Reader 0", false);
+    s.ccid("Other 1", false);
+    s.preset({"CCID Other 1"});
+    s.tick();
+    EXPECT_EQ(s.entries(), QStringList{"CCID Other 1"});
+    EXPECT_TRUE(s.refresh());
+}
+
+TEST(ScanCycle, SerialValuesProbedOnlyWhenNamedUsbserAndDataIsAComPort)
+{
+    struct Case {
+        const char* what;
+        std::string name, data;
+        bool opens;
+        Bytes probe;
+        bool probed, listed;
+    };
+    const std::string nul(1, '\0');
+    const Case cases[] = {
+        {"cdc reader", "\\Device\\USBSER000", "COM3" + nul, true, kOk, true, true},
+        {"not usbser", "\\Device\\Serial0", "COM3" + nul, true, kOk, false, false},
+        {"usbser lower case", "\\Device\\usbser000", "COM3" + nul, true, kOk, false, false},
+        {"not a com port", "\\Device\\USBSER000", "LPT3" + nul, true, kOk, false, false},
+        {"empty data", "\\Device\\USBSER000", "", true, kOk, false, false},
+        {"no terminator", "\\Device\\USBSER000", "COM3", true, kOk, false, false},
+        {"no number", "\\Device\\USBSER000", "COM" + nul, true, kOk, false, false},
+        {"beyond 255", "\\Device\\USBSER000", "COM259" + nul, true, kOk, false, false},
+        {"other status", "\\Device\\USBSER000", "COM3" + nul, true, {0x6A, 0x82}, true, false},
+        {"port will not open", "\\Device\\USBSER000", "COM3" + nul, false, kOk, true, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScanWorld s;
+        s.w.serialMap.values.push_back({c.name, c.data});
+        s.w.serchan.ports[3] = c.opens;
+        s.w.serchan.ports[259] = c.opens;
+        s.probeReply[3] = c.probe;
+        s.tick();
+        EXPECT_EQ(s.entries(), c.listed ? QStringList{QString("COM3 ZN480 CDC") + kSuffix} : QStringList{});
+        // Every probe closes its channel, also when it found nothing.
+        EXPECT_EQ(s.w.serchan.closes, c.probed ? std::vector<int32_t>{c.opens ? 3 : 0} : std::vector<int32_t>{});
+        EXPECT_EQ(s.w.serchan.openPort, 0);
+        s.expectIdle();
+    }
+}
+
+TEST(ScanCycle, SeveralPortsProbedInTurnAndListedOnce)
+{
+    ScanWorld s;
+    s.cdc(3, "\\Device\\USBSER000");
+    s.cdc(7, "\\Device\\USBSER001");
+    s.probeReply[7] = {0x6A, 0x82};
+    s.cdc(9, "\\Device\\USBSER002");
+    s.tick();
+    EXPECT_EQ(s.entries(), (QStringList{QString("COM3 ZN480 CDC") + kSuffix, QString("COM9 ZN480 CDC") + kSuffix}));
+    EXPECT_EQ(s.w.serchan.closes, (std::vector<int32_t>{3, 7, 9}));
+
+    // Already listed: recognised by key, not read again.
+    s.form->chkRefresh->setChecked(true);
+    const size_t sent = s.w.serchan.sent.size();
+    s.tick();
+    EXPECT_EQ(s.entries().size(), 2);
+    EXPECT_TRUE(s.refresh());
+    EXPECT_EQ(s.w.serchan.sent.size(), sent + 3); // three probes, no identity reads
+}
+
+TEST(ScanCycle, SerialMapThatCannotBeOpenedSkipsTheStage)
+{
+    ScanWorld s;
+    s.cdc(3);
+    s.w.serialMap.opens = false;
+    QStringList captions;
+    s.w.ui.onYield = [&] { captions << s.form->windowTitle(); };
+    s.tick();
+    EXPECT_TRUE(s.entries().isEmpty());
+    EXPECT_FALSE(captions.contains("ZN480 USB Switch - Scanning Serial..."));
+}
+
+TEST(ScanCycle, DriveStageCountsOnlyARootHoldingTheMarkerAlone)
+{
+    struct D { std::string entry; int type; std::vector<std::string> files; bool readable; };
+    struct Case { const char* what; std::vector<D> drives; bool listed; };
+    const std::vector<std::string> marker{"APDU_314.MSD"};
+    const Case cases[] = {
+        {"removable with marker", {{"e:", 2, marker, true}}, true},
+        {"fixed with marker", {{"c:", 3, marker, true}}, true},
+        {"marker and another file", {{"e:", 2, {"APDU_314.MSD", "x.txt"}, true}}, false},
+        {"other letter case", {{"e:", 2, {"apdu_314.msd"}, true}}, false},
+        {"removable a: never examined", {{"a:", 2, marker, true}}, false},
+        {"fixed a: examined", {{"a:", 3, marker, true}}, true},
+        {"network drive", {{"z:", 4, marker, true}}, false},
+        {"unreadable", {{"e:", 2, marker, false}}, false},
+        {"empty root", {{"e:", 2, {}, true}}, false},
+        {"unreadable then good", {{"e:", 2, marker, false}, {"f:", 2, marker, true}}, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScanWorld s;
+        for (const D& d : c.drives) s.drive(d.entry, d.type, d.files, d.readable);
+        s.tick();
+        EXPECT_EQ(s.entries(), c.listed ? QStringList{"MSD ZN480 Mass Storage"} : QStringList{});
+        EXPECT_EQ(s.refresh(), !c.listed);
+    }
+}
+
+TEST(ScanCycle, SeveralReaderDrivesGiveOneEntryThatStillStopsTheRefresh)
+{
+    ScanWorld s;
+    s.drive("e:", 2, {"APDU_314.MSD"});
+    s.drive("f:", 2, {"APDU_314.MSD"});
+    s.drive("g:", 3, {"APDU_314.MSD"});
+    s.tick();
+    EXPECT_EQ(s.entries(), QStringList{"MSD ZN480 Mass Storage"});
+    EXPECT_FALSE(s.refresh());
+}
+
+TEST(ScanCycle, HidInterfacesAreRenumberedByPosition)
+{
+    ScanWorld s;
+    s.hid(2);
+    s.tick();
+    EXPECT_EQ(s.entries(), (QStringList{"HID ZN480 Keyboard 0", "HID ZN480 Keyboard 1"}));
+
+    // The first interface goes away: the remaining one is number 0 now.
+    s.form->chkRefresh->setChecked(true);
+    s.w.hid.ids.erase(s.w.hid.ids.begin());
+    s.tick();
+    EXPECT_EQ(s.entries(), QStringList{"HID ZN480 Keyboard 0"});
+    EXPECT_TRUE(s.refresh());
+}
+
+TEST(ScanCycle, CaptionShowsEachStageWhileTheWindowIsLocked)
+{
+    ScanWorld s;
+    s.ccid("ZN480 A");
+    s.cdc(3);
+    s.hid(1);
+    s.drive("e:", 2, {"APDU_314.MSD"});
+    s.preset({"HID ZN480 Keyboard 9"});
+    QStringList captions;
+    bool alwaysLocked = true;
+    s.w.ui.onYield = [&] {
+        const QString t = s.form->windowTitle();
+        if (captions.isEmpty() || captions.back() != t) captions << t;
+        alwaysLocked = alwaysLocked && s.form->lockDepth() == 1 && !s.form->isEnabled();
+    };
+    s.tick();
+    const QString base = "ZN480 USB Switch";
+    EXPECT_EQ(captions, (QStringList{base + " - Scanning CCID...", base + " - Scanning Serial...",
+                                     base + " - Scanning HID...", base + " - Scanning MSD...",
+                                     base + " - Scanning..."}));
+    EXPECT_TRUE(alwaysLocked);
+    s.expectIdle();
+}
+
+TEST(ScanCycle, TickDuringAYieldDoesNotStartANestedCycle)
+{
+    ScanWorld s;
+    s.ccid("ZN480 A");
+    s.hid(2);
+    s.preset({"HID ZN480 Keyboard 7"});
+    int nested = 0;
+    s.w.ui.onYield = [&] { ++nested; s.tick(); };
+    s.tick();
+    EXPECT_GT(nested, 0);
+    int connects = 0;
+    for (const std::string& call : s.w.pcsc.calls) connects += call.rfind("connect:", 0) == 0;
+    EXPECT_EQ(connects, 1);
+    EXPECT_EQ(s.w.hid.calls, 1);
+    EXPECT_EQ(s.entries(), (QStringList{QString("CCID ZN480 A") + kSuffix, "HID ZN480 Keyboard 0",
+                                        "HID ZN480 Keyboard 1"}));
+    s.expectIdle();
+
+    // Once the cycle is over, the next tick scans again.
+    s.w.ui.onYield = nullptr;
+    s.form->chkRefresh->setChecked(true);
+    s.tick();
+    EXPECT_EQ(s.w.hid.calls, 2);
+}
+
+struct ThrowingHid : HidEnumerator {
+    bool listReaderIds(std::vector<std::string>&) override { throw std::runtime_error("service gone"); }
+};
+
+
+TEST(ScanCycle, FailingServicesEndOnlyTheirStage)
+{
+    ThrowingHid hid;
+    ScanWorld s([&](Services& svc) { svc.hid = &hid; });
+    s.w.pcsc.establishResult = pcsc::E_NO_SERVICE; // PC/SC unreachable: no readers
+    s.cdc(3);
+    s.drive("e:", 2, {"APDU_314.MSD"});
+    s.preset({"CCID ZN480 A"});
+    s.tick();
+    EXPECT_EQ(s.entries(), (QStringList{QString("COM3 ZN480 CDC") + kSuffix, "MSD ZN480 Mass Storage"}));
+    s.expectIdle();
+
+    s.form->chkRefresh->setChecked(true);
+    s.w.serialMap.values.clear();
+    s.tick();
+    EXPECT_EQ(s.entries(), QStringList{"MSD ZN480 Mass Storage"});
+    s.expectIdle();
+}
+
+TEST(ScanCycle, FailureOutsideAStageStillUnlocksTheWindow)
+{
+    ScanWorld s;
+    s.hid(1);
+    s.preset({"CCID ZN480 A"});
+    s.w.ui.onYield = [] { throw std::runtime_error("event handler failed"); };
+    EXPECT_THROW(s.tick(), std::runtime_error);
+    s.expectIdle();
+
+    s.w.ui.onYield = nullptr;
+    s.tick();
+    EXPECT_EQ(s.entries(), QStringList{"HID ZN480 Keyboard 0"});
+}
+
+TEST(IsUsableDrive, RemovableExceptAOrFixed)
+{
+    struct Case { const char* entry; int type; bool usable; };
+    const Case cases[] = {
+        {"a:", 2, false}, {"a:", 3, true}, {"b:", 2, true}, {"e:", 2, true}, {"c:", 3, true},
+        {"d:", 5, false}, {"z:", 4, false}, {"q:", 1, false}, {"A:", 2, true},
+    };
+    ScanWorld s;
+    for (const Case& c : cases) {
+        s.w.drives.drives = {{c.entry, c.type, true, {}}};
+        EXPECT_EQ(s.form->IsUsableDrive(c.entry), c.usable) << c.entry << " type " << c.type;
+    }
+}
+
+TEST(UpdateDrive, UnreadableDriveGivesFalseAndNoFiles)
+{
+    ScanWorld s;
+    s.drive("e:", 2, {"a", "b"});
+    s.drive("f:", 2, {"c"}, false);
+    std::vector<std::string> files{"stale"};
+    EXPECT_TRUE(s.form->UpdateDrive("e:", files));
+    EXPECT_EQ(files, (std::vector<std::string>{"a", "b"}));
+    EXPECT_FALSE(s.form->UpdateDrive("f:", files));
+    EXPECT_TRUE(files.empty());
+}
+
+} // namespace
+} // namespace tarvex
