@@ -1,0 +1,171 @@
+#!/bin/bash
+# Sanity checks of the built Debian package, without installing it: control
+# fields and dependencies, the exact file list with modes and owners, the ELF
+# files (no RPATH, stripped, the library's entry points), the launcher, the
+# desktop entry and the maintainer scripts.
+# Usage: check_deb.sh DEB_DIR SOURCE_DIR
+set -uo pipefail
+deb_dir=$1 src=$2
+debs=("$deb_dir"/*.deb)
+deb=${debs[0]}
+[ -f "$deb" ] || { echo "FAIL: no .deb in $deb_dir" >&2; exit 1; }
+
+failures=0
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+# Closes a group of checks: "ok" only when none of the group failed.
+group_start=0
+ok() {
+    if [ "$failures" -eq "$group_start" ]; then echo "ok: $*"; else echo "FAILED: $*"; fi
+    group_start=$failures
+}
+
+work=$(mktemp -d)
+launched=
+cleanup() {
+    [ -n "$launched" ] && kill "$launched" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# ---- control fields --------------------------------------------------------
+dpkg-deb -e "$deb" "$work/control"
+# A field's value with its continuation lines, as dpkg-deb -f prints it.
+field() {
+    awk -v name="$1" '
+        /^[^ ]/ { on = (index($0, name ":") == 1); if (on) { v = substr($0, length(name) + 2); sub(/^ /, "", v); print v }; next }
+        on { print }' "$work/control/control"
+}
+[ "$(field Package)" = tarvex ] || fail "Package is '$(field Package)'"
+[ "$(field Architecture)" = "$(dpkg --print-architecture)" ] || fail "Architecture is '$(field Architecture)'"
+[[ "$(field Version)" =~ ^[0-9][0-9.]*-[0-9]+$ ]] || fail "Version '$(field Version)' is not upstream-release"
+[[ "$(field Maintainer)" =~ ^[^\<]+\ \<[^@\>]+@[^\>]+\>$ ]] || fail "Maintainer '$(field Maintainer)' is not 'Name <address>'"
+[[ "$(field Installed-Size)" =~ ^[0-9]+$ ]] || fail "Installed-Size '$(field Installed-Size)'"
+for f in Section Priority; do [ -n "$(field $f)" ] || fail "no $f field"; done
+desc=$(field Description)
+[ "$(printf '%s\n' "$desc" | wc -l)" -ge 3 ] || fail "Description has no long text"
+[ "$(printf '%s\n' "$desc" | head -1 | wc -c)" -le 81 ] || fail "Description summary longer than 80 characters"
+
+# Names in Depends, without versions or alternatives' bars.
+depends=$(field Depends)
+dep_names=" $(printf '%s' "$depends" | tr ',|' '\n\n' | sed -E 's/\(.*\)//; s/:any//; s/^ +| +$//g' | tr '\n' ' ') "
+# Linked (found by dpkg-shlibdeps) and run-time needs (named by hand).
+for want in libc6 libstdc++6 libqt6widgets6 libqt6gui6 libqt6core6 libudev1 libx11-6 libxtst6 \
+            pcscd libpcsclite1 qt6-qpa-plugins; do
+    [[ "$dep_names" == *" $want "* ]] || fail "Depends lacks $want: $depends"
+done
+# A dev package or a build tool would drag compilers onto users' machines.
+for name in $dep_names; do
+    [[ "$name" == *-dev || "$name" == cmake || "$name" == g++* ]] && fail "Depends names build-only package $name"
+done
+ok "control fields and Depends: $depends"
+
+# ---- file list: exactly these files, with these modes, owned by root -------
+declare -A want_mode=(
+    [./usr/bin/tarvex]=-rwxr-xr-x
+    [./usr/lib/tarvex/Tarvex]=-rwxr-xr-x
+    [./usr/lib/tarvex/kbflash]=-rwxr-xr-x
+    [./usr/lib/tarvex/libserchan.so]=-rw-r--r--
+    [./usr/lib/udev/rules.d/70-zn480.rules]=-rw-r--r--
+    [./usr/share/applications/tarvex.desktop]=-rw-r--r--
+    [./usr/share/icons/hicolor/scalable/apps/tarvex.svg]=-rw-r--r--
+    [./usr/share/icons/hicolor/48x48/apps/tarvex.png]=-rw-r--r--
+    [./usr/share/icons/hicolor/256x256/apps/tarvex.png]=-rw-r--r--
+    [./usr/share/doc/tarvex/copyright]=-rw-r--r--
+)
+declare -A seen=()
+while read -r mode owner _size _date _time path rest; do
+    [ -n "$rest" ] && { fail "odd entry (link?) $path $rest"; continue; }
+    [ "$owner" = root/root ] || fail "$path owned by $owner"
+    if [[ "$mode" == d* ]]; then
+        [ "$mode" = drwxr-xr-x ] || fail "directory $path has mode $mode"
+        continue
+    fi
+    seen[$path]=1
+    if [ -z "${want_mode[$path]:-}" ]; then
+        fail "unexpected file in package: $path"
+    elif [ "$mode" != "${want_mode[$path]}" ]; then
+        fail "$path has mode $mode, want ${want_mode[$path]}"
+    fi
+done < <(dpkg-deb -c "$deb")
+for path in "${!want_mode[@]}"; do
+    [ -n "${seen[$path]:-}" ] || fail "missing from package: $path"
+done
+ok "file list, modes and owners"
+
+# ---- unpacked files --------------------------------------------------------
+root=$work/root
+dpkg-deb -x "$deb" "$root"
+
+# md5sums must cover every file so that debsums/dpkg --verify work.
+(cd "$root" && md5sum --quiet -c "$work/control/md5sums") || fail "md5sums do not match the files"
+[ "$(wc -l < "$work/control/md5sums")" -eq "${#want_mode[@]}" ] || fail "md5sums does not list every file"
+
+for elf in usr/lib/tarvex/Tarvex usr/lib/tarvex/kbflash usr/lib/tarvex/libserchan.so; do
+    dyn=$(readelf -d "$root/$elf" 2>&1) || { fail "$elf is not ELF"; continue; }
+    grep -qE '\((RPATH|RUNPATH)\)' <<<"$dyn" && fail "$elf carries an RPATH/RUNPATH: $(grep -E 'RPATH|RUNPATH' <<<"$dyn")"
+    readelf -S "$root/$elf" | grep -q '\.debug_info' && fail "$elf is not stripped"
+done
+# The four entry points the program binds by name.
+exports=$(nm -D --defined-only "$root/usr/lib/tarvex/libserchan.so" | awk '{print $3}')
+for sym in SCOpenChannel SCSend SCReceive SCCloseChannel; do
+    grep -qx "$sym" <<<"$exports" || fail "libserchan.so does not export $sym"
+done
+ok "ELF files: no RPATH, stripped, library exports"
+
+# ---- launcher --------------------------------------------------------------
+launcher=$root/usr/bin/tarvex
+head -1 "$launcher" | grep -qx '#!/bin/sh' || fail "launcher does not start with #!/bin/sh"
+sh -n "$launcher" || fail "launcher has a shell syntax error"
+# Started through a symlink from elsewhere, it must still exec the program in
+# the private folder (the process keeps its pid across exec).
+mkdir -p "$work/elsewhere"
+ln -s "$launcher" "$work/elsewhere/tarvex"
+QT_QPA_PLATFORM=offscreen "$work/elsewhere/tarvex" >"$work/launcher.log" 2>&1 &
+launched=$!
+exe=
+for _ in $(seq 100); do
+    exe=$(readlink "/proc/$launched/exe" 2>/dev/null) || break
+    [ "$exe" = "$root/usr/lib/tarvex/Tarvex" ] && break
+    sleep 0.05
+done
+[ "$exe" = "$root/usr/lib/tarvex/Tarvex" ] \
+    || fail "launcher ran '$exe', not the program in the private folder; log: $(cat "$work/launcher.log")"
+kill "$launched" 2>/dev/null; wait "$launched" 2>/dev/null; launched=
+ok "launcher, also through a symlink"
+
+# ---- desktop entry and icon ------------------------------------------------
+desktop=$root/usr/share/applications/tarvex.desktop
+if command -v desktop-file-validate >/dev/null; then
+    out=$(desktop-file-validate "$desktop" 2>&1) || fail "desktop-file-validate: $out"
+    [ -z "$out" ] || fail "desktop-file-validate has remarks: $out"
+else
+    echo "note: desktop-file-validate not installed (package desktop-file-utils); checked the keys only"
+fi
+entry() { sed -n "s/^$1=//p" "$desktop"; }
+[ "$(entry Type)" = Application ] || fail "desktop Type is not Application"
+exec_cmd=$(entry Exec | awk '{print $1}')
+[ -x "$root/usr/bin/$exec_cmd" ] || fail "desktop Exec '$exec_cmd' is not the launcher in /usr/bin"
+icon=$(entry Icon)
+[ -f "$root/usr/share/icons/hicolor/scalable/apps/$icon.svg" ] || fail "no scalable icon for Icon=$icon"
+[ -f "$root/usr/share/icons/hicolor/48x48/apps/$icon.png" ] || fail "no 48x48 icon for Icon=$icon"
+[ "$(file -b "$root/usr/share/icons/hicolor/48x48/apps/$icon.png" | cut -d, -f2 | tr -d ' ')" = 48x48 ] \
+    || fail "48x48 icon has size $(file -b "$root/usr/share/icons/hicolor/48x48/apps/$icon.png")"
+ok "desktop entry and icons"
+
+# ---- udev rules and maintainer scripts -------------------------------------
+cmp -s "$root/usr/lib/udev/rules.d/70-zn480.rules" "$src/packaging/70-zn480.rules" \
+    || fail "packaged udev rules differ from packaging/70-zn480.rules"
+for script in postinst postrm; do
+    s=$work/control/$script
+    [ -f "$s" ] || { fail "no $script"; continue; }
+    [ "$(stat -c %a "$s")" = 755 ] || fail "$script has mode $(stat -c %a "$s")"
+    sh -n "$s" || fail "$script has a shell syntax error"
+    grep -q '^set -e' "$s" || fail "$script does not stop on errors"
+done
+ok "udev rules and maintainer scripts"
+
+if [ "$failures" -ne 0 ]; then
+    echo "$failures check(s) failed" >&2
+    exit 1
+fi
+echo "all package checks passed"
