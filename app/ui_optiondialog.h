@@ -1,0 +1,57 @@
+// Building blocks shared by the two option dialogs (frmHIDmode,
+// frmCCIDmode): controls placed by rectangles in twips, option and check
+// boxes whose long captions wrap inside their rectangle, and a font that
+// makes every caption fit.
+#pragma once
+#include <QCheckBox>
+#include <QDialog>
+#include <QRadioButton>
+
+#include <initializer_list>
+
+namespace tarvex {
+
+// The window flags of a fixed-size dialog with a close box only.
+// CustomizeWindowHint makes X11 window managers honour the reduced button
+// set (Qt only sends the Motif hints with it); Windows shows the same frame.
+constexpr Qt::WindowFlags kOptionDialogFlags = Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                                               Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint;
+
+// 1440 twips make an inch; `dpi` is the logical resolution of the screen.
+int twipsToPixels(int twips, int dpi);
+
+// Sets the client size of `dialog` from twips at its logical resolution and fixes it.
+void setClientSizeTwips(QDialog& dialog, int width, int height);
+// Places `control` at a rectangle given in twips at its window's resolution.
+void placeTwips(QWidget& control, int left, int top, int width, int height);
+
+// Shrinks the dialog's font, if needed, until every caption of `buttons`
+// fits its control (wrapped over the lines the control's height allows).
+// Call after the controls are placed.
+void fitCaptionFont(QDialog& dialog, std::initializer_list<QAbstractButton*> buttons);
+
+// Centres a top-level window on the available area of its screen.
+void centreOnScreen(QWidget& window);
+
+// An option button whose caption wraps over several lines inside the
+// button's own rectangle and which reacts to clicks anywhere in it.
+class WrapRadioButton : public QRadioButton {
+public:
+    WrapRadioButton(const QString& text, QWidget* parent) : QRadioButton(text, parent) {}
+
+protected:
+    void paintEvent(QPaintEvent*) override;
+    bool hitButton(const QPoint& pos) const override { return rect().contains(pos); }
+};
+
+// A check box with the same wrapping caption.
+class WrapCheckBox : public QCheckBox {
+public:
+    WrapCheckBox(const QString& text, QWidget* parent) : QCheckBox(text, parent) {}
+
+protected:
+    void paintEvent(QPaintEvent*) override;
+    bool hitButton(const QPoint& pos) const override { return rect().contains(pos); }
+};
+
+} // namespace tarvex
