@@ -1,0 +1,121 @@
+// HID enumeration and the serial-port map read through libudev from a
+// umockdev testbed. Runs under umockdev-wrapper.
+#include <umockdev.h> // before anything that might pull in Qt
+
+#include "platform/hid_enum.h"
+#include "platform/serial_map.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+using namespace tarvex;
+
+namespace {
+
+class Testbed : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        unsetenv("ZN480_DEV_DIR"); // the udev path, not the folder override
+        tb_ = umockdev_testbed_new();
+        ASSERT_NE(tb_, nullptr);
+    }
+    void TearDown() override { g_object_unref(tb_); }
+
+    std::string add(const char* subsystem, const char* name, const std::string& parent,
+                    std::initializer_list<const char*> attributes, std::initializer_list<const char*> properties)
+    {
+        std::vector<const gchar*> attrs(attributes), props(properties);
+        attrs.push_back(nullptr);
+        props.push_back(nullptr);
+        gchar* path = umockdev_testbed_add_devicev(tb_, subsystem, name, parent.empty() ? nullptr : parent.c_str(),
+                                                   const_cast<gchar**>(attrs.data()),
+                                                   const_cast<gchar**>(props.data()));
+        std::string result = path ? path : "";
+        g_free(path);
+        EXPECT_FALSE(result.empty()) << name;
+        return result;
+    }
+    void bindDriver(const std::string& syspath, const char* bus, const char* driver)
+    {
+        umockdev_testbed_set_attribute_link(tb_, syspath.c_str(), "driver",
+                                            (std::string("/sys/bus/") + bus + "/drivers/" + driver).c_str());
+    }
+    std::string usbDevice(const char* name, const char* vid, const char* pid)
+    {
+        return add("usb", name, "", {"idVendor", vid, "idProduct", pid},
+                   {"DEVTYPE", "usb_device", "ID_VENDOR_ID", vid, "ID_MODEL_ID", pid});
+    }
+
+    UMockdevTestbed* tb_ = nullptr;
+};
+
+TEST_F(Testbed, HidListsWorkingReaderInterfacesInSyspathOrder)
+{
+    const std::string reader = usbDevice("usb1", "6a4e", "0013");
+    const std::string other = usbDevice("usb2", "046d", "c52b");
+    struct Node { const char* name; std::string parent; const char* hidId; bool driver; };
+    const Node nodes[] = {
+        {"0003:6A4E:0013.0002", reader, "0003:00006A4E:00000013", true},
+        {"0003:6A4E:0013.0001", reader, "0003:00006A4E:00000013", true},
+        {"0003:6A4E:0013.0003", reader, "0003:00006A4E:00000013", false}, // no driver bound
+        {"0003:6A4E:0013.0004", reader, "0003:00006a4e:00000013", true},  // lower-case hex
+        {"0003:046D:C52B.0005", other, "0003:0000046D:0000C52B", true},   // another vendor
+        {"0003:6A4E:0014.0006", reader, "0003:00006A4E:00000014", true},  // another product
+        {"0005:6A4E:0013.0007", other, "0005:00006A4E:00000013", true},   // any bus
+    };
+    std::vector<std::string> paths;
+    for (const Node& n : nodes) {
+        paths.push_back(add("hid", n.name, n.parent, {}, {"HID_ID", n.hidId, "HID_NAME", "ZN480"}));
+        if (n.driver) bindDriver(paths.back(), "hid", "hid-generic");
+    }
+
+    auto hid = makeSystemHidEnumerator();
+    std::vector<std::string> ids{"stale"};
+    ASSERT_TRUE(hid->listReaderIds(ids));
+    EXPECT_EQ(ids, (std::vector<std::string>{"HID\\VID_6A4E&PID_0013\\0003:6A4E:0013.0001",
+                                             "HID\\VID_6A4E&PID_0013\\0003:6A4E:0013.0002",
+                                             "HID\\VID_6A4E&PID_0013\\0005:6A4E:0013.0007"}));
+
+    // An interface that goes away is no longer listed on the next call.
+    umockdev_testbed_remove_device(tb_, paths[1].c_str());
+    ASSERT_TRUE(hid->listReaderIds(ids));
+    EXPECT_EQ(ids, (std::vector<std::string>{"HID\\VID_6A4E&PID_0013\\0003:6A4E:0013.0002",
+                                             "HID\\VID_6A4E&PID_0013\\0005:6A4E:0013.0007"}));
+}
+
+TEST_F(Testbed, HidWithoutDevicesIsAnEmptySuccess)
+{
+    std::vector<std::string> ids{"stale"};
+    EXPECT_TRUE(makeSystemHidEnumerator()->listReaderIds(ids));
+    EXPECT_TRUE(ids.empty());
+}
+
+TEST_F(Testbed, SerialMapNamesCdcPortsLikeUsbserAndOrdersByPort)
+{
+    const std::string dev = usbDevice("usb1", "6a4e", "0013");
+    const std::string iface = add("usb", "usb1:1.0", dev, {}, {"DEVTYPE", "usb_interface"});
+    bindDriver(iface, "usb", "cdc_acm");
+    add("tty", "ttyACM0", iface, {}, {"DEVNAME", "/dev/ttyACM0"});
+    add("tty", "ttyS1", "", {}, {"DEVNAME", "/dev/ttyS1"});
+    add("tty", "ttyUSB0", "", {}, {"DEVNAME", "/dev/ttyUSB0"});
+    add("tty", "ttyACM5", "", {}, {"DEVNAME", "/dev/ttyACM5"});
+    add("tty", "tty3", "", {}, {"DEVNAME", "/dev/tty3"});     // a console: no port number
+    add("tty", "ttyS64", "", {}, {"DEVNAME", "/dev/ttyS64"}); // beyond the map
+
+    auto map = makeSystemSerialPortMap()->read();
+    ASSERT_TRUE(map);
+    const std::string nul(1, '\0');
+    std::vector<std::pair<std::string, std::string>> got;
+    for (auto& v : *map) got.emplace_back(v.name, v.data);
+    EXPECT_EQ(got, (std::vector<std::pair<std::string, std::string>>{
+                       {"\\Device\\USBSER000", "COM1" + nul},
+                       {"\\Device\\USBSER001", "COM6" + nul},
+                       {"\\Device\\Serial0", "COM65" + nul},
+                       {"\\Device\\Serial1", "COM130" + nul},
+                   }));
+}
+
+} // namespace
