@@ -1,0 +1,176 @@
+// The main window itself: layout, load and close handling, the nesting window
+// lock, the mode buttons and the progress caption. The other procedures of
+// the window live in frmMain_<area>.cpp.
+#include "frmMain.h"
+#include "frmCCIDmode.h"
+#include "frmHIDmode.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTimer>
+
+namespace tarvex {
+
+namespace {
+
+// The layout is designed in twips (1/1440 inch) so that it scales with the
+// platform's logical DPI like the rest of the desktop.
+constexpr int kClientWidthTw = 4455;
+constexpr int kClientHeightTw = 2385;
+
+struct TwipsRect { int left, top, width, height; };
+constexpr TwipsRect kListTw{120, 120, 4215, 1230};
+constexpr TwipsRect kCcidTw{120, 1440, 1335, 495};
+constexpr TwipsRect kCdcTw{1560, 1440, 1335, 495};
+constexpr TwipsRect kHidTw{3000, 1440, 1335, 495};
+constexpr TwipsRect kRefreshTw{120, 2040, 4215, 255};
+
+constexpr int kTickMs = 2000;
+
+// Qt keeps one entry selected in a single-selection list: removing the
+// selected entry would silently select a neighbour, and a mode button could
+// then act on a reader the user never chose. Removing it clears the
+// selection instead, so the buttons are disabled until the user chooses.
+class DeviceListBox final : public QListWidget {
+public:
+    using QListWidget::QListWidget;
+
+protected:
+    void rowsAboutToBeRemoved(const QModelIndex& parent, int start, int end) override {
+        const QModelIndex cur = currentIndex();
+        if (cur.isValid() && cur.row() >= start && cur.row() <= end)
+            selectionModel()->clear();
+        QListWidget::rowsAboutToBeRemoved(parent, start, end);
+    }
+};
+
+int twipsToPixels(int twips, int dpi) {
+    // Round to nearest so that neighbouring controls keep their gaps.
+    return (twips * dpi + 720) / 1440;
+}
+
+} // namespace
+
+frmMain::frmMain(const Services& services, QWidget* parent)
+    : QWidget(parent), svc_(services), smart_(*services.pcsc) {
+    setWindowTitle(QStringLiteral("ZN480 USB Switch"));
+    // The layout was drawn for a small dialog font; the default desktop font
+    // would not fit the check box caption into its width.
+    QFont f = font();
+    f.setPointSize(8);
+    setFont(f);
+
+    const int dx = logicalDpiX();
+    const int dy = logicalDpiY();
+    auto place = [&](QWidget* w, const TwipsRect& r) {
+        w->setGeometry(twipsToPixels(r.left, dx), twipsToPixels(r.top, dy),
+                       twipsToPixels(r.width, dx), twipsToPixels(r.height, dy));
+    };
+
+    lstZN = new DeviceListBox(this);
+    lstZN->setObjectName(QStringLiteral("lstZN"));
+    lstZN->setSelectionMode(QAbstractItemView::SingleSelection);
+    lstZN->setSortingEnabled(false);
+    place(lstZN, kListTw);
+
+    cmdCCID = new QPushButton(QStringLiteral("To CCID"), this);
+    cmdCCID->setObjectName(QStringLiteral("cmdCCID"));
+    place(cmdCCID, kCcidTw);
+    cmdCDC = new QPushButton(QStringLiteral("To CDC"), this);
+    cmdCDC->setObjectName(QStringLiteral("cmdCDC"));
+    place(cmdCDC, kCdcTw);
+    cmdHID = new QPushButton(QStringLiteral("To HID"), this);
+    cmdHID->setObjectName(QStringLiteral("cmdHID"));
+    place(cmdHID, kHidTw);
+    for (QPushButton* b : {cmdCCID, cmdCDC, cmdHID}) {
+        b->setEnabled(false);
+        b->setAutoDefault(false);
+    }
+
+    chkRefresh = new QCheckBox(QStringLiteral("Refresh devices until there are changes."), this);
+    chkRefresh->setObjectName(QStringLiteral("chkRefresh"));
+    chkRefresh->setChecked(true);
+    place(chkRefresh, kRefreshTw);
+
+    setTabOrder(lstZN, cmdCCID);
+    setTabOrder(cmdCCID, cmdCDC);
+    setTabOrder(cmdCDC, cmdHID);
+    setTabOrder(cmdHID, chkRefresh);
+
+    setFixedSize(twipsToPixels(kClientWidthTw, dx), twipsToPixels(kClientHeightTw, dy));
+
+    connect(lstZN, &QListWidget::itemSelectionChanged, this, &frmMain::onListSelectionChanged);
+    connect(cmdCCID, &QPushButton::clicked, this, [this] { cmdCCID_Click(); });
+    connect(cmdCDC, &QPushButton::clicked, this, [this] { cmdCDC_Click(); });
+    connect(cmdHID, &QPushButton::clicked, this, [this] { cmdHID_Click(); });
+
+    tmrUpdates = new QTimer(this);
+    tmrUpdates->setObjectName(QStringLiteral("tmrUpdates"));
+    tmrUpdates->setInterval(kTickMs);
+    connect(tmrUpdates, &QTimer::timeout, this, [this] { tmrUpdates_Timer(); });
+    tmrUpdates->start();
+
+    Form_Load();
+}
+
+frmMain::~frmMain() = default;
+
+void frmMain::Form_Load() {
+    BaseCaption = windowTitle();
+    LockDepth = 0;
+}
+
+void frmMain::LockForm() {
+    if (LockDepth == 0) setEnabled(false);
+    ++LockDepth;
+}
+
+void frmMain::UnlockForm() {
+    // An unmatched unlock must not drive the count negative: the next lock
+    // would then fail to disable the window.
+    if (LockDepth <= 0) {
+        LockDepth = 0;
+        return;
+    }
+    --LockDepth;
+    if (LockDepth == 0) setEnabled(true);
+}
+
+void frmMain::Buttons(bool ccidEnabled, bool cdcEnabled, bool hidEnabled) {
+    cmdCCID->setEnabled(ccidEnabled);
+    cmdCDC->setEnabled(cdcEnabled);
+    cmdHID->setEnabled(hidEnabled);
+}
+
+void frmMain::setProgress(const QString& text) { setWindowTitle(BaseCaption + text); }
+
+void frmMain::restoreCaption() { setWindowTitle(BaseCaption); }
+
+frmHIDmode& frmMain::hidDialog() {
+    if (!hidDialog_) hidDialog_ = new frmHIDmode(this);
+    return *hidDialog_;
+}
+
+frmCCIDmode& frmMain::ccidDialog() {
+    if (!ccidDialog_) ccidDialog_ = new frmCCIDmode(this);
+    return *ccidDialog_;
+}
+
+void frmMain::closeEvent(QCloseEvent* event) {
+    // A close cannot be refused. The serial channel is the one resource that
+    // would otherwise stay claimed; PC/SC is left to the operating system.
+    if (svc_.serchan) svc_.serchan->close(ChannelHandle);
+    event->accept();
+    tmrUpdates->stop();
+    // A command may be waiting in a yielding loop when the window closes;
+    // the Qt yield hook sees this flag and ends the process from there.
+    if (QCoreApplication* app = QCoreApplication::instance()) {
+        app->setProperty(kEndRequestedProperty, true);
+        QCoreApplication::quit();
+    }
+}
+
+} // namespace tarvex

@@ -1,0 +1,34 @@
+// Tarvex: wires the platform services into the main window and runs it.
+#include "frmMain.h"
+#include "ui_hooks.h"
+
+#include <QApplication>
+
+int main(int argc, char* argv[]) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Tarvex"));
+
+    using namespace tarvex;
+    // Services live as long as the program; the window holds plain pointers.
+    std::unique_ptr<pcsc::Api> pcscApi = pcsc::loadSystemPcsc();
+    std::unique_ptr<SerchanApi> serchan = loadSerchanBesideProgram();
+    std::unique_ptr<SerialPortMap> serialMap = makeSystemSerialPortMap();
+    std::unique_ptr<HidEnumerator> hid = makeSystemHidEnumerator();
+    std::unique_ptr<Drives> drives = makeSystemDrives();
+    std::unique_ptr<ProcessLauncher> launcher = makeSystemProcessLauncher();
+
+    Services services;
+    services.clock = &systemClock();
+    services.pcsc = pcscApi.get();
+    services.serchan = serchan.get();
+    services.serialMap = serialMap.get();
+    services.hid = hid.get();
+    services.drives = drives.get();
+    services.launcher = launcher.get();
+    services.ui = &qtUiHooks();
+    services.kbflashPath = programDir() + "/" + kbflashFileName();
+
+    frmMain window(services);
+    window.show();
+    return app.exec();
+}

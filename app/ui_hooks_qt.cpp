@@ -1,0 +1,47 @@
+// The window-toolkit seam as the program uses it: Qt message boxes, modal
+// dialogs and event processing.
+#include "frmMain.h"
+#include "ui_hooks.h"
+
+#include <QApplication>
+#include <QDialog>
+#include <QMessageBox>
+#include <QVariant>
+#include <cstdlib>
+
+namespace tarvex {
+
+namespace {
+
+class QtUiHooks final : public UiHooks {
+public:
+    bool messageBox(const QString& text, bool okCancel) override {
+        QMessageBox box(QMessageBox::NoIcon, QApplication::applicationName(), text,
+                        okCancel ? (QMessageBox::Ok | QMessageBox::Cancel) : QMessageBox::Ok,
+                        QApplication::activeWindow());
+        box.setDefaultButton(QMessageBox::Ok);
+        box.setEscapeButton(okCancel ? QMessageBox::Cancel : QMessageBox::Ok);
+        return box.exec() == QMessageBox::Ok;
+    }
+
+    void showModal(QDialog& dialog) override { dialog.exec(); }
+
+    void yield() override {
+        QCoreApplication::processEvents();
+        // Closing the main window ends the program at once, even when a
+        // command is in the middle of a wait: nothing it would still do
+        // (send to a reader, show a result) has a window to belong to.
+        if (QCoreApplication* app = QCoreApplication::instance();
+            app && app->property(kEndRequestedProperty).toBool())
+            std::_Exit(0);
+    }
+};
+
+} // namespace
+
+UiHooks& qtUiHooks() {
+    static QtUiHooks hooks;
+    return hooks;
+}
+
+} // namespace tarvex

@@ -1,0 +1,135 @@
+#include "harness.h"
+#include <gtest/gtest.h>
+
+namespace tarvex::guitest {
+
+namespace {
+
+enum class Transport { Ccid, Cdc };
+
+struct Exchange {
+    QString status, reply;
+    std::vector<std::string> sent;
+};
+
+Exchange run(Transport t, const QString& command, const Bytes& answer) {
+    Gui g;
+    g.answers["FFCAE00000"] = answer;
+    if (t == Transport::Ccid) g.useCcid(); else g.useCdc();
+    Exchange e;
+    e.reply = "keep";
+    e.status = g.form->SendAPDU(command, e.reply);
+    e.sent = t == Transport::Ccid ? g.pcscSent() : g.world.serchan.sent;
+    return e;
+}
+
+} // namespace
+
+TEST(ApduExchange, StatusAndReplyOnBothTransports) {
+    struct Case { const char* command; const char* answer; const char* status; const char* reply; } cases[] = {
+        {"FFCAE00000", "12349000", "9000", "1234"},
+        {"FFCAE00000", "9000", "9000", ""},
+        {"FFCAE00000", "6A82", "6A82", ""},
+        {"ffcae00000", "12349000", "9000", "1234"}, // lower case: same bytes
+        {"FFCAE00000", "", "", "keep"},             // nothing back: failed, reply untouched
+        {"FFCAE00000", "90", "", "keep"},           // one byte cannot hold a status
+    };
+    for (Transport t : {Transport::Ccid, Transport::Cdc}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(t == Transport::Ccid ? "CCID " : "CDC ") + c.command + " <- " + c.answer);
+            const Exchange e = run(t, c.command, hexBytes(c.answer));
+            EXPECT_EQ(e.status, c.status);
+            EXPECT_EQ(e.reply, c.reply);
+            EXPECT_EQ(e.sent, std::vector<std::string>{"FFCAE00000"});
+        }
+    }
+}
+
+TEST(ApduExchange, TextThatIsNoCommandIsNeverSent) {
+    for (Transport t : {Transport::Ccid, Transport::Cdc}) {
+        for (const char* command : {"", "ZZ", "FFCA E0"}) {
+            SCOPED_TRACE(command);
+            const Exchange e = run(t, command, hexBytes("9000"));
+            EXPECT_EQ(e.status, "");
+            EXPECT_EQ(e.reply, "keep");
+            EXPECT_TRUE(e.sent.empty());
+        }
+    }
+}
+
+TEST(ApduExchange, NoTransportForHidOrUnknownKinds) {
+    for (int16_t kind : {int16_t(3), int16_t(2), int16_t(-1)}) {
+        Gui g;
+        g.useCdc();
+        g.useCcid();
+        g.form->DevKind = kind;
+        QString reply = "keep";
+        EXPECT_EQ(g.form->SendAPDU("FFCAE00000", reply), "");
+        EXPECT_EQ(reply, "keep");
+        EXPECT_TRUE(g.pcscSent().empty());
+        EXPECT_TRUE(g.world.serchan.sent.empty());
+    }
+}
+
+TEST(ApduExchange, PcscFailureLeavesTheReplyAlone) {
+    Gui g;
+    g.useCcid();
+    g.world.pcsc.transmitResults.push_back(pcsc::E_NO_SMARTCARD);
+    QString reply = "keep";
+    EXPECT_EQ(g.form->SendAPDU("FFCAE00000", reply), "");
+    EXPECT_EQ(reply, "keep");
+}
+
+TEST(ApduExchange, SerialSendFailureReturnsAtOnce) {
+    Gui g;
+    g.useCdc();
+    g.world.serchan.sendResult = -3;
+    const uint32_t before = g.world.clock.now;
+    QString reply = "keep";
+    EXPECT_EQ(g.form->SendAPDU("FFCAE00000", reply), "");
+    EXPECT_EQ(reply, "keep");
+    EXPECT_LT(g.world.clock.now - before, 10u);
+}
+
+TEST(ApduExchange, SerialReplyTimesOutAfter500msAlsoAcrossTheTickWrap) {
+    for (uint32_t start : {1000u, 0xFFFFFF00u, 0x7FFFFF00u}) {
+        SCOPED_TRACE(start);
+        Gui g;
+        g.useCdc();
+        g.world.serchan.responder = nullptr; // acknowledged, never answered
+        g.world.clock.now = start;
+        QString reply = "keep";
+        EXPECT_EQ(g.form->SendAPDU("FFCAE00000", reply), "");
+        EXPECT_EQ(reply, "keep");
+        const uint32_t waited = g.world.clock.now - start;
+        EXPECT_GE(waited, 500u);
+        EXPECT_LE(waited, 510u);
+    }
+}
+
+TEST(ApduExchange, SerialReplyArrivingLateStillCounts) {
+    Gui g;
+    g.useCdc();
+    g.world.serchan.responder = nullptr;
+    // Answer only after some polls: the receive keeps returning 0 until then.
+    struct LateSerchan : fakes::FakeSerchan {
+        int polls = 0;
+        int32_t receive(int32_t ch, uint8_t* b, uint32_t cap) override {
+            if (++polls < 100) return 0;
+            pending = Bytes{0x12, 0x90, 0x00};
+            return FakeSerchan::receive(ch, b, cap);
+        }
+    } late;
+    Services s = g.world.services();
+    s.serchan = &late;
+    frmMain f(s);
+    f.tmrUpdates->stop();
+    f.DevKind = DEVKIND_CDC;
+    f.ChannelHandle = 3;
+    QString reply;
+    EXPECT_EQ(f.SendAPDU("FFCAE00000", reply), "9000");
+    EXPECT_EQ(reply, "12");
+    EXPECT_EQ(late.polls, 100);
+}
+
+} // namespace tarvex::guitest

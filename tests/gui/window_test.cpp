@@ -1,0 +1,149 @@
+#include "frmCCIDmode.h"
+#include "frmHIDmode.h"
+#include "harness.h"
+#include <gtest/gtest.h>
+
+namespace tarvex::guitest {
+
+TEST(MainWindow, StartsWithCaptionControlsAndStates) {
+    Gui g;
+    frmMain& f = *g.form;
+    EXPECT_EQ(f.windowTitle(), "ZN480 USB Switch");
+    EXPECT_EQ(f.BaseCaption, "ZN480 USB Switch");
+    EXPECT_EQ(f.cmdCCID->text(), "To CCID");
+    EXPECT_EQ(f.cmdCDC->text(), "To CDC");
+    EXPECT_EQ(f.cmdHID->text(), "To HID");
+    EXPECT_EQ(f.chkRefresh->text(), "Refresh devices until there are changes.");
+    EXPECT_FALSE(f.cmdCCID->isEnabled());
+    EXPECT_FALSE(f.cmdCDC->isEnabled());
+    EXPECT_FALSE(f.cmdHID->isEnabled());
+    EXPECT_TRUE(f.chkRefresh->isChecked());
+    EXPECT_EQ(f.entryCount(), 0);
+    EXPECT_EQ(f.selectedIndex(), -1);
+    EXPECT_EQ(f.lstZN->selectionMode(), QAbstractItemView::SingleSelection);
+    EXPECT_FALSE(f.lstZN->isSortingEnabled());
+    EXPECT_EQ(f.DevKind, 0);
+    EXPECT_EQ(f.ChannelHandle, 0);
+    EXPECT_EQ(f.lockDepth(), 0);
+    EXPECT_TRUE(f.isEnabled());
+}
+
+TEST(MainWindow, TimerTicksEveryTwoSecondsFromCreation) {
+    fakes::FakeWorld w;
+    app();
+    frmMain f(w.services());
+    EXPECT_TRUE(f.tmrUpdates->isActive());
+    EXPECT_EQ(f.tmrUpdates->interval(), 2000);
+    EXPECT_FALSE(f.tmrUpdates->isSingleShot());
+}
+
+TEST(MainWindow, TabOrderFollowsTheLayout) {
+    Gui g;
+    frmMain& f = *g.form;
+    const QList<QWidget*> controls{f.lstZN, f.cmdCCID, f.cmdCDC, f.cmdHID, f.chkRefresh};
+    // The focus chain also holds the list's inner widgets; keep ours only.
+    QList<QWidget*> order;
+    QWidget* w = f.lstZN;
+    do {
+        if (controls.contains(w)) order << w;
+        w = w->nextInFocusChain();
+    } while (w != f.lstZN && order.size() < controls.size());
+    EXPECT_EQ(order, controls);
+}
+
+TEST(MainWindow, ControlsSitAtTheirTwipsPositionsScaledByDpi) {
+    Gui g;
+    frmMain& f = *g.form;
+    const double sx = f.logicalDpiX() / 1440.0, sy = f.logicalDpiY() / 1440.0;
+    struct Case { QWidget* w; int l, t, wd, h; } cases[] = {
+        {f.lstZN, 120, 120, 4215, 1230},  {f.cmdCCID, 120, 1440, 1335, 495},
+        {f.cmdCDC, 1560, 1440, 1335, 495}, {f.cmdHID, 3000, 1440, 1335, 495},
+        {f.chkRefresh, 120, 2040, 4215, 255},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.w->objectName().toStdString());
+        const QRect r = c.w->geometry();
+        EXPECT_NEAR(r.left(), c.l * sx, 1.0);
+        EXPECT_NEAR(r.top(), c.t * sy, 1.0);
+        EXPECT_NEAR(r.width(), c.wd * sx, 1.0);
+        EXPECT_NEAR(r.height(), c.h * sy, 1.0);
+        EXPECT_TRUE(QRect(QPoint(0, 0), f.size()).contains(r));
+    }
+    EXPECT_NEAR(f.width(), 4455 * sx, 1.0);
+    EXPECT_NEAR(f.height(), 2385 * sy, 1.0);
+    EXPECT_EQ(f.minimumSize(), f.maximumSize()); // fixed size
+}
+
+TEST(MainWindow, LockNestsAndNeverGoesNegative) {
+    // Sequence of L(ock)/U(nlock) with the enabled state after each step.
+    struct Case { const char* steps; const char* enabledAfter; int depth; } cases[] = {
+        {"L", "0", 1},
+        {"LU", "01", 0},
+        {"LLU", "000", 1},
+        {"LLUU", "0001", 0},
+        {"U", "1", 0},
+        {"UL", "10", 1},    // a stray unlock does not let the next lock slip
+        {"LUUL", "0110", 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.steps);
+        Gui g;
+        std::string seen;
+        for (const char* s = c.steps; *s; ++s) {
+            if (*s == 'L') g.form->LockForm(); else g.form->UnlockForm();
+            seen += g.form->isEnabled() ? '1' : '0';
+        }
+        EXPECT_EQ(seen, c.enabledAfter);
+        EXPECT_EQ(g.form->lockDepth(), c.depth);
+    }
+}
+
+TEST(MainWindow, ButtonsKeepTheirStateAcrossALock) {
+    Gui g;
+    frmMain& f = *g.form;
+    f.Buttons(true, false, true);
+    f.LockForm();
+    EXPECT_FALSE(f.cmdCCID->isEnabled());
+    EXPECT_FALSE(f.lstZN->isEnabled());
+    f.UnlockForm();
+    EXPECT_TRUE(f.cmdCCID->isEnabled());
+    EXPECT_FALSE(f.cmdCDC->isEnabled());
+    EXPECT_TRUE(f.cmdHID->isEnabled());
+    f.Buttons(false, false, false);
+    EXPECT_FALSE(f.cmdCCID->isEnabled() || f.cmdCDC->isEnabled() || f.cmdHID->isEnabled());
+    EXPECT_TRUE(f.lstZN->isEnabled());
+    EXPECT_TRUE(f.chkRefresh->isEnabled());
+}
+
+TEST(MainWindow, ProgressCaptionAndRestore) {
+    Gui g;
+    g.form->setProgress(" - Scanning...");
+    EXPECT_EQ(g.form->windowTitle(), "ZN480 USB Switch - Scanning...");
+    g.form->restoreCaption();
+    EXPECT_EQ(g.form->windowTitle(), "ZN480 USB Switch");
+}
+
+TEST(MainWindow, CloseClosesTheSerialChannelWithItsHandle) {
+    for (int32_t handle : {0, 7}) {
+        SCOPED_TRACE(handle);
+        Gui g;
+        g.form->ChannelHandle = handle;
+        g.form->show();
+        EXPECT_TRUE(g.form->close());
+        EXPECT_EQ(g.world.serchan.closes, std::vector<int32_t>{handle});
+        EXPECT_FALSE(g.form->tmrUpdates->isActive());
+    }
+    app().setProperty(kEndRequestedProperty, QVariant());
+}
+
+TEST(MainWindow, DialogsAreMadeOnceAndOwnedByTheWindow) {
+    Gui g;
+    frmHIDmode* h = &g.form->hidDialog();
+    frmCCIDmode* c = &g.form->ccidDialog();
+    EXPECT_EQ(&g.form->hidDialog(), h);
+    EXPECT_EQ(&g.form->ccidDialog(), c);
+    EXPECT_EQ(h->parentWidget(), g.form.get());
+    EXPECT_EQ(c->parentWidget(), g.form.get());
+}
+
+} // namespace tarvex::guitest
