@@ -1,0 +1,177 @@
+// The port layer through the exports, with ptys as COM ports.
+#include "fake_line.h"
+#include "pty_support.h"
+#include "serchan.h"
+
+#include <atomic>
+#include <thread>
+
+using ptys::Bytes;
+
+namespace {
+
+const Bytes kApdu{0xFF, 0xCA, 0xF0, 0x00, 0x04};
+
+class Port : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(pty.ok());
+        SCCallbacks(nullptr, nullptr);
+        SCCloseChannel(0);
+        SCChangeProtocol(SC_OPT_RESET_ROLE);
+    }
+    void TearDown() override
+    {
+        SCCallbacks(nullptr, nullptr);
+        SCCloseChannel(0);
+    }
+
+    // A frame sent without handshake, as the pty master sees it.
+    Bytes sendAndCapture()
+    {
+        const int32_t n = SCSend(0, kApdu.data(), static_cast<uint32_t>(kApdu.size()));
+        EXPECT_EQ(n, 9);
+        return pty.read(9, 1000);
+    }
+
+    ptys::DevDir dev;
+    ptys::Pty pty;
+};
+
+TEST_F(Port, PortNumbersUseTheirLowByte)
+{
+    ASSERT_TRUE(dev.link("ttyACM0", pty.slave()));  // COM1
+    EXPECT_EQ(SCOpenChannel(257, 115200, SC_OPT_NO_HANDSHAKE), 257);
+    const Bytes frame = sendAndCapture();
+    ASSERT_EQ(frame.size(), 9u);
+    EXPECT_EQ(frame[0], 0x02);
+    EXPECT_EQ(SCCloseChannel(257), 0);
+    EXPECT_EQ(SCSend(0, kApdu.data(), 5), SC_ERR_PORT) << "closed";
+}
+
+TEST_F(Port, PortsThatCannotBeOpenedGiveZeroAndKeepTheOptions)
+{
+    ASSERT_TRUE(dev.link("ttyACM0", pty.slave()));
+    ASSERT_TRUE(dev.link("ttyACM1", dev.path() + "/nowhere"));  // dangling, like an unplugged node
+    SCChangeProtocol(SC_OPT_INVERTED_CHECK);
+    for (int32_t port : {0, 2, 3, 193, 256, 512, -256, 0x7FFFFF00}) {
+        EXPECT_EQ(SCOpenChannel(port, 115200, SC_OPT_NO_HANDSHAKE), 0) << port;
+        EXPECT_EQ(SCAddProtocol(0), SC_OPT_INVERTED_CHECK) << port;
+    }
+    EXPECT_EQ(SCSend(0, kApdu.data(), 5), SC_ERR_PORT) << "no port is open";
+}
+
+TEST_F(Port, SecondOpenFailsAndClosesThePort)
+{
+    ASSERT_TRUE(dev.link("ttyACM0", pty.slave()));
+    ASSERT_EQ(SCOpenChannel(1, 115200, SC_OPT_NO_HANDSHAKE), 1);
+    EXPECT_EQ(SCOpenChannel(1, 115200, 0), 0);
+    EXPECT_EQ(SCAddProtocol(0), SC_OPT_NO_HANDSHAKE);
+    EXPECT_EQ(SCSend(0, kApdu.data(), 5), SC_ERR_PORT);
+    uint8_t buf[8];
+    EXPECT_EQ(SCReceive(0, buf, sizeof buf), SC_ERR_PORT);
+    EXPECT_EQ(SCOpenChannel(1, 115200, SC_OPT_NO_HANDSHAKE), 1) << "nothing was left open";
+}
+
+// A rate the driver refuses is tolerated only on USB CDC ports (ttyACM).
+TEST_F(Port, RefusedLineSettingsAreToleratedOnUsbCdcPortsOnly)
+{
+    ptys::Pty other;
+    ASSERT_TRUE(other.ok());
+    ASSERT_TRUE(dev.link("ttyACM0", pty.slave()));   // COM1, USB CDC
+    ASSERT_TRUE(dev.link("ttyUSB0", other.slave())); // COM65, a serial adapter
+    struct Case {
+        int32_t port;
+        uint32_t baud;
+        int32_t expected;
+    };
+    for (const Case c : {Case{1, 12345, 1}, Case{65, 12345, 0}, Case{65, 0, 0}, Case{65, 115200, 65},
+                         Case{1, 115200, 1}}) {
+        EXPECT_EQ(SCOpenChannel(c.port, c.baud, SC_OPT_NO_HANDSHAKE), c.expected) << c.port << " " << c.baud;
+        SCCloseChannel(c.port);
+    }
+    // The CDC port opened at a refused rate still carries frames.
+    ASSERT_EQ(SCOpenChannel(1, 12345, SC_OPT_NO_HANDSHAKE), 1);
+    EXPECT_EQ(sendAndCapture().size(), 9u);
+}
+
+TEST_F(Port, ReceiveTakesWhatIsQueuedAndNeverWaits)
+{
+    ASSERT_TRUE(dev.link("ttyACM0", pty.slave()));
+    ASSERT_EQ(SCOpenChannel(1, 115200, 0), 1);
+    uint8_t buf[16];
+    EXPECT_EQ(SCReceive(0, buf, sizeof buf), 0);  // nothing queued: returns at once
+
+    const Bytes answer{0x02, 0x81, 0x02, 0x90, 0x00, 0x11};
+    pty.write(Bytes(answer.begin(), answer.begin() + 3));
+    auto poll = [&] {
+        int32_t r = 0;
+        for (int i = 0; i < 2000 && r == 0; ++i) {
+            r = SCReceive(0, buf, sizeof buf);
+            if (r == 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return r;
+    };
+    // The first half alone never completes a frame.
+    for (int i = 0; i < 50; ++i) {
+        ASSERT_EQ(SCReceive(0, buf, sizeof buf), 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    pty.write(Bytes(answer.begin() + 3, answer.end()));
+    EXPECT_EQ(poll(), 2);
+    EXPECT_EQ(pty.read(1, 1000), Bytes{0x06});
+}
+
+TEST_F(Port, WriteWaitsUntilTheDriverTookEveryByte)
+{
+    ASSERT_TRUE(dev.link("ttyACM0", pty.slave()));
+    ASSERT_EQ(SCOpenChannel(1, 115200, SC_OPT_NO_HANDSHAKE), 1);
+    // Far more than the pty holds: writes must wait for the reader below.
+    constexpr int kFrames = 800;  // about 200 KB
+    Bytes data(255);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<uint8_t>(i * 7 + 1);
+    std::atomic<int> short_writes{0};
+    std::thread writer([&] {
+        for (int i = 0; i < kFrames; ++i)
+            if (SCSend(0, data.data(), 255) != 259)
+                ++short_writes;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // let the pty fill up
+    const Bytes got = pty.read(size_t{kFrames} * 259, 20000);
+    writer.join();
+    EXPECT_EQ(short_writes.load(), 0);
+    ASSERT_EQ(got.size(), size_t{kFrames} * 259);
+    for (int i = 0; i < kFrames; ++i) {
+        ASSERT_EQ(got[static_cast<size_t>(i) * 259], 0x02) << "frame " << i;
+        ASSERT_TRUE(std::equal(data.begin(), data.end(), got.begin() + i * 259 + 3)) << "frame " << i;
+    }
+}
+
+TEST_F(Port, UnplugFailsReadsAndWrites)
+{
+    ASSERT_TRUE(dev.link("ttyACM0", pty.slave()));
+    ASSERT_EQ(SCOpenChannel(1, 115200, 0), 1);
+    pty.unplug();
+    uint8_t buf[16];
+    EXPECT_EQ(SCReceive(0, buf, sizeof buf), SC_ERR_PORT);
+    EXPECT_EQ(SCSend(0, kApdu.data(), 5), SC_ERR_PORT);
+    EXPECT_EQ(SCCloseChannel(1), 0);
+}
+
+TEST_F(Port, CloseWithBothTransportsLeavesThePortOpen)
+{
+    ASSERT_TRUE(dev.link("ttyACM0", pty.slave()));
+    ASSERT_EQ(SCOpenChannel(1, 115200, SC_OPT_NO_HANDSHAKE), 1);
+    SCCallbacks(fake::write, fake::read);
+    EXPECT_EQ(SCCloseChannel(1), 1);
+    SCCallbacks(nullptr, fake::read);  // reads from the fake, writes to the port
+    EXPECT_EQ(sendAndCapture().size(), 9u);
+    EXPECT_EQ(SCCloseChannel(1), 0);
+    SCCallbacks(nullptr, nullptr);
+    EXPECT_EQ(SCSend(0, kApdu.data(), 5), SC_ERR_PORT);
+}
+
+} // namespace
