@@ -70,7 +70,23 @@ void Reader::clearLog() {
     log_.clear();
 }
 
+void Reader::onExchange(std::function<void(const std::vector<uint8_t>&, const std::vector<uint8_t>&)> cb) {
+    std::lock_guard lk(mu_);
+    onExchange_ = std::move(cb);
+}
+
 std::vector<uint8_t> Reader::process(const std::vector<uint8_t>& apdu) {
+    Bytes reply = answer(apdu);
+    std::function<void(const Bytes&, const Bytes&)> cb;
+    {
+        std::lock_guard lk(mu_);
+        cb = onExchange_;
+    }
+    if (cb) cb(apdu, reply);
+    return reply;
+}
+
+std::vector<uint8_t> Reader::answer(const std::vector<uint8_t>& apdu) {
     std::function<void(Personality)> rebootCb;
     Personality rebootInto{};
     Bytes reply;

@@ -44,12 +44,19 @@ public:
     // (empty prefix: any command) with status word `sw`, `count` times.
     void refuse(const std::vector<uint8_t>& prefix, uint16_t sw, int count = 1);
 
+    // Called after every command with the command and the response (from the
+    // transport's thread, outside the reader's lock).
+    void onExchange(std::function<void(const std::vector<uint8_t>&, const std::vector<uint8_t>&)> cb);
+
     // Every command received, as upper-case hex text, in order.
     std::vector<std::string> log() const;
     void clearLog();
 
 private:
+    std::vector<uint8_t> answer(const std::vector<uint8_t>& apdu);
+
     mutable std::mutex mu_;
+    std::function<void(const std::vector<uint8_t>&, const std::vector<uint8_t>&)> onExchange_;
     ReaderConfig cfg_;
     std::optional<Personality> pending_;
     std::function<void(Personality)> onReboot_;
