@@ -268,6 +268,7 @@ TEST_F(SmartTest, AtrLengths) {
         FakePcsc::Reader r{"R"};
         r.atr.assign(c.len, 0xA5);
         p.readers.push_back(r);
+        p.readers.back().atr.reserve(1); // an empty ATR still has storage to copy from
         p.lyingAtrLen = c.lie;
         modSmart s{p};
         ASSERT_EQ(s.InitSmart(), 0);
@@ -301,6 +302,7 @@ TEST_F(SmartTest, ReplySizes) {
     for (const auto& c : cases) {
         pcsc.responder = [&](const std::vector<uint8_t>&) {
             std::vector<uint8_t> r(c.len, 0x11);
+            r.reserve(1); // an empty reply still has storage to copy from
             if (c.len >= 2) { r[c.len - 2] = 0x90; r[c.len - 1] = 0x00; }
             return r;
         };
