@@ -13,6 +13,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
 #include <QStyleOptionButton>
 #include <QTest>
 #include <QTimer>
@@ -263,9 +264,23 @@ void expectDialogFrame(const QDialog& d, const char* title, int w, int h)
     EXPECT_FALSE(d.testAttribute(Qt::WA_DeleteOnClose));
 }
 
+// Shown centred on the screen, whatever its parent.
+void expectCentredWhenShown(QDialog& d)
+{
+    d.show();
+    const QPoint screenCentre = d.screen()->availableGeometry().center();
+    const QPoint centre = d.frameGeometry().center();
+    EXPECT_LE((centre - screenCentre).manhattanLength(), 2);
+    d.hide();
+}
+
 TEST(HidModeDialog, LayoutCaptionsTabOrderAndInitialState)
 {
-    frmHIDmode d;
+    // An owner window off the centre: the dialog still centres on the screen.
+    QWidget owner;
+    owner.setGeometry(10, 10, 200, 100);
+    owner.show();
+    frmHIDmode d(&owner);
     expectDialogFrame(d, "HID Mode Selection", 5550, 2670);
     const std::vector<Control> controls = {
         {d.Option1, "Standard mode which outputs card UID as hexadecimal (recommended by card manufacturers)",
@@ -293,11 +308,16 @@ TEST(HidModeDialog, LayoutCaptionsTabOrderAndInitialState)
     EXPECT_TRUE(d.Check_INTERNAL_ADD_HASHTAG->isEnabled() && d.Check_INTERNAL_HID_USE_SHIFT->isEnabled());
     EXPECT_FALSE(d.Check_INTERNAL_ADD_HASHTAG->isChecked() || d.Check_INTERNAL_HID_USE_SHIFT->isChecked());
     EXPECT_TRUE(d.cmdOK->isEnabled());
+    expectCentredWhenShown(d);
 }
 
 TEST(CcidModeDialog, LayoutCaptionsTabOrderAndInitialState)
 {
-    frmCCIDmode d;
+    // An owner window off the centre: the dialog still centres on the screen.
+    QWidget owner;
+    owner.setGeometry(10, 10, 200, 100);
+    owner.show();
+    frmCCIDmode d(&owner);
     expectDialogFrame(d, "CCID Fake Card Selection", 5535, 1485);
     const std::vector<Control> controls = {
         {d.Option1,
@@ -318,6 +338,7 @@ TEST(CcidModeDialog, LayoutCaptionsTabOrderAndInitialState)
     EXPECT_EQ(tabChain(d.Option1, order.size()), order);
     EXPECT_TRUE(d.Option1->isChecked());
     EXPECT_EQ(d.GetButton(), 255);
+    expectCentredWhenShown(d);
 }
 
 TEST(OptionDialogLayout, TwipsToPixels)
