@@ -80,7 +80,7 @@ public:
         auto r = *pending;
         pending.reset();
         if (r.size() > cap) return -18;
-        std::memcpy(buf, r.data(), r.size());
+        if (!r.empty()) std::memcpy(buf, r.data(), r.size());
         return int32_t(r.size());
     }
 };
@@ -206,7 +206,7 @@ public:
         if (it == open.end()) return pcsc::E_INVALID_HANDLE;
         Reader* r = find(it->second);
         if (!r || r->atr.size() > *atrLen) return pcsc::E_INSUFFICIENT_BUFFER;
-        std::memcpy(atr, r->atr.data(), r->atr.size());
+        if (!r->atr.empty()) std::memcpy(atr, r->atr.data(), r->atr.size());
         *atrLen = uint32_t(r->atr.size());
         return 0;
     }
@@ -226,7 +226,7 @@ public:
         std::vector<uint8_t> reply = responder ? responder(std::vector<uint8_t>(s, s + n))
                                                : std::vector<uint8_t>{0x90, 0x00};
         if (reply.size() > *recvLen) return pcsc::E_INSUFFICIENT_BUFFER;
-        std::memcpy(recv, reply.data(), reply.size());
+        if (!reply.empty()) std::memcpy(recv, reply.data(), reply.size());
         *recvLen = uint32_t(reply.size());
         return 0;
     }
