@@ -12,6 +12,12 @@
 #include "zn480sim/reader.h"
 #endif
 
+#ifdef BENCH_SCAN_WITH_PCSCD
+#include "private_pcscd.h"
+#include "zn480sim/vpcd_card.h"
+#include <thread>
+#endif
+
 #include <QApplication>
 #include <QCheckBox>
 #include <QTimer>
@@ -103,6 +109,63 @@ Figures fakeRun(int ccid, int cdc, int steadyRuns)
     return measure(w.services(), steadyRuns);
 }
 
+#ifdef BENCH_SCAN_WITH_PCSCD
+// One private pcscd with `vpcdReaders` virtual readers (two PC/SC slots
+// each, a simulated card in every slot). The PC/SC client library takes its
+// socket path once per process, so each size runs in a child process.
+int pcscdRow(int vpcdReaders)
+{
+    zn480test::PrivatePcscd pcscd(vpcdReaders);
+    if (!pcscd.ok()) {
+        std::printf("%-28s %6d %5d   (private pcscd unavailable: %s)\n", "private pcscd + sim", 2 * vpcdReaders,
+                    0, pcscd.error().c_str());
+        return 0;
+    }
+    pcscd.exportSocket();
+    std::vector<std::unique_ptr<zn480sim::Reader>> readers;
+    std::vector<std::unique_ptr<zn480sim::VpcdCard>> cards;
+    for (int k = 0; k < vpcdReaders; ++k)
+        for (int slot = 0; slot < 2; ++slot) {
+            zn480sim::ReaderConfig config;
+            config.personality = zn480sim::Personality::CCID;
+            readers.push_back(std::make_unique<zn480sim::Reader>(config));
+            cards.push_back(std::make_unique<zn480sim::VpcdCard>(*readers.back(), uint16_t(pcscd.port(k) + slot)));
+            cards.back()->start(true);
+        }
+    for (auto& c : cards) c->waitConnected(true, std::chrono::seconds(10));
+
+    auto api = pcsc::loadSystemPcsc();
+    {
+        // Wait until the daemon reports every card, so the first cycle reads
+        // every identity rather than racing the driver's presence poll.
+        modSmart warm(*api);
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            warm.InitSmart();
+            warm.ListReaders();
+            std::vector<std::string> names;
+            const int n = warm.GetReaders(names);
+            int withCard = 0;
+            for (int i = 0; i < n; ++i) {
+                warm.SelectReader(names[size_t(i)]);
+                if (!warm.ConnectCard().empty()) {
+                    ++withCard;
+                    warm.DisconnectCard();
+                }
+            }
+            if (n == 2 * vpcdReaders && withCard == n) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    }
+    fakes::FakeWorld w;
+    Services s = w.services();
+    s.pcsc = api.get();
+    s.clock = &systemClock();
+    row("private pcscd + sim", 2 * vpcdReaders, 0, measure(s, 20));
+    for (auto& c : cards) c->stop();
+    return 0;
+}
+#endif
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -111,6 +174,10 @@ int main(int argc, char** argv)
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
     QApplication app(argc, argv);
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
+#ifdef BENCH_SCAN_WITH_PCSCD
+    if (argc == 3 && std::string(argv[1]) == "--pcscd-child")
+        return pcscdRow(std::atoi(argv[2]));
+#endif
     const int steadyRuns = 50;
 
     std::printf("scan cycle (tmrUpdates_Timer), milliseconds; steady = median/max of %d cycles\n", steadyRuns);
@@ -169,6 +236,21 @@ int main(int argc, char** argv)
         for (auto& p : peers) p->stop();
         std::error_code ec;
         fs::remove_all(dir, ec);
+    }
+#endif
+#ifdef BENCH_SCAN_WITH_PCSCD
+    if (geteuid() != 0) {
+        std::printf("%-28s   (needs root for a private pcscd)\n", "private pcscd + sim");
+    } else {
+        std::fflush(stdout);
+        std::error_code ec;
+        const std::string self = fs::read_symlink("/proc/self/exe", ec).string();
+        const int vpcdReaders[] = {1, 2, 8};
+        for (int n : vpcdReaders) {
+            const std::string cmd = "'" + self + "' --pcscd-child " + std::to_string(n);
+            if (std::system(cmd.c_str()) != 0)
+                std::printf("%-28s %6d %5d   (child failed)\n", "private pcscd + sim", 2 * n, 0);
+        }
     }
 #endif
     return 0;
