@@ -66,6 +66,7 @@ struct StartCase {
     const char* name;
     LedState start;
     bool userBindsScroll; // the user's keymap binds Scroll_Lock to a modifier
+    bool noFreeModifier = false; // every modifier row is in use
 };
 
 void PrintTo(const StartCase& c, std::ostream* os)
@@ -90,6 +91,9 @@ TEST_P(KbflashOnX, PlaysPatternAndRestoresEverything)
     ASSERT_TRUE(probe.ok());
     if (c.userBindsScroll) {
         ASSERT_TRUE(probe.bindScrollLock());
+    }
+    if (c.noFreeModifier) {
+        ASSERT_TRUE(probe.occupyFreeModifiers());
     }
     probe.setLeds(c.start);
     ASSERT_EQ(str(probe.leds()), str(c.start));
@@ -127,7 +131,9 @@ TEST_P(KbflashOnX, PlaysPatternAndRestoresEverything)
 INSTANTIATE_TEST_SUITE_P(StartStates, KbflashOnX,
                          ::testing::Values(StartCase{"AllOff", {false, false, false}, false},
                                            StartCase{"CapsOnDefaultKeymap", {true, false, false}, false},
-                                           StartCase{"AllOnUserBinding", {true, true, true}, true}),
+                                           StartCase{"AllOnUserBinding", {true, true, true}, true},
+                                           // Scroll Lock's LED is then set through XKB directly.
+                                           StartCase{"NoFreeModifier", {false, true, false}, false, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // A stop request in the middle of the blink phase: the tool puts the lock

@@ -200,6 +200,25 @@ bool LockProbe::bindScrollLock()
     return ok;
 }
 
+bool LockProbe::occupyFreeModifiers()
+{
+    XModifierKeymap* map = XGetModifierMapping(dpy_);
+    KeyCode spare = XKeysymToKeycode(dpy_, XK_F24);
+    if (spare == 0)
+        spare = 255;
+    for (int row = Mod1MapIndex; row <= Mod5MapIndex; ++row) {
+        bool empty = true;
+        for (int j = 0; j < map->max_keypermod; ++j)
+            empty = empty && map->modifiermap[row * map->max_keypermod + j] == 0;
+        if (empty)
+            map = XInsertModifiermapEntry(map, spare, row);
+    }
+    const bool ok = XSetModifierMapping(dpy_, map) == MappingSuccess;
+    XFreeModifiermap(map);
+    XSync(dpy_, False);
+    return ok;
+}
+
 std::string LockProbe::modifierMap()
 {
     XModifierKeymap* map = XGetModifierMapping(dpy_);

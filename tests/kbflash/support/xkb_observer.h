@@ -48,6 +48,9 @@ public:
     void setLeds(const LedState& want);
     // Binds Scroll_Lock to Mod3 as a user's keymap might.
     bool bindScrollLock();
+    // Puts a spare key into every empty modifier row, so that no modifier is
+    // free for a temporary binding.
+    bool occupyFreeModifiers();
     // The core modifier map as bytes, and the full XKB keymap as text when
     // xkbcomp is installed (empty otherwise).
     std::string modifierMap();
