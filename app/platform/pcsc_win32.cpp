@@ -1,6 +1,7 @@
 // PC/SC on Windows: winscard.dll, loaded from the system folder only (never
 // the current folder or PATH) and bound by name at the first call.
 #include "platform/pcsc.h"
+#include "platform/pcsc_win32.h"
 
 #include <windows.h>
 
@@ -84,6 +85,9 @@ Result toResult(LONG rv) { return Result(rv); }
 
 class Winscard final : public Api {
 public:
+    // Empty path: winscard.dll from the system folder.
+    explicit Winscard(std::string path = {}) : path_(std::move(path)) {}
+
     Result establishContext(uint32_t scope, Context* ctx) override {
         if (!bind() || !ctx) return E_NO_SERVICE;
         SCARDCONTEXT_ c = 0;
@@ -172,7 +176,9 @@ private:
 
     bool bind() {
         std::call_once(once_, [this] {
-            Module lib = loadFromSystemFolder();
+            Module lib = path_.empty()
+                             ? loadFromSystemFolder()
+                             : Module(LoadLibraryExA(path_.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
             HMODULE l = lib.get();
             if (!l) return;
             Functions f;
@@ -191,6 +197,7 @@ private:
         return bound_;
     }
 
+    std::string path_;
     std::once_flag once_;
     Module lib_;
     Functions fn_;
@@ -200,5 +207,10 @@ private:
 } // namespace
 
 std::unique_ptr<Api> loadSystemPcsc() { return std::make_unique<Winscard>(); }
+
+std::unique_ptr<Api> loadWinscardFrom(const std::string& path) {
+    // No path would mean "the system one" inside Winscard: bind nothing instead.
+    return std::make_unique<Winscard>(path.empty() ? std::string("?") : path);
+}
 
 } // namespace tarvex::pcsc
