@@ -31,6 +31,9 @@ protected:
             GTEST_SKIP() << wintest::kNotUnderDriver;
         control_ = std::make_unique<wintest::SimControl>(controlPort);
         ASSERT_TRUE(control_->ok()) << "cannot open the control line COM" << controlPort;
+        // The exchange role is process-wide and sticks once taken (a receive
+        // first makes this side the responder): start each test afresh.
+        SCChangeProtocol(SC_OPT_RESET_ROLE);
         ASSERT_EQ(SCOpenChannel(port_, 115200, 0), port_);
     }
 
