@@ -1,5 +1,6 @@
 // Tarvex: wires the platform services into the main window and runs it.
 #include "frmMain.h"
+#include "frmMain_statefile.h"
 #include "ui_hooks.h"
 
 #include <QApplication>
@@ -29,6 +30,7 @@ int main(int argc, char* argv[]) {
     services.kbflashPath = programDir() + "/" + kbflashFileName();
 
     frmMain window(services);
+    installStateFileHook(window); // only with TARVEX_STATE_FILE set
     window.show();
     return app.exec();
 }
