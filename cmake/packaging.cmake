@@ -72,10 +72,12 @@ set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # dpkg-shlibdeps finds the linked libraries (Qt 6 Widgets, libudev1, libx11-6,
 # libxtst6, libstdc++...). What is not linked must be named by hand: the PC/SC
-# daemon, libpcsclite1 (opened at run time) and Qt's platform plugins, which
-# libqt6gui6 only recommends but without which no window opens.
+# daemon and its USB CCID driver (pcscd accepts any driver, but a reader in
+# CCID personality needs this one), libpcsclite1 (opened at run time) and
+# Qt's platform plugins, which libqt6gui6 only recommends but without which no
+# window opens.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "pcscd, libpcsclite1, qt6-qpa-plugins")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "pcscd, libccid, libpcsclite1, qt6-qpa-plugins")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${_pkg}/postinst ${_pkg}/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 

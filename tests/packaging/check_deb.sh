@@ -50,7 +50,7 @@ depends=$(field Depends)
 dep_names=" $(printf '%s' "$depends" | tr ',|' '\n\n' | sed -E 's/\(.*\)//; s/:any//; s/^ +| +$//g' | tr '\n' ' ') "
 # Linked (found by dpkg-shlibdeps) and run-time needs (named by hand).
 for want in libc6 libstdc++6 libqt6widgets6 libqt6gui6 libqt6core6 libudev1 libx11-6 libxtst6 \
-            pcscd libpcsclite1 qt6-qpa-plugins; do
+            pcscd libccid libpcsclite1 qt6-qpa-plugins; do
     [[ "$dep_names" == *" $want "* ]] || fail "Depends lacks $want: $depends"
 done
 # A dev package or a build tool would drag compilers onto users' machines.

@@ -24,7 +24,7 @@ done
 
 # Seconds the fresh root may take, bootstrap and install together, before the
 # overlay takes over; the overlay run itself needs well under a minute.
-fresh_budget=${TARVEX_FRESH_ROOT_BUDGET:-180}
+fresh_budget=${TARVEX_FRESH_ROOT_BUDGET:-150}
 
 work=$(mktemp -d "${TMPDIR:-/var/tmp}/tarvex-root.XXXXXX")
 root=$work/root
@@ -126,6 +126,7 @@ in_root sh -c 'ls /usr/lib/*/qt6/plugins/platforms/libqxcb.so' >/dev/null 2>&1 |
 [ -x "$root/usr/sbin/pcscd" ] || fail "pcscd is not installed"
 [ "$(in_root sh -c 'command -v tarvex')" = /usr/bin/tarvex ] || fail "tarvex is not on PATH"
 
+start=$SECONDS
 # -- start through the launcher, as the desktop entry does (not through
 # in_root: the background job must be the program's own pid)
 chroot "$root" /usr/bin/env -i PATH=/usr/bin:/bin HOME=/root LANG=C.UTF-8 DISPLAY="$TARVEX_T_DISPLAY" \
@@ -147,13 +148,14 @@ else
     sleep 1 # let the first scan finish painting
     mkdir -p "$(dirname "$TARVEX_T_SHOT")"
     DISPLAY=$TARVEX_T_DISPLAY import -window "$win" -frame "$TARVEX_T_SHOT" || fail "screenshot failed"
-    echo "window $win up; screenshot $TARVEX_T_SHOT"
+    echo "window $win up after $((SECONDS - start)) s; screenshot $TARVEX_T_SHOT"
 fi
 kill -0 "$app" 2>/dev/null || fail "the program exited early: $(tail -5 "$work/tarvex.log")"
 kill "$app" 2>/dev/null || true
 wait "$app" 2>/dev/null || true
 
 # -- remove, then purge: nothing of the package may stay
+start=$SECONDS
 in_root apt-get remove -y tarvex >"$work/remove.log" 2>&1 || { fail "apt-get remove failed"; tail -20 "$work/remove.log" >&2; }
 case "$(status)" in
     "deinstall ok config-files"|"unknown ok not-installed"|"") ;;
@@ -170,6 +172,7 @@ esac
 audit=$(in_root dpkg --audit); [ -z "$audit" ] || fail "dpkg --audit after purge: $audit"
 
 if [ "$failures" -ne 0 ]; then echo "$failures check(s) failed" >&2; exit 1; fi
+echo "removed and purged in $((SECONDS - start)) s"
 echo "install, start, remove and purge passed ($TARVEX_T_MODE root)"
 INNER
 }
@@ -177,7 +180,9 @@ INNER
 use_overlay() {
     echo "note: $1; using an overlay of this machine's root instead"
     kill_in_root
+    local t=$SECONDS
     rm -rf --one-file-system "$root"
+    echo "fresh root removed in $((SECONDS - t)) s"
     run_in_root overlay 120
 }
 
