@@ -6,6 +6,8 @@
 //   selected=<selected index, -1 for none>
 //   count=<number of entries>
 //   entry=<entry text>            (one line per entry, in list order)
+//   message=<message box text>    (one line per message box shown so far,
+//                                  oldest first)
 //   writes=<how many times the file has been written>
 //
 // The file is replaced atomically (written beside it, then renamed), so a
@@ -16,10 +18,12 @@
 
 #include "frmMain.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QEvent>
 #include <QFile>
 #include <QListWidget>
+#include <QMessageBox>
 #include <QObject>
 #include <QSaveFile>
 #include <QTimer>
@@ -45,6 +49,9 @@ public:
         connect(window.chkRefresh, &QCheckBox::toggled, this, [this] { schedule(); });
         connect(&window, &QWidget::windowTitleChanged, this, [this] { schedule(); });
         window.installEventFilter(this);
+        // Message boxes are the program's only other output; they are shown
+        // by the workflows without a parent that could be watched alone.
+        qApp->installEventFilter(this);
         write();
     }
 
@@ -53,6 +60,12 @@ protected:
     {
         if (watched == &window_ && event->type() == QEvent::EnabledChange)
             schedule();
+        if (event->type() == QEvent::Show) {
+            if (auto* box = qobject_cast<QMessageBox*>(watched)) {
+                messages_ << box->text();
+                schedule();
+            }
+        }
         return false;
     }
 
@@ -73,6 +86,8 @@ private:
         text += QStringLiteral("count=") + QString::number(window_.lstZN->count()) + '\n';
         for (int i = 0; i < window_.lstZN->count(); ++i)
             text += QStringLiteral("entry=") + oneLine(window_.lstZN->item(i)->text()) + '\n';
+        for (const QString& m : messages_)
+            text += QStringLiteral("message=") + oneLine(m) + '\n';
         text += QStringLiteral("writes=") + QString::number(++writes_) + '\n';
         QSaveFile f(path_);
         if (!f.open(QIODevice::WriteOnly))
@@ -92,6 +107,7 @@ private:
     frmMain& window_;
     QString path_;
     QTimer flush_;
+    QStringList messages_;
     quint64 writes_ = 0;
 };
 
