@@ -180,9 +180,12 @@ INNER
 use_overlay() {
     echo "note: $1; using an overlay of this machine's root instead"
     kill_in_root
-    local t=$SECONDS
-    rm -rf --one-file-system "$root"
-    echo "fresh root removed in $((SECONDS - t)) s"
+    # Deleting a half-made root takes a while on a busy disk: do it meanwhile
+    # (cleanup waits for it).
+    if [ -e "$root" ]; then
+        mv "$root" "$work/stale-root"
+        rm -rf --one-file-system "$work/stale-root" &
+    fi
     run_in_root overlay 120
 }
 
