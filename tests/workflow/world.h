@@ -10,6 +10,7 @@
 #include <QCheckBox>
 #include <QListWidget>
 #include <QRadioButton>
+#include <QTimer>
 #include <memory>
 
 namespace tarvex::testing {
