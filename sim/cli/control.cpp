@@ -39,6 +39,8 @@ std::string state(Device& d) {
         }
     }
     if (!any) o << " present=none";
+    if (auto* hid = dynamic_cast<HidHost*>(d.host(Personality::HID))) o << " testbed=" << hid->testbedDir();
+    if (auto* msd = dynamic_cast<MsdHost*>(d.host(Personality::MSD))) o << " mount=" << msd->mountPoint();
     if (auto* cdc = dynamic_cast<CdcHost*>(d.host(Personality::CDC)))
         o << " frames=" << cdc->peer().framesReceived() << " acks=" << cdc->peer().acksReceived()
           << " naks=" << cdc->peer().naksReceived();

@@ -30,7 +30,20 @@ void usage(FILE* f) {
                  "  --vpcd-port PORT       serve the CCID personality as the card of the virtual\n"
                  "                         reader whose driver listens on 127.0.0.1:PORT\n"
                  "  --vpcd-host ADDR       another address for the driver (IPv4)\n"
-                 "  --personality P        ccid or cdc (default: cdc when --cdc-link is given)\n"
+                 "  --hid-testbed FILE     serve the HID personality as a USB keyboard 6A4E:0013 in a\n"
+                 "                         umockdev testbed; its folder is written to FILE at start:\n"
+                 "                         run programs under umockdev-wrapper with\n"
+                 "                         UMOCKDEV_DIR=\"$(cat FILE)\"\n"
+                 "  --hid-interfaces N     HID interfaces of that keyboard (default 1)\n"
+                 "  --led-display DISPLAY  X display whose lock-key LEDs the HID personality watches\n"
+                 "                         (default $DISPLAY; none: not watched). On the reset\n"
+                 "                         pattern (all on, Scroll off, Caps blinking) the reader\n"
+                 "                         leaves HID and comes back as it was before HID (or CDC)\n"
+                 "  --msd-mount DIR        serve the MSD personality as an ext2 image holding only\n"
+                 "                         APDU_314.MSD, loop-mounted on DIR (root; the mount is made\n"
+                 "                         in the simulator's mount namespace)\n"
+                 "  --personality P        ccid, cdc, hid or msd (default: cdc when --cdc-link is\n"
+                 "                         given, else ccid, hid, msd, whichever channel is given)\n"
                  "  --serial HEX8          serial number (default 01020304)\n"
                  "  --fw MAJOR.MINOR       firmware version (default 2.166)\n"
                  "  --fake 0|2|255         fake-card setting (default 0)\n"
@@ -105,7 +118,9 @@ void serveControl(int listenFd, int stopFd, Device& device) {
 
 int main(int argc, char** argv) {
     std::string cdcLink, vpcdHost = "127.0.0.1", logPath, controlPath, personality;
-    long vpcdPort = 0, restartDelay = 1000, fakeHold = 30000, n = 0;
+    std::string hidTestbed, msdMount, ledDisplay;
+    bool hid = false;
+    long vpcdPort = 0, restartDelay = 1000, fakeHold = 30000, n = 0, hidInterfaces = 1;
     bool card = true;
     ReaderConfig cfg;
     for (int i = 1; i < argc; ++i) {
@@ -122,6 +137,13 @@ int main(int argc, char** argv) {
             if (!parseNum(value("--vpcd-port"), 1, 65535, vpcdPort)) return usage(stderr), 2;
         } else if (a == "--vpcd-host") vpcdHost = value("--vpcd-host");
         else if (a == "--personality") personality = value("--personality");
+        else if (a == "--hid-testbed") {
+            hidTestbed = value("--hid-testbed");
+            hid = true;
+        } else if (a == "--hid-interfaces") {
+            if (!parseNum(value("--hid-interfaces"), 1, 8, hidInterfaces)) return usage(stderr), 2;
+        } else if (a == "--led-display") ledDisplay = value("--led-display");
+        else if (a == "--msd-mount") msdMount = value("--msd-mount");
         else if (a == "--serial") {
             auto b = fromHex(value("--serial"));
             if (!b || b->size() != 4) return std::fprintf(stderr, "zn480sim: --serial takes 8 hex digits\n"), 2;
@@ -153,14 +175,15 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    if (cdcLink.empty() && vpcdPort == 0) {
-        std::fprintf(stderr, "zn480sim: give --cdc-link, --vpcd-port or both\n");
+    if (cdcLink.empty() && vpcdPort == 0 && !hid && msdMount.empty()) {
+        std::fprintf(stderr, "zn480sim: give at least one of --cdc-link, --vpcd-port, --hid-testbed, --msd-mount\n");
         return 2;
     }
-    if (personality.empty()) personality = cdcLink.empty() ? "ccid" : "cdc";
+    if (personality.empty())
+        personality = !cdcLink.empty() ? "cdc" : vpcdPort ? "ccid" : hid ? "hid" : "msd";
     auto p = parsePersonality(personality);
-    if (!p || (*p != Personality::CCID && *p != Personality::CDC)) {
-        std::fprintf(stderr, "zn480sim: --personality takes ccid or cdc\n");
+    if (!p) {
+        std::fprintf(stderr, "zn480sim: --personality takes ccid, cdc, hid or msd\n");
         return 2;
     }
     cfg.personality = *p;
@@ -196,6 +219,20 @@ int main(int argc, char** argv) {
         device.setHost(Personality::CCID, std::move(h));
     }
 
+    if (hid) {
+        auto h = std::make_unique<HidHost>(hidTestbed, static_cast<int>(hidInterfaces), ledDisplay);
+        if (!h->ok()) return std::fprintf(stderr, "zn480sim: cannot make a umockdev testbed\n"), 1;
+        say("HID testbed " + h->testbedDir());
+        // The reader's answer to the LED pattern: leave HID as after a reboot.
+        h->onPattern([&device] {
+            const Personality back = device.personalityBeforeHid();
+            say(std::string("LED reset pattern seen: leaving HID for ") + personalityName(back));
+            device.restartInto(back);
+        });
+        device.setHost(Personality::HID, std::move(h));
+    }
+    if (!msdMount.empty()) device.setHost(Personality::MSD, std::make_unique<MsdHost>(msdMount));
+
     int listenFd = -1;
     int stopPipe[2] = {-1, -1};
     std::thread control;
@@ -221,14 +258,16 @@ int main(int argc, char** argv) {
             std::to_string(c.fwMinor) + ", fake-card setting " + std::to_string(c.fakeCard));
         if (!controlPath.empty()) say("control socket " + controlPath);
     }
-    if (!device.plugIn()) {
+    const bool started = device.plugIn();
+    if (!started) {
+        if (auto* msd = dynamic_cast<MsdHost*>(device.host(Personality::MSD)); msd && !msd->error().empty())
+            say(msd->error());
         say("could not start");
-        return 1;
+    } else {
+        int sig = 0;
+        sigwait(&sigs, &sig);
+        say("stopping");
     }
-
-    int sig = 0;
-    sigwait(&sigs, &sig);
-    say("stopping");
     if (control.joinable()) {
         (void)!::write(stopPipe[1], "x", 1);
         control.join();
@@ -240,5 +279,5 @@ int main(int argc, char** argv) {
     device.onChange(nullptr);
     device.unplug();
     device.reader().onExchange(nullptr);
-    return 0;
+    return started ? 0 : 1;
 }

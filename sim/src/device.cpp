@@ -149,6 +149,10 @@ bool Device::plugIn() {
         } else {
             line = "now " + it->second->describe();
             ok = true;
+            if (p != Personality::HID) {
+                std::lock_guard lk2(mu_);
+                beforeHid_ = p;
+            }
         }
     }
     say(line);
@@ -159,6 +163,20 @@ void Device::unplug() {
     std::lock_guard lk(hostsMu_);
     for (auto& [p, h] : hosts_)
         if (h && h->present()) h->disappear();
+}
+
+void Device::restartInto(Personality p) {
+    ReaderConfig c = reader_.config();
+    c.personality = p;
+    reader_.setConfig(c);
+    std::lock_guard lk(mu_);
+    reboots_.push_back(p);
+    cv_.notify_all();
+}
+
+Personality Device::personalityBeforeHid() const {
+    std::lock_guard lk(mu_);
+    return beforeHid_;
 }
 
 void Device::reboot(Personality into) {

@@ -72,6 +72,64 @@ private:
     bool present_ = false;
 };
 
+// HID: a USB keyboard of vendor 6A4E, product 0013 in a umockdev testbed
+// that this host owns (a USB device, its interfaces and one HID node per
+// interface, with drivers bound). Programs see it through libudev when they
+// run under umockdev-wrapper with UMOCKDEV_DIR set to testbedDir(); when a
+// file is given, the folder's path is written there (one line) as soon as
+// the testbed exists, and the file is removed with the host. (umockdev's
+// preload does not follow a symlink to the folder, so no link is offered.)
+// While present, it watches the lock-key LEDs of an X display and calls
+// onPattern when they play the reset pattern, as the reader does.
+class HidHost : public PersonalityHost {
+public:
+    // `interfaces` HID interfaces (1 or more); `display` the X display whose
+    // LEDs are watched (empty: $DISPLAY; "none": not watched).
+    HidHost(std::string testbedFile = {}, int interfaces = 1, std::string display = {});
+    ~HidHost() override;
+    bool ok() const; // the testbed exists
+    bool appear() override;
+    void disappear() override;
+    bool present() const override { return present_; }
+    std::string describe() const override;
+    std::string testbedDir() const;
+    // Called from the watcher's thread once per recognised pattern.
+    void onPattern(std::function<void()> cb);
+    // Why the LEDs are not watched while present ("" when they are).
+    std::string watchProblem() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+    bool present_ = false;
+};
+
+// MSD: an ext2 image whose root holds only "APDU_314.MSD", loop-mounted on a
+// folder while present (needs root; the mount is made in the simulator's
+// mount namespace, so tests run it in a private one). Unmounting detaches
+// the loop device too.
+class MsdHost : public PersonalityHost {
+public:
+    explicit MsdHost(std::string mountPoint);
+    ~MsdHost() override;
+    bool appear() override;
+    void disappear() override;
+    bool present() const override { return present_; }
+    std::string describe() const override;
+    const std::string& mountPoint() const { return mount_; }
+    // Why the last appear() failed.
+    const std::string& error() const { return error_; }
+
+private:
+    bool makeImage();
+    std::string mount_;
+    std::string workDir_; // holds the image
+    std::string image_;
+    std::string error_;
+    bool createdMountPoint_ = false;
+    bool present_ = false;
+};
+
 class Device {
 public:
     explicit Device(ReaderConfig config = {});
@@ -96,6 +154,14 @@ public:
     // Removes it from every channel.
     void unplug();
 
+    // Leaves the current personality and comes back in `p` after the restart
+    // delay, as after the reboot command (the LED reset of the HID
+    // personality uses it). Safe to call from any thread, including a host's.
+    void restartInto(Personality p);
+    // The personality the reader was shown in before it last became HID;
+    // CDC when it has never been shown in another one.
+    Personality personalityBeforeHid() const;
+
 private:
     void worker();
     void reboot(Personality into);
@@ -106,12 +172,13 @@ private:
     // Two locks: a transport thread may post a reboot while the worker,
     // holding hostsMu_, waits for that thread to end.
     std::mutex hostsMu_; // hosts_ and their appear/disappear
-    std::mutex mu_;      // the queue and the settings below
+    mutable std::mutex mu_; // the queue and the settings below
     std::condition_variable cv_;
     std::deque<Personality> reboots_;
     bool quit_ = false;
     std::chrono::milliseconds restartDelay_{1000};
     std::function<void(const std::string&)> onChange_;
+    Personality beforeHid_ = Personality::CDC;
     std::thread worker_;
 };
 
