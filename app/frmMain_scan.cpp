@@ -234,6 +234,35 @@ void scanDrives(frmMain& form)
     }
 }
 
+// Steps between taking and giving back the window: marks, the four stages,
+// pruning from the end and selecting a lone entry.
+void runCycle(frmMain& form)
+{
+    const Services& svc = form.services();
+    for (int i = 0; i < form.entryCount(); ++i)
+        form.setScanMark(i, Unseen);
+
+    runStage([&] { scanCcid(form); });
+    runStage([&] { scanSerial(form); });
+    runStage([&] { scanHid(form); });
+    runStage([&] { scanDrives(form); });
+
+    form.setProgress(kScanning);
+    // From the end, so removals do not shift the entries still to visit.
+    for (int i = form.entryCount() - 1; i >= 0; --i) {
+        yieldToWindow(svc);
+        if (i >= form.entryCount())
+            continue;
+        const int32_t mark = form.scanMark(i);
+        if (mark == Unseen)
+            delete form.lstZN->takeItem(i);
+        else if (mark == Added)
+            form.chkRefresh->setChecked(false);
+    }
+    if (form.entryCount() == 1)
+        form.setSelectedIndex(0);
+}
+
 } // namespace
 
 void frmMain::tmrUpdates_Timer()
@@ -245,29 +274,12 @@ void frmMain::tmrUpdates_Timer()
     if (!chkRefresh->isChecked())
         return;
     CycleGuard guard(*this, scanRunning_);
-
-    for (int i = 0; i < entryCount(); ++i)
-        setScanMark(i, Unseen);
-
-    runStage([this] { scanCcid(*this); });
-    runStage([this] { scanSerial(*this); });
-    runStage([this] { scanHid(*this); });
-    runStage([this] { scanDrives(*this); });
-
-    setProgress(kScanning);
-    // From the end, so removals do not shift the entries still to visit.
-    for (int i = entryCount() - 1; i >= 0; --i) {
-        yieldToWindow(svc_);
-        if (i >= entryCount())
-            continue;
-        const int32_t mark = scanMark(i);
-        if (mark == Unseen)
-            delete lstZN->takeItem(i);
-        else if (mark == Added)
-            chkRefresh->setChecked(false);
+    // This runs from a timer slot: nothing may escape into the event loop.
+    // The guard gives the lock, the caption and the running flag back.
+    try {
+        runCycle(*this);
+    } catch (...) {
     }
-    if (entryCount() == 1)
-        setSelectedIndex(0);
 }
 
 bool frmMain::IsUsableDrive(const std::string& entry)

@@ -465,7 +465,7 @@ TEST(ScanCycle, FailureOutsideAStageStillUnlocksTheWindow)
     s.hid(1);
     s.preset({"CCID ZN480 A"});
     s.w.ui.onYield = [] { throw std::runtime_error("event handler failed"); };
-    EXPECT_THROW(s.tick(), std::runtime_error);
+    EXPECT_NO_THROW(s.tick()); // nothing escapes into the event loop
     s.expectIdle();
 
     s.w.ui.onYield = nullptr;
