@@ -431,6 +431,7 @@ SimReader::SimReader(const std::string& workDir, const Options& o)
     std::vector<std::string> argv{o.program, "--log", logFile_, "--serial", o.serial, "--personality", o.personality};
     if (!o.cdcLink.empty()) argv.insert(argv.end(), {"--cdc-link", o.cdcLink});
     if (o.vpcdPort) argv.insert(argv.end(), {"--vpcd-port", std::to_string(o.vpcdPort)});
+    testbedFile_ = o.hidTestbed;
     if (!o.hidTestbed.empty()) argv.insert(argv.end(), {"--hid-testbed", o.hidTestbed});
     if (!o.display.empty()) argv.insert(argv.end(), {"--led-display", o.display});
     if (!process_.start(argv, {}, outFile_)) return;
@@ -446,6 +447,21 @@ std::vector<std::string> SimReader::commands() const
         if (arrow != std::string::npos) r.push_back(line.substr(0, arrow));
     }
     return r;
+}
+
+std::string SimReader::testbedDir() const
+{
+    if (testbedFile_.empty()) return {};
+    std::string dir = readFile(testbedFile_);
+    while (!dir.empty() && (dir.back() == '\n' || dir.back() == '\r')) dir.pop_back();
+    if (!dir.empty()) return dir;
+    // The simulator also names the folder in its first lines.
+    const std::string out = output();
+    const std::string tag = "HID testbed ";
+    const size_t at = out.find(tag);
+    if (at == std::string::npos) return {};
+    const size_t end = out.find_first_of(" \n", at + tag.size());
+    return out.substr(at + tag.size(), end == std::string::npos ? std::string::npos : end - at - tag.size());
 }
 
 std::string SimReader::output() const { return readFile(outFile_); }

@@ -163,13 +163,16 @@ public:
         std::string personality; // ccid, cdc, hid
         std::string cdcLink;     // device node the CDC personality appears as
         int vpcdPort = 0;        // 0: no CCID personality
-        std::string hidTestbed;  // link to the umockdev testbed; empty: no HID
+        std::string hidTestbed;  // file that receives the umockdev testbed's folder; empty: no HID
         std::string display;     // X display whose LEDs the HID personality watches
         std::string serial = "01020304";
     };
     SimReader(const std::string& workDir, const Options& options);
     ~SimReader() { process_.stop(); }
     bool ok() const { return ok_; }
+    // The HID personality's umockdev testbed folder (UMOCKDEV_DIR for the
+    // programs that are to see it); empty without one.
+    std::string testbedDir() const;
     // Commands received so far, as hex text, in order.
     std::vector<std::string> commands() const;
     // The program's own output (appearances, reboots).
@@ -177,7 +180,7 @@ public:
     bool waitOutput(const std::string& text, Millis limit) const;
 
 private:
-    std::string logFile_, outFile_;
+    std::string logFile_, outFile_, testbedFile_;
     Child process_;
     bool ok_ = false;
 };

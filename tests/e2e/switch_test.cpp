@@ -24,7 +24,7 @@ using Button = TarvexApp::Button;
 const char* const kSuccess = "Operation completed with success!";
 const std::string kCcidEntry = "CCID ZN480 Sim 1 00 00 - 01020304 (2.166)";
 const std::string kCdcEntry = "COM3 ZN480 CDC - 01020304 (2.166)";
-const std::string kHidEntry = "HID ZN480 Keyboard 1";
+const std::string kHidEntry = "HID ZN480 Keyboard 0";
 
 // The two option dialogs: title, client width and the controls clicked.
 constexpr int kHidDialogWidthTw = 5550;
@@ -178,7 +178,8 @@ TEST_F(SwitchOnDesktop, CdcToHidThenHidToCcidThroughTheLedReset)
     so.display = desktop_->display();
     sim_ = std::make_unique<SimReader>(work_.path, so);
     ASSERT_TRUE(sim_->ok()) << sim_->output();
-    startTarvex(work_ / "testbed");
+    ASSERT_FALSE(sim_->testbedDir().empty()) << sim_->output();
+    startTarvex(sim_->testbedDir());
     ASSERT_TRUE(app_->waitState([](const TarvexState& s) { return s.has(kCdcEntry); }, Millis(20000)))
         << app_->state().describe();
 
@@ -211,6 +212,7 @@ TEST_F(SwitchOnDesktop, CdcToHidThenHidToCcidThroughTheLedReset)
                   EXPECT_TRUE(sent) << "the fake-card setting never reached the reader";
                   EXPECT_TRUE(pcscd_->restart()) << pcscd_->error();
               });
+    EXPECT_NE(sim_->output().find("LED reset pattern seen"), std::string::npos) << sim_->output();
 }
 
 } // namespace
