@@ -24,7 +24,14 @@ public:
         return box.exec() == QMessageBox::Ok;
     }
 
-    void showModal(QDialog& dialog) override { dialog.exec(); }
+    void showModal(QDialog& dialog) override {
+        // The option dialogs belong to the main window and live on between
+        // showings. Locking the window disables its children, a hidden
+        // dialog among them, so without this the second showing would come
+        // up greyed out over a locked window and could not be answered.
+        dialog.setEnabled(true);
+        dialog.exec();
+    }
 
     void yield() override {
         QCoreApplication::processEvents();
