@@ -389,8 +389,27 @@ void TarvexApp::clickButton(Button b)
     const TwipsRect r = b == Button::CCID ? kCcidButtonTw : b == Button::CDC ? kCdcButtonTw : kHidButtonTw;
     int w = 0, h = 0;
     desktop_.windowSize(window_, w, h);
+    lastClick_ = std::chrono::steady_clock::now();
     desktop_.click(window_, scale(r.left + r.width / 2, w, kMainClientWidthTw),
                    scale(r.top + r.height / 2, w, kMainClientWidthTw));
+}
+
+bool TarvexApp::startCommand(const std::string& entry, Button b, const std::string& dialogTitle)
+{
+    const size_t messages = state().messages.size();
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        if (!selectEntry(entry)) return false;
+        clickButton(b);
+        const bool started = waitUntil(
+            [&] {
+                if (!dialogTitle.empty()) return desktop_.findWindow(dialogTitle).has_value();
+                const TarvexState s = state();
+                return s.valid && (!s.has(entry) || s.messages.size() > messages);
+            },
+            Millis(4000));
+        if (started) return true;
+    }
+    return false;
 }
 
 bool TarvexApp::answerDialog(const std::string& title, int clientWidthTw, const std::vector<TwipsRect>& clicks,

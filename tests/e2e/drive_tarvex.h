@@ -136,6 +136,14 @@ public:
     // "To CCID", "To CDC", "To HID" by their places on the window.
     enum class Button { CCID, CDC, HID };
     void clickButton(Button b);
+    // Selects the entry and clicks the button until the command has visibly
+    // started: its dialog is up (when `dialogTitle` is given), or the entry
+    // has left the list, or a message box has come. A click that lands while
+    // a scan cycle holds the window is lost, as it would be for a person,
+    // who would then click again.
+    bool startCommand(const std::string& entry, Button b, const std::string& dialogTitle = {});
+    // When the last button click was sent.
+    std::chrono::steady_clock::time_point lastClick() const { return lastClick_; }
     // Answers the option dialog with its title: clicks each control of
     // `clicks` (twips rectangles from the dialog's layout), then OK.
     bool answerDialog(const std::string& title, int clientWidthTw, const std::vector<TwipsRect>& clicks,
@@ -151,6 +159,7 @@ private:
     std::string stateFile_, logFile_;
     Child process_;
     unsigned long window_ = 0;
+    std::chrono::steady_clock::time_point lastClick_{};
     std::string error_;
     bool ok_ = false;
 };

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <unistd.h>
@@ -31,6 +32,7 @@ constexpr int kHidDialogWidthTw = 5550;
 constexpr TwipsRect kHidHashtagTw{240, 600, 4215, 255};
 constexpr TwipsRect kHidShiftTw{240, 960, 4215, 375};
 constexpr int kCcidDialogWidthTw = 5535;
+constexpr TwipsRect kCcidStandardTw{120, 120, 4455, 375};
 constexpr TwipsRect kCcidAlwaysPresentTw{120, 600, 4455, 375};
 constexpr TwipsRect kCcidNoFakeTw{120, 1080, 4215, 375};
 
@@ -101,10 +103,9 @@ protected:
     void runSwitch(const SwitchCase& c, Millis messageLimit, const std::function<void()>& duringSwitch = {})
     {
         SCOPED_TRACE(c.from + " -> " + c.to);
-        ASSERT_TRUE(app_->selectEntry(c.from)) << app_->state().describe();
         const size_t before = sim_->commands().size();
         const size_t message = app_->state().messages.size();
-        app_->clickButton(c.button);
+        ASSERT_TRUE(app_->startCommand(c.from, c.button, c.dialog.title)) << app_->state().describe();
         if (!c.dialog.title.empty()) {
             ASSERT_TRUE(app_->answerDialog(c.dialog.title, c.dialog.clientWidthTw, c.dialog.clicks, Millis(10000)))
                 << "dialog \"" << c.dialog.title << "\" not answered";
@@ -114,13 +115,17 @@ protected:
         ASSERT_TRUE(text.has_value()) << "no message box; " << app_->state().describe();
         EXPECT_EQ(*text, kSuccess);
 
-        // While the message is up the scan stands still: all the reader got
-        // since the click is the opening (and any probes before it), then
-        // exactly these commands.
+        // The workflow sends its commands back to back, without letting the
+        // scan in between; before them the reader saw the opening, and after
+        // them, when the scan is still running, only its identity reads.
         const std::vector<std::string> all = sim_->commands();
-        ASSERT_GE(all.size(), before + c.commands.size());
-        const std::vector<std::string> tail(all.end() - std::ptrdiff_t(c.commands.size()), all.end());
-        EXPECT_EQ(tail, c.commands);
+        ASSERT_GE(all.size(), before);
+        const std::vector<std::string> since(all.begin() + std::ptrdiff_t(before), all.end());
+        const auto run = std::search(since.begin(), since.end(), c.commands.begin(), c.commands.end());
+        ASSERT_NE(run, since.end()) << "the reader got: " << ::testing::PrintToString(since);
+        for (auto it = run + std::ptrdiff_t(c.commands.size()); it != since.end(); ++it)
+            EXPECT_TRUE(*it == "FFCAE00000" || *it == "FFCAF00004" || *it == "FFCAE00004")
+                << "after the switch the reader got " << *it;
 
         EXPECT_TRUE(app_->waitState([&](const TarvexState& s) { return s.has(c.to) && s.enabled; }, Millis(20000)))
             << app_->state().describe();
@@ -134,7 +139,7 @@ protected:
     std::unique_ptr<TarvexApp> app_;
 };
 
-TEST_F(SwitchOnDesktop, CcidToCdcAndBackToCcid)
+TEST_F(SwitchOnDesktop, CcidToCdcAndBackTwice)
 {
     pcscd_ = std::make_unique<zn480test::PrivatePcscd>(1);
     ASSERT_TRUE(pcscd_->ok()) << pcscd_->error();
@@ -149,10 +154,18 @@ TEST_F(SwitchOnDesktop, CcidToCdcAndBackToCcid)
     ASSERT_TRUE(app_->waitState([](const TarvexState& s) { return s.has(kCcidEntry); }, Millis(20000)))
         << app_->state().describe();
 
+    const SwitchCase toCdc{
+        kCcidEntry, Button::CDC, {}, {"FFCAF00004", "FEDD02000A01FE01020304AFF5A6FE", "FFFEFC0000"}, kCdcEntry};
+    // Twice to CCID: the dialog's second showing must take clicks as well
+    // as its first (it stays loaded under the locked window in between).
     const SwitchCase cases[] = {
-        {kCcidEntry, Button::CDC, {}, {"FFCAF00004", "FEDD02000A01FE01020304AFF5A6FE", "FFFEFC0000"}, kCdcEntry},
+        toCdc,
         {kCdcEntry, Button::CCID, {"CCID Fake Card Selection", kCcidDialogWidthTw, {kCcidNoFakeTw}},
          {"FFCAF00004", "FEDD02010A00FF0102030477344D58", "FFCAF00004", "FEDD02000A00FF0102030477344D58", "FFFEFC0000"},
+         kCcidEntry},
+        toCdc,
+        {kCdcEntry, Button::CCID, {"CCID Fake Card Selection", kCcidDialogWidthTw, {kCcidStandardTw}},
+         {"FFCAF00004", "FEDD02010AFF0001020304E9F0F118", "FFCAF00004", "FEDD02000A00FF0102030477344D58", "FFFEFC0000"},
          kCcidEntry},
     };
     for (const SwitchCase& c : cases) {
