@@ -1,6 +1,7 @@
 #include "drive_tarvex.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -274,8 +275,12 @@ void Desktop::key(const std::string& keys) const
 
 bool Desktop::screenshot(const std::string& pngPath) const
 {
+    // The desktop has no wallpaper: trimming the black leaves the windows.
+    const std::string whole = pngPath + ".whole.png";
     int st = -1;
-    x({"import", "-window", "root", pngPath}, &st);
+    x({"import", "-window", "root", whole}, &st);
+    if (st == 0) runCapture({"convert", whole, "-trim", "+repage", pngPath}, &st);
+    std::remove(whole.c_str());
     return st == 0;
 }
 
@@ -428,7 +433,8 @@ bool TarvexApp::answerDialog(const std::string& title, int clientWidthTw, const 
     return desktop_.waitWindowGone(title, Millis(5000));
 }
 
-std::optional<std::string> TarvexApp::answerMessage(size_t ordinal, Millis limit)
+std::optional<std::string> TarvexApp::answerMessage(size_t ordinal, Millis limit,
+                                                    const std::function<void()>& beforeAnswer)
 {
     if (!waitState([&](const TarvexState& s) { return s.messages.size() > ordinal; }, limit)) return std::nullopt;
     const std::string text = state().messages[ordinal];
@@ -437,6 +443,7 @@ std::optional<std::string> TarvexApp::answerMessage(size_t ordinal, Millis limit
     // The box takes the focus when it opens; make sure before typing.
     desktop_.x({"xdotool", "windowactivate", std::to_string(id)});
     waitUntil([&] { return desktop_.x({"xdotool", "getactivewindow"}).find(std::to_string(id)) == 0; }, Millis(2000));
+    if (beforeAnswer) beforeAnswer();
     desktop_.key("Return");
     if (!desktop_.waitWindowGone(kMessageTitle, Millis(5000))) return std::nullopt;
     return text;

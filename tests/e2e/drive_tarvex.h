@@ -80,7 +80,7 @@ public:
     void click(unsigned long id, int x, int y) const;
     // Key taps to whichever window has the focus, e.g. "Return", "Down".
     void key(const std::string& keys) const;
-    // The whole screen as a PNG file.
+    // The screen as a PNG file, cut down to the windows on it.
     bool screenshot(const std::string& pngPath) const;
 
 private:
@@ -150,7 +150,9 @@ public:
                       Millis limit);
     // Waits for message box number `ordinal` (0-based, counted from the
     // program's start), returns its text and presses Return on it.
-    std::optional<std::string> answerMessage(size_t ordinal, Millis limit);
+    // `beforeAnswer` runs while the box is on the screen.
+    std::optional<std::string> answerMessage(size_t ordinal, Millis limit,
+                                             const std::function<void()>& beforeAnswer = {});
 
     void stop() { process_.stop(); }
 

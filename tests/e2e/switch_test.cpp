@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <unistd.h>
@@ -111,7 +112,12 @@ protected:
                 << "dialog \"" << c.dialog.title << "\" not answered";
         }
         if (duringSwitch) duringSwitch();
-        const auto text = app_->answerMessage(message, messageLimit);
+        const auto text = app_->answerMessage(message, messageLimit, [&] {
+            // The README's picture of a finished switch comes from here:
+            // E2E_SWITCH_SCREENSHOT=docs/screenshots/switch-completed.png
+            const char* shot = std::getenv("E2E_SWITCH_SCREENSHOT");
+            if (shot && !shotTaken_) shotTaken_ = desktop_->screenshot(shot);
+        });
         ASSERT_TRUE(text.has_value()) << "no message box; " << app_->state().describe();
         EXPECT_EQ(*text, kSuccess);
 
@@ -137,6 +143,7 @@ protected:
     std::unique_ptr<zn480test::PrivatePcscd> pcscd_;
     std::unique_ptr<SimReader> sim_;
     std::unique_ptr<TarvexApp> app_;
+    bool shotTaken_ = false;
 };
 
 TEST_F(SwitchOnDesktop, CcidToCdcAndBackTwice)
