@@ -1,0 +1,134 @@
+// The simulator in HID personality against the real kbflash on an X server
+// (the test runs under with-xvfb.sh, which sets DISPLAY): the LED pattern
+// makes it leave HID and come back in the personality it had before.
+// Real time: one kbflash run takes about 5 s.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <spawn.h>
+#include <sstream>
+#include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+pid_t spawn(std::vector<std::string> args, const std::string& out)
+{
+    std::vector<char*> argv;
+    for (auto& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_adddup2(&fa, 1, 2);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ) != 0)
+        pid = -1;
+    posix_spawn_file_actions_destroy(&fa);
+    return pid;
+}
+
+std::string slurp(const std::string& path)
+{
+    std::ifstream in(path);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::string control(const std::string& sock, const std::string& line)
+{
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::strncpy(a.sun_path, sock.c_str(), sizeof a.sun_path - 1);
+    std::string r;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+        std::string l = line + "\n";
+        (void)!::write(fd, l.data(), l.size());
+        char buf[1024];
+        ssize_t n;
+        while (r.find('\n') == std::string::npos && (n = ::read(fd, buf, sizeof buf)) > 0)
+            r.append(buf, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    return r;
+}
+
+template <class F>
+bool eventually(F f, int ms)
+{
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < end) {
+        if (f())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return f();
+}
+
+struct Sim {
+    fs::path dir;
+    pid_t pid = -1;
+    Sim()
+    {
+        char tmpl[] = "/tmp/zn480-ledreset-XXXXXX";
+        dir = ::mkdtemp(tmpl);
+    }
+    ~Sim()
+    {
+        if (pid > 0) {
+            ::kill(pid, SIGTERM);
+            ::waitpid(pid, nullptr, 0);
+        }
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+    }
+    std::string ctl() const { return (dir / "ctl").string(); }
+    std::string out() const { return slurp((dir / "sim.log").string()); }
+    std::string state() const { return control(ctl(), "state"); }
+};
+
+TEST(LedReset, KbflashTakesTheReaderOutOfHidBackToItsFormerPersonality)
+{
+    ASSERT_NE(std::getenv("DISPLAY"), nullptr) << "run under with-xvfb.sh";
+    Sim sim;
+    sim.pid = spawn({ZN480SIM_PATH, "--cdc-link", (sim.dir / "ttyACM0").string(), "--hid-testbed",
+                     (sim.dir / "testbed").string(), "--control", sim.ctl(), "--restart-delay", "200"},
+                    (sim.dir / "sim.log").string());
+    ASSERT_GT(sim.pid, 0);
+    ASSERT_TRUE(eventually([&] { return sim.state().find("present=CDC") != std::string::npos; }, 10000))
+        << sim.out();
+
+    // Switched to HID from CDC, as the reboot after "To HID" would.
+    ASSERT_EQ(control(sim.ctl(), "personality hid"), "OK\n");
+    ASSERT_NE(sim.state().find("present=HID"), std::string::npos);
+    ASSERT_NE(sim.out().find("watching the lock-key LEDs"), std::string::npos) << sim.out();
+
+    const pid_t kb = spawn({KBFLASH_PATH}, (sim.dir / "kbflash.log").string());
+    ASSERT_GT(kb, 0);
+    int status = 0;
+    ASSERT_TRUE(eventually([&] { return ::waitpid(kb, &status, WNOHANG) == kb; }, 30000));
+    EXPECT_TRUE(eventually([&] { return sim.state().find("present=CDC") != std::string::npos; }, 5000))
+        << sim.state() << sim.out();
+    EXPECT_NE(sim.out().find("LED reset pattern seen: leaving HID for CDC"), std::string::npos) << sim.out();
+    EXPECT_TRUE(fs::exists(sim.dir / "ttyACM0")) << "the CDC port is back";
+}
+
+} // namespace
