@@ -46,6 +46,7 @@ public:
         connect(model, &QAbstractItemModel::dataChanged, this, [this] { schedule(); });
         connect(model, &QAbstractItemModel::modelReset, this, [this] { schedule(); });
         connect(window.lstZN, &QListWidget::currentRowChanged, this, [this] { schedule(); });
+        connect(window.lstZN, &QListWidget::itemSelectionChanged, this, [this] { schedule(); });
         connect(window.chkRefresh, &QCheckBox::toggled, this, [this] { schedule(); });
         connect(&window, &QWidget::windowTitleChanged, this, [this] { schedule(); });
         window.installEventFilter(this);
@@ -82,7 +83,9 @@ private:
         text += QStringLiteral("caption=") + oneLine(window_.windowTitle()) + '\n';
         text += QStringLiteral("refresh=") + (window_.chkRefresh->isChecked() ? '1' : '0') + '\n';
         text += QStringLiteral("enabled=") + (window_.isEnabled() ? '1' : '0') + '\n';
-        text += QStringLiteral("selected=") + QString::number(window_.lstZN->currentRow()) + '\n';
+        // The selection, not the current row: clearing the selection leaves
+        // the current row where it was, and the buttons follow the selection.
+        text += QStringLiteral("selected=") + QString::number(window_.selectedIndex()) + '\n';
         text += QStringLiteral("count=") + QString::number(window_.lstZN->count()) + '\n';
         for (int i = 0; i < window_.lstZN->count(); ++i)
             text += QStringLiteral("entry=") + oneLine(window_.lstZN->item(i)->text()) + '\n';
