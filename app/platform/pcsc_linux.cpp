@@ -3,8 +3,9 @@
 // without it.
 #include "platform/pcsc.h"
 
+#include "platform/dynlib.h"
+
 #include <PCSC/winscard.h>
-#include <dlfcn.h>
 
 #include <algorithm>
 #include <mutex>
@@ -16,30 +17,6 @@ namespace {
 // pcsc-lite's LONG and DWORD are `long` / `unsigned long` (64-bit here);
 // its codes are the same 32-bit values as on Windows.
 Result toResult(LONG rv) { return Result(uint32_t(rv)); }
-
-class DlHandle {
-public:
-    DlHandle() = default;
-    explicit DlHandle(void* h) : h_(h) {}
-    DlHandle(const DlHandle&) = delete;
-    DlHandle& operator=(const DlHandle&) = delete;
-    DlHandle(DlHandle&& o) noexcept : h_(o.h_) { o.h_ = nullptr; }
-    DlHandle& operator=(DlHandle&& o) noexcept {
-        if (this != &o) {
-            if (h_) dlclose(h_);
-            h_ = o.h_;
-            o.h_ = nullptr;
-        }
-        return *this;
-    }
-    ~DlHandle() {
-        if (h_) dlclose(h_);
-    }
-    void* get() const { return h_; }
-
-private:
-    void* h_ = nullptr;
-};
 
 class PcscLite final : public Api {
 public:
@@ -124,24 +101,16 @@ private:
         decltype(&::SCardDisconnect) disconnect = nullptr;
     };
 
-    template <typename F>
-    static bool sym(void* lib, const char* name, F& out) {
-        out = reinterpret_cast<F>(dlsym(lib, name));
-        return out != nullptr;
-    }
-
     // Loads the library once; every function must be there, or none is used.
     bool bind() {
         std::call_once(once_, [this] {
-            DlHandle lib(dlopen("libpcsclite.so.1", RTLD_NOW | RTLD_LOCAL));
-            if (!lib.get()) return;
+            DynamicLibrary lib = DynamicLibrary::openSystem("libpcsclite.so.1");
             Functions f;
-            void* l = lib.get();
-            if (sym(l, "SCardEstablishContext", f.establish) && sym(l, "SCardReleaseContext", f.release) &&
-                sym(l, "SCardListReaders", f.list) && sym(l, "SCardConnect", f.connect) &&
-                sym(l, "SCardStatus", f.status) && sym(l, "SCardBeginTransaction", f.begin) &&
-                sym(l, "SCardTransmit", f.transmit) && sym(l, "SCardEndTransaction", f.end) &&
-                sym(l, "SCardDisconnect", f.disconnect)) {
+            if (lib.bind("SCardEstablishContext", f.establish) && lib.bind("SCardReleaseContext", f.release) &&
+                lib.bind("SCardListReaders", f.list) && lib.bind("SCardConnect", f.connect) &&
+                lib.bind("SCardStatus", f.status) && lib.bind("SCardBeginTransaction", f.begin) &&
+                lib.bind("SCardTransmit", f.transmit) && lib.bind("SCardEndTransaction", f.end) &&
+                lib.bind("SCardDisconnect", f.disconnect)) {
                 fn_ = f;
                 lib_ = std::move(lib);
                 bound_ = true;
@@ -151,7 +120,7 @@ private:
     }
 
     std::once_flag once_;
-    DlHandle lib_;
+    DynamicLibrary lib_;
     Functions fn_;
     bool bound_ = false;
 };

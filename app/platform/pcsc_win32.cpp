@@ -3,6 +3,8 @@
 #include "platform/pcsc.h"
 #include "platform/pcsc_win32.h"
 
+#include "platform/dynlib.h"
+
 #include <windows.h>
 
 #include <mutex>
@@ -36,57 +38,13 @@ using DisconnectFn = LONG(WINAPI*)(SCARDHANDLE_, DWORD);
 
 constexpr uint32_t kProtocolRaw = 0x10000;
 
-class Module {
-public:
-    Module() = default;
-    explicit Module(HMODULE h) : h_(h) {}
-    Module(const Module&) = delete;
-    Module& operator=(const Module&) = delete;
-    Module(Module&& o) noexcept : h_(o.h_) { o.h_ = nullptr; }
-    Module& operator=(Module&& o) noexcept {
-        if (this != &o) {
-            if (h_) FreeLibrary(h_);
-            h_ = o.h_;
-            o.h_ = nullptr;
-        }
-        return *this;
-    }
-    ~Module() {
-        if (h_) FreeLibrary(h_);
-    }
-    HMODULE get() const { return h_; }
-
-private:
-    HMODULE h_ = nullptr;
-};
-
-Module loadFromSystemFolder() {
-    HMODULE h = LoadLibraryExA("winscard.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    if (!h) {
-        // Systems without the search-flag update refuse the flag: name the
-        // system folder explicitly instead.
-        char dir[MAX_PATH];
-        const UINT n = GetSystemDirectoryA(dir, MAX_PATH);
-        if (n > 0 && n < MAX_PATH) {
-            const std::string path = std::string(dir, n) + "\\winscard.dll";
-            h = LoadLibraryExA(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-        }
-    }
-    return Module(h);
-}
-
-template <typename F>
-bool sym(HMODULE lib, const char* name, F& out) {
-    out = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(lib, name)));
-    return out != nullptr;
-}
-
 Result toResult(LONG rv) { return Result(rv); }
 
 class Winscard final : public Api {
 public:
-    // Empty path: winscard.dll from the system folder.
-    explicit Winscard(std::string path = {}) : path_(std::move(path)) {}
+    // Without a path: winscard.dll from the system folder.
+    Winscard() = default;
+    explicit Winscard(std::string path) : path_(std::move(path)), fromSystem_(false) {}
 
     Result establishContext(uint32_t scope, Context* ctx) override {
         if (!bind() || !ctx) return E_NO_SERVICE;
@@ -176,19 +134,16 @@ private:
 
     bool bind() {
         std::call_once(once_, [this] {
-            Module lib = path_.empty()
-                             ? loadFromSystemFolder()
-                             : Module(LoadLibraryExA(path_.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
-            HMODULE l = lib.get();
-            if (!l) return;
+            DynamicLibrary lib = fromSystem_ ? DynamicLibrary::openSystem("winscard.dll")
+                                             : DynamicLibrary::openFullPath(path_);
             Functions f;
-            const bool haveState = sym(l, "SCardState", f.state);
-            const bool haveStatus = sym(l, "SCardStatusA", f.status);
-            if ((haveState || haveStatus) && sym(l, "SCardEstablishContext", f.establish) &&
-                sym(l, "SCardReleaseContext", f.release) && sym(l, "SCardListReadersA", f.list) &&
-                sym(l, "SCardConnectA", f.connect) && sym(l, "SCardBeginTransaction", f.begin) &&
-                sym(l, "SCardTransmit", f.transmit) && sym(l, "SCardEndTransaction", f.end) &&
-                sym(l, "SCardDisconnect", f.disconnect)) {
+            const bool haveState = lib.bind("SCardState", f.state);
+            const bool haveStatus = lib.bind("SCardStatusA", f.status);
+            if ((haveState || haveStatus) && lib.bind("SCardEstablishContext", f.establish) &&
+                lib.bind("SCardReleaseContext", f.release) && lib.bind("SCardListReadersA", f.list) &&
+                lib.bind("SCardConnectA", f.connect) && lib.bind("SCardBeginTransaction", f.begin) &&
+                lib.bind("SCardTransmit", f.transmit) && lib.bind("SCardEndTransaction", f.end) &&
+                lib.bind("SCardDisconnect", f.disconnect)) {
                 fn_ = f;
                 lib_ = std::move(lib);
                 bound_ = true;
@@ -198,8 +153,9 @@ private:
     }
 
     std::string path_;
+    bool fromSystem_ = true;
     std::once_flag once_;
-    Module lib_;
+    DynamicLibrary lib_;
     Functions fn_;
     bool bound_ = false;
 };
@@ -209,8 +165,8 @@ private:
 std::unique_ptr<Api> loadSystemPcsc() { return std::make_unique<Winscard>(); }
 
 std::unique_ptr<Api> loadWinscardFrom(const std::string& path) {
-    // No path would mean "the system one" inside Winscard: bind nothing instead.
-    return std::make_unique<Winscard>(path.empty() ? std::string("?") : path);
+    // Never the system library: an empty or partial path binds nothing.
+    return std::make_unique<Winscard>(path);
 }
 
 } // namespace tarvex::pcsc

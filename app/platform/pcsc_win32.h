@@ -9,8 +9,9 @@
 
 namespace tarvex::pcsc {
 
-// Binds the winscard exports from the library at `path` at the first call;
-// a missing file or export makes every call fail with E_NO_SERVICE.
+// Binds the winscard exports from the library at the full path `path` at the
+// first call; a missing file or export, or a path that is not a full one,
+// makes every call fail with E_NO_SERVICE.
 std::unique_ptr<Api> loadWinscardFrom(const std::string& path);
 
 } // namespace tarvex::pcsc

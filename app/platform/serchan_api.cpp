@@ -1,11 +1,12 @@
-// serchan on Linux: libserchan.so from the program's own folder, opened by
-// full path (never through the loader's search path) and each export bound
-// at its first call.
+// serchan from the program's own folder (SERCHAN.dll / libserchan.so),
+// opened by full path only and each export bound at its first call, so a
+// missing library or export fails that call instead of the program.
 #include "platform/serchan_api.h"
 
+#include "platform/dynlib.h"
 #include "platform/process.h"
 
-#include <dlfcn.h>
+#include <serchan.h>
 
 #include <mutex>
 
@@ -13,33 +14,23 @@ namespace tarvex {
 
 namespace {
 
-using OpenFn = int32_t (*)(int32_t, uint32_t, int32_t);
-using CloseFn = int32_t (*)(int32_t);
-using SendFn = int32_t (*)(int32_t, const uint8_t*, uint32_t);
-using ReceiveFn = int32_t (*)(int32_t, uint8_t*, uint32_t);
+// Taken from the library's own declarations, so the calling convention
+// (__stdcall on 32-bit Windows) cannot drift from the exports.
+using OpenFn = decltype(&::SCOpenChannel);
+using CloseFn = decltype(&::SCCloseChannel);
+using SendFn = decltype(&::SCSend);
+using ReceiveFn = decltype(&::SCReceive);
 
 // What the calls give when the library or the export is missing: no channel,
 // and the port-failure code for the data calls.
 constexpr int32_t kNoChannel = 0;
-constexpr int32_t kPortFailed = -2;
+constexpr int32_t kPortFailed = SC_ERR_PORT;
 
-class DlHandle {
-public:
-    DlHandle() = default;
-    DlHandle(const DlHandle&) = delete;
-    DlHandle& operator=(const DlHandle&) = delete;
-    ~DlHandle() {
-        if (h_) dlclose(h_);
-    }
-    void reset(void* h) {
-        if (h_) dlclose(h_);
-        h_ = h;
-    }
-    void* get() const { return h_; }
-
-private:
-    void* h_ = nullptr;
-};
+#if defined(_WIN32)
+constexpr char kLibraryInFolder[] = "\\SERCHAN.dll";
+#else
+constexpr char kLibraryInFolder[] = "/libserchan.so";
+#endif
 
 class SerchanLib final : public SerchanApi {
 public:
@@ -69,27 +60,20 @@ private:
         F fn = nullptr;
     };
 
-    void* library() {
-        std::call_once(libOnce_, [this] {
-            // Only a full path: a bare name would let the loader pick up any
-            // libserchan.so on its search path.
-            if (path_.find('/') == std::string::npos) return;
-            lib_.reset(dlopen(path_.c_str(), RTLD_NOW | RTLD_LOCAL));
-        });
-        return lib_.get();
+    const DynamicLibrary& library() {
+        std::call_once(libOnce_, [this] { lib_ = DynamicLibrary::openFullPath(path_); });
+        return lib_;
     }
 
     template <typename F>
     F bind(Slot<F>& slot, const char* name) {
-        std::call_once(slot.once, [&] {
-            if (void* l = library()) slot.fn = reinterpret_cast<F>(dlsym(l, name));
-        });
+        std::call_once(slot.once, [&] { library().bind(name, slot.fn); });
         return slot.fn;
     }
 
     std::string path_;
     std::once_flag libOnce_;
-    DlHandle lib_;
+    DynamicLibrary lib_;
     Slot<OpenFn> open_;
     Slot<CloseFn> close_;
     Slot<SendFn> send_;
@@ -105,7 +89,7 @@ std::unique_ptr<SerchanApi> loadSerchanFrom(const std::string& fullPath) {
 std::unique_ptr<SerchanApi> loadSerchanBesideProgram() {
     const std::string dir = programDir();
     // Without our own folder there is nowhere safe to load from.
-    return loadSerchanFrom(dir.empty() ? std::string() : dir + "/libserchan.so");
+    return loadSerchanFrom(dir.empty() ? std::string() : dir + kLibraryInFolder);
 }
 
 } // namespace tarvex

@@ -1,0 +1,33 @@
+// Run-time libraries on Linux: dlopen with every symbol resolved up front
+// and kept out of the global namespace.
+#include "platform/dynlib.h"
+
+#include <dlfcn.h>
+
+namespace tarvex {
+
+namespace {
+constexpr int kOpenFlags = RTLD_NOW | RTLD_LOCAL;
+}
+
+DynamicLibrary DynamicLibrary::openFullPath(const std::string& path) {
+    // A name without a folder would let the loader pick any copy on its
+    // search path.
+    if (path.find('/') == std::string::npos) return DynamicLibrary();
+    return DynamicLibrary(dlopen(path.c_str(), kOpenFlags));
+}
+
+DynamicLibrary DynamicLibrary::openSystem(const char* fileName) {
+    return DynamicLibrary(dlopen(fileName, kOpenFlags));
+}
+
+void* DynamicLibrary::symbol(const char* name) const {
+    return handle_ ? dlsym(handle_, name) : nullptr;
+}
+
+void DynamicLibrary::close() {
+    if (handle_) dlclose(handle_);
+    handle_ = nullptr;
+}
+
+} // namespace tarvex
