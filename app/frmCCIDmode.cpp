@@ -3,20 +3,14 @@
 // presents the option chosen last time.
 #include "frmCCIDmode.h"
 
-#include "ui_optiondialog.h"
-
 #include <QButtonGroup>
-#include <QCloseEvent>
 #include <QPushButton>
-#include <QShowEvent>
 
 namespace tarvex {
 
-frmCCIDmode::frmCCIDmode(QWidget* parent) : QDialog(parent, kOptionDialogFlags)
+frmCCIDmode::frmCCIDmode(QWidget* parent)
+    : OptionDialog(parent, QStringLiteral("CCID Fake Card Selection"), 5535, 1485)
 {
-    setWindowTitle(QStringLiteral("CCID Fake Card Selection"));
-    setClientSizeTwips(*this, 5535, 1485);
-
     Option1 = new WrapRadioButton(QStringLiteral("Standard 30 seconds fake card time to aid in transmitting commands "
                                                  "to the reader with no card in range"),
                                   this);
@@ -24,13 +18,11 @@ frmCCIDmode::frmCCIDmode(QWidget* parent) : QDialog(parent, kOptionDialogFlags)
                                                  "to connect and transmit commands"),
                                   this);
     Option3 = new WrapRadioButton(QStringLiteral("No fake card"), this);
-    cmdOK = new QPushButton(QStringLiteral("OK"), this);
-    cmdOK->setDefault(true);
+    addOkButton();
 
     placeTwips(*Option1, 120, 120, 4455, 375);
     placeTwips(*Option2, 120, 600, 4455, 375);
     placeTwips(*Option3, 120, 1080, 4215, 375);
-    placeTwips(*cmdOK, 4560, 120, 855, 855);
     fitCaptionFont(*this, {Option1, Option2, Option3});
 
     setTabOrder(Option1, Option2);
@@ -43,8 +35,6 @@ frmCCIDmode::frmCCIDmode(QWidget* parent) : QDialog(parent, kOptionDialogFlags)
     options->addButton(Option2, 2);
     options->addButton(Option3, 3);
     Option1->setChecked(true);
-
-    connect(cmdOK, &QPushButton::clicked, this, &frmCCIDmode::cmdOK_Click);
 }
 
 int16_t frmCCIDmode::GetButton() const
@@ -57,37 +47,6 @@ int16_t frmCCIDmode::GetButton() const
     if (Option2->isChecked())
         return 2;
     return 0;
-}
-
-void frmCCIDmode::showEvent(QShowEvent* event)
-{
-    if (!event->spontaneous()) {
-        Cancelled = false;
-        centreOnScreen(*this);
-    }
-    QDialog::showEvent(event);
-}
-
-// Close box: refused, marked as a cancel, and the dialog only hides.
-void frmCCIDmode::closeEvent(QCloseEvent* event)
-{
-    event->ignore();
-    Cancelled = true;
-    setResult(QDialog::Rejected);
-    hide();
-}
-
-void frmCCIDmode::reject()
-{
-    Cancelled = true;
-    setResult(QDialog::Rejected);
-    hide();
-}
-
-void frmCCIDmode::cmdOK_Click()
-{
-    setResult(QDialog::Accepted);
-    hide();
 }
 
 } // namespace tarvex

@@ -4,20 +4,13 @@
 // the choices the user left last time.
 #include "frmHIDmode.h"
 
-#include "ui_optiondialog.h"
-
 #include <QButtonGroup>
-#include <QCloseEvent>
 #include <QPushButton>
-#include <QShowEvent>
 
 namespace tarvex {
 
-frmHIDmode::frmHIDmode(QWidget* parent) : QDialog(parent, kOptionDialogFlags)
+frmHIDmode::frmHIDmode(QWidget* parent) : OptionDialog(parent, QStringLiteral("HID Mode Selection"), 5550, 2670)
 {
-    setWindowTitle(QStringLiteral("HID Mode Selection"));
-    setClientSizeTwips(*this, 5550, 2670);
-
     Option1 = new WrapRadioButton(
         QStringLiteral("Standard mode which outputs card UID as hexadecimal (recommended by card manufacturers)"), this);
     Check_INTERNAL_ADD_HASHTAG = new WrapCheckBox(QStringLiteral("Adiciona caracter '#' no fim do UID"), this);
@@ -27,15 +20,13 @@ frmHIDmode::frmHIDmode(QWidget* parent) : QDialog(parent, kOptionDialogFlags)
                                                  "and limited only for 4 byte UID size)"),
                                   this);
     Option3 = new WrapRadioButton(QStringLiteral("Outputs the 14 bytes from BLOCK 2 instead of UID"), this);
-    cmdOK = new QPushButton(QStringLiteral("OK"), this);
-    cmdOK->setDefault(true);
+    addOkButton();
 
     placeTwips(*Option1, 120, 120, 4335, 375);
     placeTwips(*Check_INTERNAL_ADD_HASHTAG, 240, 600, 4215, 255);
     placeTwips(*Check_INTERNAL_HID_USE_SHIFT, 240, 960, 4215, 375);
     placeTwips(*Option2, 120, 1560, 4455, 375);
     placeTwips(*Option3, 120, 2040, 4455, 375);
-    placeTwips(*cmdOK, 4560, 120, 855, 855);
     fitCaptionFont(*this, {Option1, Check_INTERNAL_ADD_HASHTAG, Check_INTERNAL_HID_USE_SHIFT, Option2, Option3});
 
     // Tab order follows the original tab indices: the options and OK first,
@@ -59,7 +50,6 @@ frmHIDmode::frmHIDmode(QWidget* parent) : QDialog(parent, kOptionDialogFlags)
         if (checked)
             Option_Click();
     });
-    connect(cmdOK, &QPushButton::clicked, this, &frmHIDmode::cmdOK_Click);
 }
 
 int16_t frmHIDmode::GetButton() const
@@ -85,38 +75,6 @@ int16_t frmHIDmode::GetSubOption() const
     if (Check_INTERNAL_HID_USE_SHIFT->isChecked())
         value += 2;
     return value;
-}
-
-void frmHIDmode::showEvent(QShowEvent* event)
-{
-    if (!event->spontaneous()) {
-        Cancelled = false; // a close of an earlier showing does not carry over
-        centreOnScreen(*this);
-    }
-    QDialog::showEvent(event);
-}
-
-// The close box does not destroy the dialog: it is refused, marked as a
-// cancel, and the dialog only hides (which ends a running exec()).
-void frmHIDmode::closeEvent(QCloseEvent* event)
-{
-    event->ignore();
-    Cancelled = true;
-    setResult(QDialog::Rejected);
-    hide();
-}
-
-void frmHIDmode::reject()
-{
-    Cancelled = true;
-    setResult(QDialog::Rejected);
-    hide();
-}
-
-void frmHIDmode::cmdOK_Click()
-{
-    setResult(QDialog::Accepted);
-    hide();
 }
 
 // The sub-options belong to the hexadecimal format: usable only while it is

@@ -4,6 +4,7 @@
 #include "frmMain.h"
 #include "frmCCIDmode.h"
 #include "frmHIDmode.h"
+#include "ui_optiondialog.h" // twipsToPixels
 
 #include <QApplication>
 #include <QCheckBox>
@@ -46,11 +47,6 @@ protected:
         QListWidget::rowsAboutToBeRemoved(parent, start, end);
     }
 };
-
-int twipsToPixels(int twips, int dpi) {
-    // Round to nearest so that neighbouring controls keep their gaps.
-    return (twips * dpi + 720) / 1440;
-}
 
 } // namespace
 

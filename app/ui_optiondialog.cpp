@@ -1,9 +1,12 @@
 #include "ui_optiondialog.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QFontMetrics>
 #include <QGuiApplication>
+#include <QPushButton>
 #include <QScreen>
+#include <QShowEvent>
 #include <QStyleOptionButton>
 #include <QStyleOptionFocusRect>
 #include <QStylePainter>
@@ -131,6 +134,56 @@ void WrapCheckBox::paintEvent(QPaintEvent*)
     QStyleOptionButton opt;
     initStyleOption(&opt);
     paintWrapped(this, opt);
+}
+
+OptionDialog::OptionDialog(QWidget* parent, const QString& caption, int widthTwips, int heightTwips)
+    : QDialog(parent, kOptionDialogFlags)
+{
+    setWindowTitle(caption);
+    setClientSizeTwips(*this, widthTwips, heightTwips);
+}
+
+void OptionDialog::addOkButton()
+{
+    cmdOK = new QPushButton(QStringLiteral("OK"), this);
+    cmdOK->setDefault(true);
+    placeTwips(*cmdOK, 4560, 120, 855, 855);
+    connect(cmdOK, &QPushButton::clicked, this, &OptionDialog::cmdOK_Click);
+}
+
+void OptionDialog::showEvent(QShowEvent* event)
+{
+    if (!event->spontaneous()) {
+        Cancelled = false; // a close of an earlier showing does not carry over
+        centreOnScreen(*this);
+    }
+    QDialog::showEvent(event);
+}
+
+// The close box does not destroy the dialog: it is refused, marked as a
+// cancel, and the dialog only hides (which ends a running exec()).
+void OptionDialog::closeEvent(QCloseEvent* event)
+{
+    event->ignore();
+    hideAsCancel();
+}
+
+void OptionDialog::reject()
+{
+    hideAsCancel();
+}
+
+void OptionDialog::hideAsCancel()
+{
+    Cancelled = true;
+    setResult(QDialog::Rejected);
+    hide();
+}
+
+void OptionDialog::cmdOK_Click()
+{
+    setResult(QDialog::Accepted);
+    hide();
 }
 
 } // namespace tarvex

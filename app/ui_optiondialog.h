@@ -1,11 +1,13 @@
 // Building blocks shared by the two option dialogs (frmHIDmode,
-// frmCCIDmode): controls placed by rectangles in twips, option and check
-// boxes whose long captions wrap inside their rectangle, and a font that
-// makes every caption fit.
+// frmCCIDmode): their common lifecycle, controls placed by rectangles in
+// twips, option and check boxes whose long captions wrap inside their
+// rectangle, and a font that makes every caption fit.
 #pragma once
 #include <QCheckBox>
 #include <QDialog>
 #include <QRadioButton>
+
+class QPushButton;
 
 #include <initializer_list>
 
@@ -52,6 +54,32 @@ public:
 protected:
     void paintEvent(QPaintEvent*) override;
     bool hitButton(const QPoint& pos) const override { return rect().contains(pos); }
+};
+
+// A fixed-size dialog of options with an OK button, created once and only
+// ever hidden, so that each showing presents the choices left last time.
+// OK hides it as accepted; the close box and Esc hide it as a cancel.
+class OptionDialog : public QDialog {
+    Q_OBJECT
+public:
+    bool Cancelled = false; // the last showing ended by the close box or Esc
+    QPushButton* cmdOK = nullptr;
+
+protected:
+    // Caption and client size (in twips) of the dialog.
+    OptionDialog(QWidget* parent, const QString& caption, int widthTwips, int heightTwips);
+
+    // Creates the default OK button (cmdOK) at the top right, where both
+    // dialogs have it. Called where the button belongs in creation order.
+    void addOkButton();
+
+    void showEvent(QShowEvent* event) override;   // Form_Activate
+    void closeEvent(QCloseEvent* event) override; // Form_Unload
+    void reject() override;                       // Esc behaves as the close box
+
+private:
+    void cmdOK_Click();
+    void hideAsCancel();
 };
 
 } // namespace tarvex
