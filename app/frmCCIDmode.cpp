@@ -3,7 +3,6 @@
 // presents the option chosen last time.
 #include "frmCCIDmode.h"
 
-#include <QButtonGroup>
 #include <QPushButton>
 
 namespace tarvex {
@@ -29,12 +28,7 @@ frmCCIDmode::frmCCIDmode(QWidget* parent)
     setTabOrder(Option2, Option3);
     setTabOrder(Option3, cmdOK);
 
-    auto* options = new QButtonGroup(this);
-    options->setExclusive(true);
-    options->addButton(Option1, 1);
-    options->addButton(Option2, 2);
-    options->addButton(Option3, 3);
-    Option1->setChecked(true);
+    groupOptions({Option1, Option2, Option3});
 }
 
 int16_t frmCCIDmode::GetButton() const

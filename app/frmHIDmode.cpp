@@ -37,12 +37,7 @@ frmHIDmode::frmHIDmode(QWidget* parent) : OptionDialog(parent, QStringLiteral("H
     setTabOrder(Option3, Check_INTERNAL_ADD_HASHTAG);
     setTabOrder(Check_INTERNAL_ADD_HASHTAG, Check_INTERNAL_HID_USE_SHIFT);
 
-    auto* options = new QButtonGroup(this);
-    options->setExclusive(true);
-    options->addButton(Option1, 1);
-    options->addButton(Option2, 2);
-    options->addButton(Option3, 3);
-    Option1->setChecked(true);
+    QButtonGroup* options = groupOptions({Option1, Option2, Option3});
 
     // React to every newly selected option, whether by mouse, keyboard or
     // code, so the sub-options can never be left set for another format.

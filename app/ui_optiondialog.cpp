@@ -1,6 +1,7 @@
 #include "ui_optiondialog.h"
 
 #include <QApplication>
+#include <QButtonGroup>
 #include <QCloseEvent>
 #include <QFontMetrics>
 #include <QGuiApplication>
@@ -149,6 +150,18 @@ void OptionDialog::addOkButton()
     cmdOK->setDefault(true);
     placeTwips(*cmdOK, 4560, 120, 855, 855);
     connect(cmdOK, &QPushButton::clicked, this, &OptionDialog::cmdOK_Click);
+}
+
+QButtonGroup* OptionDialog::groupOptions(std::initializer_list<QRadioButton*> options)
+{
+    auto* group = new QButtonGroup(this);
+    group->setExclusive(true);
+    int id = 1;
+    for (QRadioButton* option : options)
+        group->addButton(option, id++);
+    if (options.size() > 0)
+        (*options.begin())->setChecked(true);
+    return group;
 }
 
 void OptionDialog::showEvent(QShowEvent* event)

@@ -7,6 +7,7 @@
 #include <QDialog>
 #include <QRadioButton>
 
+class QButtonGroup;
 class QPushButton;
 
 #include <initializer_list>
@@ -72,6 +73,9 @@ protected:
     // Creates the default OK button (cmdOK) at the top right, where both
     // dialogs have it. Called where the button belongs in creation order.
     void addOkButton();
+    // Makes `options` one exclusive group, numbered from 1, with the first
+    // one selected: each showing starts from a valid choice.
+    QButtonGroup* groupOptions(std::initializer_list<QRadioButton*> options);
 
     void showEvent(QShowEvent* event) override;   // Form_Activate
     void closeEvent(QCloseEvent* event) override; // Form_Unload
