@@ -18,7 +18,7 @@ cmake --build build/asan -j"$(nproc)"
 
 # Leaks of libraries we do not build (fontconfig, Qt's platform plugins,
 # the PC/SC client's per-thread data) are suppressed by name; see the file.
-export ASAN_OPTIONS="detect_leaks=1:strict_string_checks=1:check_initialization_order=1:detect_odr_violation=1"
+export ASAN_OPTIONS="detect_leaks=1:check_initialization_order=1:detect_odr_violation=1"
 export LSAN_OPTIONS="suppressions=$root/scripts/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 
