@@ -55,11 +55,16 @@ start_app() {  # starts Tarvex, waits until its window is mapped; prints ms
   t0=$(now_ns)
   "$exe" >"$tmp/app.log" 2>&1 &
   apid=$!
-  if ! timeout 30 xdotool search --sync --onlyvisible --pid "$apid" >/dev/null 2>&1; then
-    echo "bench_startup: no window within 30 s" >&2
-    cat "$tmp/app.log" >&2
-    return 1
-  fi
+  # Poll rather than use xdotool's --sync, which looks only every 0.5 s.
+  local deadline=$((t0 + 30000000000))
+  until xdotool search --onlyvisible --pid "$apid" >/dev/null 2>&1; do
+    if [ "$(now_ns)" -gt "$deadline" ] || ! kill -0 "$apid" 2>/dev/null; then
+      echo "bench_startup: no window within 30 s" >&2
+      cat "$tmp/app.log" >&2
+      return 1
+    fi
+    sleep 0.01
+  done
   t1=$(now_ns)
   echo $(((t1 - t0) / 1000000))
 }
