@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test on a fresh Debian 12 machine: installs what is missing,
-# builds Linux and the Windows cross-builds, then runs the test suite. Each
+# builds the Windows cross-builds and Linux, runs the sanitizer build's tests
+# and a short fuzzing run, then the test suite (its summary comes last). Each
 # test that needs a service (a private pcscd, an Xvfb display, a umockdev
 # testbed, a loop-mounted drive) starts and stops its own.
 set -euo pipefail
@@ -15,6 +16,12 @@ scripts/check-exports.sh build/mingw32/bin/SERCHAN.dll
 
 echo "== Linux build"
 scripts/build.sh linux
+
+echo "== Sanitizer build (AddressSanitizer + UBSan) and its tests"
+scripts/asan.sh
+
+echo "== Fuzzing (a short run of each target)"
+scripts/fuzz.sh 8
 
 echo "== Tests"
 cd build/linux
