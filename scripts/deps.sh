@@ -4,9 +4,12 @@
 # As root it runs apt-get itself; otherwise it prints the exact line to run.
 set -euo pipefail
 
+# run: what the demo needs; it builds the whole tree, tests included, so that
+# one build folder serves both commands.
 run_pkgs=(cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev libpcsclite-dev
   pcscd vsmartcard-vpcd libudev-dev umockdev libumockdev-dev libx11-dev libxtst-dev
-  xvfb openbox fonts-dejavu-core x11-xkb-utils x11-utils imagemagick e2fsprogs util-linux)
+  xvfb openbox fonts-dejavu-core x11-xkb-utils x11-utils imagemagick e2fsprogs util-linux
+  xdotool libgtest-dev libgmock-dev googletest)
 test_pkgs=("${run_pkgs[@]}" libgtest-dev libgmock-dev googletest libbenchmark-dev
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64-x86-64
   binutils-mingw-w64-i686 wine wine64 xdotool clang libclang-rt-14-dev iproute2 procps
