@@ -125,6 +125,7 @@ private:
     QString selectedKey() const;
     bool reselectEntry(const QString& key);
     void removeSelectedEntry();
+    void switchAndHandBack(int16_t personality);
     bool prepareAndOpen(QString& key);
 
     Services svc_;

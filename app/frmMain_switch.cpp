@@ -36,6 +36,15 @@ bool frmMain::reselectEntry(const QString& key)
     return true;
 }
 
+void frmMain::switchAndHandBack(int16_t personality)
+{
+    if (SwitchToDevice(personality))
+        svc_.ui->messageBox(QString::fromLatin1(kSuccess), false);
+    // Accepted or not, let the scan look for the reader again: in its new
+    // personality, or in its old one after a refusal.
+    chkRefresh->setChecked(true);
+}
+
 void frmMain::removeSelectedEntry()
 {
     const int i = selectedIndex();
@@ -68,9 +77,7 @@ void frmMain::cmdHID_Click()
             svc_.ui->messageBox(QString::fromLatin1(kHidFormatFailed), false);
             return;
         }
-        if (SwitchToDevice(DEVKIND_HID))
-            svc_.ui->messageBox(QString::fromLatin1(kSuccess), false);
-        chkRefresh->setChecked(true);
+        switchAndHandBack(DEVKIND_HID);
     }();
     CloseDevice();
     ClearSel();
@@ -90,9 +97,7 @@ void frmMain::cmdCDC_Click()
         if (!prepareAndOpen(key))
             return;
         removeSelectedEntry();
-        if (SwitchToDevice(DEVKIND_CDC))
-            svc_.ui->messageBox(QString::fromLatin1(kSuccess), false);
-        chkRefresh->setChecked(true);
+        switchAndHandBack(DEVKIND_CDC);
     }();
     CloseDevice();
     ClearSel();
@@ -123,9 +128,7 @@ void frmMain::cmdCCID_Click()
             svc_.ui->messageBox(QString::fromLatin1(kFakeModeFailed), false);
             return;
         }
-        if (SwitchToDevice(DEVKIND_CCID))
-            svc_.ui->messageBox(QString::fromLatin1(kSuccess), false);
-        chkRefresh->setChecked(true);
+        switchAndHandBack(DEVKIND_CCID);
     }();
     ClearSel();
     CloseDevice();
