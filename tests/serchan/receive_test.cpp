@@ -13,7 +13,7 @@ namespace {
 constexpr uint8_t ACK = 0x06;
 constexpr uint8_t NAK = 0x15;
 
-// The answer of the spec'd example exchange: 02 81 02 90 00 11.
+// The reader's answer in the documented example exchange: 02 81 02 90 00 11.
 const Bytes kAnswer{0x02, 0x81, 0x02, 0x90, 0x00, 0x11};
 
 // Starts an exchange as initiator with sequence number 0x81.
