@@ -41,10 +41,12 @@ bool frmMain::OpenDevice() {
         const QString name = hadSuffix ? text.mid(kCcidPrefixLength, sep - kCcidPrefixLength)
                                        : text.mid(kCcidPrefixLength);
         // A reader that has gone from the PC/SC list must not be replaced by
-        // whichever reader happened to be current before.
-        if (!smart_.SelectReader(name.toStdString())) return false;
-
-        while (smart_.ConnectCard().empty()) {
+        // whichever reader happened to be current before. The prompt lets
+        // scan cycles run, and they select other readers: select ours again
+        // before every attempt.
+        for (;;) {
+            if (!smart_.SelectReader(name.toStdString())) return false;
+            if (!smart_.ConnectCard().empty()) break;
             if (!svc_.ui->messageBox(kCardPrompt, true)) return false;
         }
         if (hadSuffix) return true;

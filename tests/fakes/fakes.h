@@ -32,8 +32,10 @@ public:
     int yields = 0;
     std::function<void()> onYield;                 // e.g. run a scan cycle
     std::function<void(QDialog&)> onShowModal;     // set the dialog's choice
+    std::function<void()> onMessage;               // e.g. a scan while the box is up
     bool messageBox(const QString& text, bool okCancel) override {
         messages << text;
+        if (onMessage) onMessage();
         if (!okCancel || answers.empty()) return true;
         bool a = answers.front();
         answers.pop_front();

@@ -173,3 +173,25 @@ TEST(Workflow, EntryMovedWhileDialogOpenIsFollowed)
     EXPECT_EQ(w.fakes.ui.messages, QStringList{"Operation completed with success!"});
     EXPECT_EQ(w.form->entryCount(), 0);
 }
+
+TEST(Workflow, CardPromptReconnectsToTheSelectedReaderAfterAScanChoseAnother)
+{
+    World w;
+    w.fakes.pcsc.readers.push_back({"ZN480 Sim 1"});
+    w.fakes.pcsc.readers[0].cardPresent = false;
+    w.form->smart().ListReaders();
+    w.select(kCcidEntry);
+    // While the prompt is up a scan cycle reads the other reader; then the
+    // user lays the card on ours and presses OK.
+    w.fakes.ui.onMessage = [&] {
+        w.form->smart().SelectReader("ZN480 Sim 1");
+        w.fakes.pcsc.readers[0].cardPresent = true;
+    };
+    w.form->cmdCDC_Click();
+    std::vector<std::string> connects;
+    for (const auto& c : w.fakes.pcsc.calls)
+        if (c.rfind("connect:", 0) == 0) connects.push_back(c);
+    ASSERT_FALSE(connects.empty());
+    EXPECT_EQ(connects.back(), "connect:ZN480 Sim 0:1");
+    EXPECT_EQ(w.fakes.ui.messages.back(), "Operation completed with success!");
+}
