@@ -36,22 +36,32 @@ bool frmMain::ResetDevice()
     if (!ResetHIDDevice())
         return false;
 
-    // Let the scan run until it has added the reader in its new personality;
-    // the cycle clears the box when it adds an entry.
-    chkRefresh->setChecked(true);
+    // Let the scan run until the reader is listed in its new personality.
+    // A cycle may already have listed it, and cleared the box, during the
+    // reset's own waits: the list decides, not the box. While only HID
+    // entries are listed the box is kept checked so that the scan goes on.
     const uint32_t start = svc_.clock->tickMs();
-    while (chkRefresh->isChecked()) {
+    int found;
+    while ((found = firstEntryOutsideHid()) < 0) {
         if (elapsedMs(start, svc_.clock->tickMs()) >= kReappearTimeoutMs) {
             svc_.ui->messageBox(QString::fromLatin1(kNotBackMessage), false);
             return false;
         }
+        if (!chkRefresh->isChecked())
+            chkRefresh->setChecked(true);
         svc_.ui->yield();
         svc_.clock->sleepMs(kReappearPollMs);
     }
-    if (entryCount() < 1)
-        return false;
-    setSelectedIndex(0);
+    setSelectedIndex(found);
     return true;
+}
+
+int frmMain::firstEntryOutsideHid() const
+{
+    for (int i = 0; i < entryCount(); ++i)
+        if (!entryText(i).startsWith(QLatin1String("HID")))
+            return i;
+    return -1;
 }
 
 bool frmMain::ResetHIDDevice()
@@ -84,6 +94,8 @@ bool frmMain::ResetHIDDevice()
             result = false;
             break;
         }
+        // Only a search that worked and found nothing means the reader has
+        // left HID; a failed search says nothing, so the wait goes on.
         if (ListHidReaders(*svc_.hid, names) == 0) {
             result = true;
             break;

@@ -10,7 +10,9 @@ namespace tarvex {
 int16_t ListHidReaders(HidEnumerator& hid, std::vector<std::string>& names)
 {
     std::vector<std::string> ids;
-    if (!hid.listReaderIds(ids) || ids.empty())
+    if (!hid.listReaderIds(ids))
+        return kHidSearchFailed;
+    if (ids.empty())
         return 0; // callers read only as many names as the count says
     // The count travels as a 16-bit number; no machine has that many
     // interfaces, but a runaway backend must not wrap it negative.

@@ -10,7 +10,10 @@
 namespace tarvex {
 
 // Fills names[0..count-1] with "ZN480 Keyboard " + ordinal from 0 and returns
-// count. When nothing matches (or the service fails) the array is untouched.
+// count. When nothing matches the result is 0; when the search itself failed
+// it is kHidSearchFailed, since "no reader" and "could not look" lead callers
+// to opposite conclusions. In both cases the array is untouched.
+constexpr int16_t kHidSearchFailed = -1;
 int16_t ListHidReaders(HidEnumerator& hid, std::vector<std::string>& names);
 
 // DeviceID test: "HID" at 1-3, "6A4E" at 9-12, "0013" at 18-21 (1-based),

@@ -68,8 +68,9 @@ TEST(ListHidReaders, NamesByOrdinalAndLeavesArrayAloneWhenNothingFound)
     EXPECT_EQ(ListHidReaders(hid, names), 0);
     EXPECT_EQ(names.size(), 2u);
 
+    // A search that failed is not an empty one.
     hid.ok = false;
     hid.ids = {"HID\\VID_6A4E&PID_0013\\a"};
-    EXPECT_EQ(ListHidReaders(hid, names), 0);
+    EXPECT_EQ(ListHidReaders(hid, names), kHidSearchFailed);
     EXPECT_EQ(names[1], "ZN480 Keyboard 1");
 }
