@@ -30,6 +30,14 @@ constexpr int32_t Unseen = 0;
 constexpr int32_t Seen = 1;
 constexpr int32_t Added = 2;
 
+// PC/SC reader names come in the system's 8-bit code page (the ANSI calls on
+// Windows, UTF-8 on Linux). The list shows them decoded; the reader itself is
+// always addressed by the name exactly as the service gave it.
+inline QString readerNameText(const std::string& name)
+{
+    return QString::fromLocal8Bit(name.data(), qsizetype(name.size()));
+}
+
 // Set on the application object when the main window has closed; a command
 // that is still yielding then ends the program instead of running on.
 inline constexpr const char* kEndRequestedProperty = "tarvexEndRequested";
@@ -127,6 +135,9 @@ private:
     void removeSelectedEntry();
     void switchAndHandBack(int16_t personality);
     bool prepareAndOpen(QString& key);
+    int firstEntryOutsideHid() const; // -1 when every entry is a HID one
+    // The service's own spelling of the listed reader shown as `name`.
+    std::string listedReaderName(const QString& name) const;
 
     Services svc_;
     modSmart smart_;

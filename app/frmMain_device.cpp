@@ -1,6 +1,7 @@
 // Opening and closing the reader of the selected entry, and the probe that
 // tells whether a COM port belongs to a reader.
 #include "frmMain.h"
+#include "modComPort.h"
 
 namespace tarvex {
 
@@ -12,22 +13,29 @@ const QString kCardPrompt = QStringLiteral(
 const QString kSuffixSeparator = QStringLiteral(" - ");
 const QString kProbeCommand = QStringLiteral("FFCAE00000");
 constexpr uint32_t kBaudRate = 115200;
+constexpr int16_t kMinimumFirmware = 166;
 constexpr qsizetype kCcidPrefixLength = 5; // "CCID "
-constexpr qsizetype kComPrefixLength = 3;  // "COM"
 
-// The port number of a "COM<n> ..." entry; 0 when the text has no such form.
+// The port number of a "COM<n> ..." entry, read as the scan reads the port
+// name it was listed by; 0 when the text has no such form.
 int32_t portOfEntry(const QString& text) {
     const qsizetype space = text.indexOf(QLatin1Char(' '));
-    if (space <= kComPrefixLength) return 0;
-    const QString digits = text.mid(kComPrefixLength, space - kComPrefixLength);
-    for (QChar c : digits)
-        if (c < QLatin1Char('0') || c > QLatin1Char('9')) return 0;
-    bool ok = false;
-    const int32_t port = digits.toInt(&ok);
-    return ok ? port : 0;
+    if (space < 0) return 0;
+    return ComPortNumber(text.left(space).toStdString());
 }
 
 } // namespace
+
+std::string frmMain::listedReaderName(const QString& name) const {
+    // Decoding is not reversible for every name (bytes that are no text in
+    // the code page), so the entry's text is matched against the decoded
+    // names rather than encoded back.
+    std::vector<std::string> names;
+    const int16_t n = smart_.GetReaders(names);
+    for (int16_t r = 0; r < n && size_t(r) < names.size(); ++r)
+        if (readerNameText(names[size_t(r)]) == name) return names[size_t(r)];
+    return name.toLocal8Bit().toStdString();
+}
 
 bool frmMain::OpenDevice() {
     const int index = selectedIndex();
@@ -45,7 +53,7 @@ bool frmMain::OpenDevice() {
         // scan cycles run, and they select other readers: select ours again
         // before every attempt.
         for (;;) {
-            if (!smart_.SelectReader(name.toStdString())) return false;
+            if (!smart_.SelectReader(listedReaderName(name))) return false;
             if (!smart_.ConnectCard().empty()) break;
             if (!svc_.ui->messageBox(kCardPrompt, true)) return false;
         }
@@ -57,12 +65,15 @@ bool frmMain::OpenDevice() {
         if (now < 0) return false;
         const QString current = entryText(now);
         if (FilterExtra(current) != FilterExtra(text)) return false;
-        if (current.contains(kSuffixSeparator)) return true; // a scan read it meanwhile
-
-        const QString serial = GetReaderSN();
-        const QString firmware = GetReaderFW();
-        setEntryText(now, current + kSuffixSeparator + serial + QLatin1Char(' ') + firmware);
-        return CheckVersion(166) != 0;
+        // A scan may have read the identity meanwhile; its firmware text is
+        // judged all the same, since this open is the only check a reader
+        // listed without a suffix gets.
+        if (!current.contains(kSuffixSeparator)) {
+            const QString serial = GetReaderSN();
+            const QString firmware = GetReaderFW();
+            setEntryText(now, current + kSuffixSeparator + serial + QLatin1Char(' ') + firmware);
+        }
+        return CheckVersion(kMinimumFirmware) != 0;
     }
 
     if (DevKind == DEVKIND_CDC) {

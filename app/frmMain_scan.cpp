@@ -3,6 +3,7 @@
 // interfaces and the drives, and bring the device list in line with what was
 // found. Entries are recognised again by their key (the text before " - ").
 #include "frmMain.h"
+#include "modComPort.h"
 #include "modUSB.h"
 
 #include <QCheckBox>
@@ -22,9 +23,17 @@ const QString kMsdEntry = QStringLiteral("MSD ZN480 Mass Storage");
 // Holds the window lock, the progress caption and the running flag for one
 // cycle, and gives all three back on every way out of it, so a failing stage
 // can never leave the window disabled or the next tick shut out.
+//
+// A cycle that starts while the window is already locked runs inside a
+// workflow's dialog, card prompt or reset wait. Its identity reads and probes
+// set DevKind and ChannelHandle for the readers it visits; the workflow's
+// reader must keep its own transport, so a nested cycle hands both back as it
+// found them.
 class CycleGuard {
 public:
-    CycleGuard(frmMain& form, bool& running) : form_(form), running_(running)
+    CycleGuard(frmMain& form, bool& running)
+        : form_(form), running_(running), insideWorkflow_(form.lockDepth() > 0),
+          devKind_(form.DevKind), channelHandle_(form.ChannelHandle)
     {
         running_ = true;
         form_.LockForm();
@@ -32,6 +41,10 @@ public:
     }
     ~CycleGuard()
     {
+        if (insideWorkflow_) {
+            form_.DevKind = devKind_;
+            form_.ChannelHandle = channelHandle_;
+        }
         form_.UnlockForm();
         form_.restoreCaption();
         running_ = false;
@@ -42,6 +55,9 @@ public:
 private:
     frmMain& form_;
     bool& running_;
+    const bool insideWorkflow_;
+    const int16_t devKind_;
+    const int32_t channelHandle_;
 };
 
 // One stage failing (an exception out of a platform layer or a conversion)
@@ -98,7 +114,7 @@ void scanCcid(frmMain& form)
     form.setProgress(QStringLiteral(" - Scanning CCID..."));
     for (int r = 0; r < n && size_t(r) < names.size(); ++r) {
         const std::string& name = names[size_t(r)];
-        const QString key = QStringLiteral("CCID ") + QString::fromStdString(name);
+        const QString key = QStringLiteral("CCID ") + readerNameText(name);
         yieldToWindow(svc);
         // Looked up after the yield: the list is what it is now.
         const int i = form.CheckList(key);
@@ -146,25 +162,6 @@ QString portNameOf(const SerialMapValue& value)
     return QString::fromLocal8Bit(data.data(), qsizetype(end));
 }
 
-// The port number in "COMn": the decimal digits after "COM". 0 when there
-// are none or the number is beyond what serchan can address (it keeps only
-// the low 8 bits, so a larger number would probe another port).
-int portNumberOf(const QString& portName)
-{
-    int port = 0;
-    bool any = false;
-    for (qsizetype k = 3; k < portName.size(); ++k) {
-        const QChar c = portName[k];
-        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
-            break;
-        any = true;
-        port = port * 10 + (c.unicode() - '0');
-        if (port > 255)
-            return 0;
-    }
-    return any ? port : 0;
-}
-
 void scanSerial(frmMain& form)
 {
     const Services& svc = form.services();
@@ -179,7 +176,7 @@ void scanSerial(frmMain& form)
         const QString portName = portNameOf(value);
         if (!portName.startsWith(QLatin1String("COM")) || value.name.find("USBSER") == std::string::npos)
             continue;
-        const int port = portNumberOf(portName);
+        const int port = ComPortNumber(portName.toStdString());
         if (port < 1)
             continue;
         if (form.CheckZnSerial(port)) {
@@ -207,6 +204,16 @@ void scanHid(frmMain& form)
         return;
     std::vector<std::string> names;
     const int m = ListHidReaders(*svc.hid, names);
+    if (m == kHidSearchFailed) {
+        // Nothing is known about the HID interfaces this cycle: keep their
+        // entries as they are rather than prune them and add them again
+        // (which would stop the refresh) once the search works again.
+        const QString prefix = QStringLiteral("HID ");
+        for (int i = 0; i < form.entryCount(); ++i)
+            if (form.entryText(i).startsWith(prefix) && form.scanMark(i) == Unseen)
+                form.setScanMark(i, Seen);
+        return;
+    }
     if (m < 1)
         return;
     form.setProgress(QStringLiteral(" - Scanning HID..."));

@@ -176,8 +176,10 @@ public:
         return establishResult;
     }
     pcsc::Result releaseContext(pcsc::Context) override { calls.push_back("release"); return 0; }
+    std::function<void()> beforeList; // e.g. look at the window as the stage starts
     pcsc::Result listReaders(pcsc::Context, char* buf, uint32_t* len) override {
         ++listCalls;
+        if (beforeList) beforeList();
         if (readers.empty()) return pcsc::E_NO_READERS_AVAILABLE;
         std::string multi;
         for (auto& r : readers) { multi += r.name; multi.push_back('\0'); }

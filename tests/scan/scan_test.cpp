@@ -282,6 +282,8 @@ TEST(ScanCycle, SerialValuesProbedOnlyWhenNamedUsbserAndDataIsAComPort)
         {"no terminator", "\\Device\\USBSER000", "COM3", true, kOk, false, false},
         {"no number", "\\Device\\USBSER000", "COM" + nul, true, kOk, false, false},
         {"beyond 255", "\\Device\\USBSER000", "COM259" + nul, true, kOk, false, false},
+        // Listed as "COM3x ..." it could never be opened again by its entry.
+        {"letters after the number", "\\Device\\USBSER000", "COM3x" + nul, true, kOk, false, false},
         {"other status", "\\Device\\USBSER000", "COM3" + nul, true, {0x6A, 0x82}, true, false},
         {"port will not open", "\\Device\\USBSER000", "COM3" + nul, false, kOk, true, false},
     };
@@ -386,6 +388,28 @@ TEST(ScanCycle, HidInterfacesAreRenumberedByPosition)
     EXPECT_TRUE(s.refresh());
 }
 
+TEST(ScanCycle, FailedHidSearchLeavesTheHidEntriesAlone)
+{
+    ScanWorld s;
+    s.hid(1);
+    s.tick();
+    ASSERT_EQ(s.entries(), QStringList{"HID ZN480 Keyboard 0"});
+
+    // The search breaks down for a cycle: nothing is known, nothing changes.
+    s.form->chkRefresh->setChecked(true);
+    s.w.hid.ok = false;
+    s.tick();
+    EXPECT_EQ(s.entries(), QStringList{"HID ZN480 Keyboard 0"});
+    EXPECT_TRUE(s.refresh());
+
+    // Working again, the entry is the one already listed, not a new one.
+    s.w.hid.ok = true;
+    s.tick();
+    EXPECT_EQ(s.entries(), QStringList{"HID ZN480 Keyboard 0"});
+    EXPECT_TRUE(s.refresh());
+    s.expectIdle();
+}
+
 TEST(ScanCycle, CaptionShowsEachStageWhileTheWindowIsLocked)
 {
     ScanWorld s;
@@ -396,14 +420,16 @@ TEST(ScanCycle, CaptionShowsEachStageWhileTheWindowIsLocked)
     s.preset({"HID ZN480 Keyboard 9"});
     QStringList captions;
     bool alwaysLocked = true;
-    s.w.ui.onYield = [&] {
+    auto look = [&] {
         const QString t = s.form->windowTitle();
         if (captions.isEmpty() || captions.back() != t) captions << t;
         alwaysLocked = alwaysLocked && s.form->lockDepth() == 1 && !s.form->isEnabled();
     };
+    s.w.ui.onYield = look;
+    s.w.pcsc.beforeList = look; // the first look, before the CCID stage has a caption of its own
     s.tick();
     const QString base = "ZN480 USB Switch";
-    EXPECT_EQ(captions, (QStringList{base + " - Scanning CCID...", base + " - Scanning Serial...",
+    EXPECT_EQ(captions, (QStringList{base + " - Scanning...", base + " - Scanning CCID...", base + " - Scanning Serial...",
                                      base + " - Scanning HID...", base + " - Scanning MSD...",
                                      base + " - Scanning..."}));
     EXPECT_TRUE(alwaysLocked);

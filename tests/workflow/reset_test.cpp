@@ -82,28 +82,64 @@ TEST(HidReset, ReaderThatNeverReappearsEndsTheWaitWithAMessage)
     EXPECT_TRUE(w.fakes.ui.messages[0].contains("did not reappear"));
 }
 
+// The reader leaves HID after the tool's first run and comes back as the
+// CDC reader on COM3, which the real scan cycle finds whenever the window
+// yields with the box checked.
+struct HidReturnsAsCdc {
+    World w;
+    HidReturnsAsCdc()
+    {
+        w.fakes.pcsc.readers.clear();
+        w.fakes.hid.ids = {kHidId};
+        w.fakes.launcher.onStart = [this] {
+            if (w.fakes.hid.ids.empty())
+                return;
+            w.fakes.hid.ids.clear();
+            w.fakes.serialMap.add("\\Device\\USBSER000", "COM3");
+        };
+        w.fakes.ui.onYield = [this] { w.form->tmrUpdates_Timer(); };
+        w.select(kHidEntry);
+    }
+    void expectSwitchedToCdc()
+    {
+        EXPECT_EQ(w.fakes.launcher.started.size(), 2u);
+        EXPECT_EQ(w.commands(),
+                  (std::vector<std::string>{"FFCAE00000", "FFCAF00004", "FFCAE00004", "FFCAF00004",
+                                            "FEDD02000A01FE01020304AFF5A6FE", "FFFEFC0000"}));
+        EXPECT_EQ(w.fakes.ui.messages, QStringList{"Operation completed with success!"});
+        EXPECT_EQ(w.form->entryCount(), 0);
+        EXPECT_EQ(w.form->lockDepth(), 0);
+    }
+};
+
 TEST(HidReset, HidToCdcThroughResetOpensTheReappearedReader)
+{
+    // The box is unchecked until the reset checks it: the reader is listed
+    // again only after the reset's own waits. Its transport comes from the
+    // new entry (the scan's own DevKind is not the workflow's).
+    HidReturnsAsCdc h;
+    h.w.form->chkRefresh->setChecked(false);
+    h.w.form->cmdCDC_Click();
+    h.expectSwitchedToCdc();
+}
+
+TEST(HidReset, ReaderListedAgainDuringTheResetsOwnWaitsIsTakenFromTheList)
+{
+    // With the box checked all along, a cycle during the seven seconds
+    // between the tool's runs lists the reader back and clears the box; no
+    // further cycle will add it again.
+    HidReturnsAsCdc h;
+    h.w.form->chkRefresh->setChecked(true);
+    h.w.form->cmdCDC_Click();
+    h.expectSwitchedToCdc();
+}
+
+TEST(HidReset, FailedHidSearchIsNotTakenForTheReaderHavingLeft)
 {
     World w;
     w.fakes.hid.ids = {kHidId};
-    w.fakes.launcher.onStart = [&] { w.fakes.hid.ids.clear(); };
-    // A scan cycle while the box is checked finds the reader back as COM3.
-    w.fakes.ui.onYield = [&] {
-        if (!w.form->chkRefresh->isChecked() || !w.fakes.hid.ids.empty() ||
-            w.fakes.launcher.started.size() < 2)
-            return;
-        delete w.form->lstZN->takeItem(0);
-        w.form->appendEntry(kCdcEntry);
-        w.form->DevKind = DEVKIND_CDC;
-        w.form->chkRefresh->setChecked(false);
-    };
-    w.select(kHidEntry);
-    w.form->cmdCDC_Click();
-
-    EXPECT_EQ(w.fakes.launcher.started.size(), 2u);
-    EXPECT_EQ(w.commands(),
-              (std::vector<std::string>{"FFCAF00004", "FEDD02000A01FE01020304AFF5A6FE", "FFFEFC0000"}));
-    EXPECT_EQ(w.fakes.ui.messages, QStringList{"Operation completed with success!"});
-    EXPECT_EQ(w.form->entryCount(), 0);
-    EXPECT_EQ(w.form->lockDepth(), 0);
+    w.fakes.launcher.onStart = [&] { w.fakes.hid.ok = false; }; // the search breaks down
+    w.form->DevKind = DEVKIND_HID;
+    EXPECT_FALSE(w.form->ResetHIDDevice());
+    EXPECT_EQ(w.fakes.ui.messages, QStringList{"HID clear operation failed."});
 }

@@ -12,6 +12,8 @@ const std::string kSwitchCdc = "FEDD02000A01FE01020304" "AFF5A6FE";
 const std::string kSwitchHid = "FEDD02000A03FC01020304" "07011969";
 const std::string kFake2 = "FEDD02010A02FD01020304" "DFC0F2CF";
 
+const QString kVersionMsg = "Version equal or greater than 2.166 is required for this mode.";
+
 struct Outcome {
     bool entryKept;
     bool refreshChecked;
@@ -114,8 +116,6 @@ TEST_P(WorkflowStops, ReportsAndLeavesListAsExpected)
     expectClosedOut(w, c.outcome, c.entry);
 }
 
-const QString kVersionMsg = "Version equal or greater than 2.166 is required for this mode.";
-
 INSTANTIATE_TEST_SUITE_P(
     Table, WorkflowStops,
     ::testing::Values(
@@ -150,28 +150,114 @@ TEST(Workflow, CdcOnEntryWithoutSuffixReadsIdentityInsideOpen)
 
 TEST(Workflow, EntryPrunedWhileDialogOpenStopsWithoutTouchingReader)
 {
+    // While the dialog is up a scan prunes our reader and, as the only entry
+    // left, selects another reader's: the workflow must not go on with that
+    // one.
     World w;
+    w.fakes.pcsc.readers.push_back({"ZN480 Sim 1"});
+    w.form->smart().ListReaders();
+    w.form->appendEntry("CCID ZN480 Sim 1 - 05060708 (2.166)");
     w.select(kCdcEntry);
-    w.fakes.ui.onShowModal = [&](QDialog&) { delete w.form->lstZN->takeItem(0); };
+    w.fakes.ui.onShowModal = [&](QDialog& d) {
+        delete w.form->lstZN->takeItem(1);
+        w.form->setSelectedIndex(0);
+        dynamic_cast<frmCCIDmode&>(d).Option3->click();
+    };
     w.form->cmdCCID_Click();
     EXPECT_TRUE(w.commands().empty());
     EXPECT_TRUE(w.fakes.serchan.sent.empty());
+    EXPECT_TRUE(w.fakes.ui.messages.isEmpty());
     EXPECT_EQ(w.form->lockDepth(), 0);
 }
 
-TEST(Workflow, EntryMovedWhileDialogOpenIsFollowed)
+TEST(Workflow, EntryReaddedElsewhereWhileDialogOpenIsFollowedByKey)
 {
+    // One cycle missed the reader and pruned its entry (the selection goes
+    // with it), the next listed it again behind another entry.
     World w;
-    w.form->appendEntry("MSD ZN480 Mass Storage");
     w.select(kCdcEntry);
     w.fakes.ui.onShowModal = [&](QDialog& d) {
-        delete w.form->lstZN->takeItem(0); // a scan pruned the entry ahead of ours
+        delete w.form->lstZN->takeItem(0);
+        w.form->appendEntry("MSD ZN480 Mass Storage");
+        w.form->appendEntry(kCdcEntry);
         dynamic_cast<frmCCIDmode&>(d).Option3->click();
     };
     w.form->cmdCCID_Click();
     EXPECT_EQ(w.commands().size(), 5u);
     EXPECT_EQ(w.fakes.ui.messages, QStringList{"Operation completed with success!"});
-    EXPECT_EQ(w.form->entryCount(), 0);
+    EXPECT_EQ(w.form->entryCount(), 1); // only the drive is left
+}
+
+TEST(Workflow, ScanDuringTheCardPromptLeavesTheCardReaderItsTransport)
+{
+    // While the card prompt is up a cycle lists a new CDC reader (and reads
+    // its identity over the serial channel); then the user lays the card on
+    // the CCID reader and presses OK.
+    World w;
+    w.fakes.serialMap.add("\\Device\\USBSER000", "COM3");
+    w.fakes.pcsc.readers[0].cardPresent = false;
+    w.select(kCcidEntry);
+    w.fakes.ui.onMessage = [&] {
+        if (w.fakes.pcsc.readers[0].cardPresent)
+            return;
+        w.form->chkRefresh->setChecked(true);
+        w.form->tmrUpdates_Timer();
+        w.fakes.pcsc.readers[0].cardPresent = true;
+    };
+    w.form->cmdCDC_Click();
+
+    ASSERT_EQ(w.form->CheckList("COM3 ZN480 CDC"), 0); // the scan did list it
+    // The probe and the scan's identity reads only: nothing of the switch.
+    EXPECT_EQ(w.fakes.serchan.sent.size(), 3u);
+    const auto& calls = w.fakes.pcsc.calls;
+    EXPECT_NE(std::find(calls.begin(), calls.end(), "transmit:" + kSwitchCdc), calls.end());
+    EXPECT_EQ(calls.back(), "disconnect"); // the card is let go at the end
+    EXPECT_EQ(w.fakes.ui.messages.back(), "Operation completed with success!");
+}
+
+TEST(Workflow, IdentityReadByAScanDuringTheCardPromptIsStillCheckedForFirmware)
+{
+    // The reader is listed without identity (no card at the time); the user
+    // lays the card and a cycle reads the old firmware before OK is pressed.
+    World w;
+    zn480sim::ReaderConfig old = w.reader.config();
+    old.fwMinor = 165;
+    w.reader.setConfig(old);
+    w.fakes.pcsc.readers[0].cardPresent = false;
+    w.select("CCID ZN480 Sim 0");
+    w.fakes.ui.onMessage = [&] {
+        if (w.fakes.pcsc.readers[0].cardPresent)
+            return;
+        w.fakes.pcsc.readers[0].cardPresent = true;
+        w.form->chkRefresh->setChecked(true);
+        w.form->tmrUpdates_Timer();
+    };
+    w.form->cmdCDC_Click();
+
+    EXPECT_EQ(w.form->entryText(0), "CCID ZN480 Sim 0 - 01020304 (2.165)");
+    const Strings cmds = w.commands();
+    EXPECT_EQ(std::find(cmds.begin(), cmds.end(), kSwitchCdc), cmds.end());
+    EXPECT_EQ(w.fakes.ui.messages.back(), kVersionMsg);
+    EXPECT_EQ(w.fakes.pcsc.calls.back(), "disconnect");
+    EXPECT_EQ(w.form->lockDepth(), 0);
+}
+
+TEST(Workflow, ReaderNameThatIsNoTextInTheCodePageIsStillAddressed)
+{
+    // A name with a byte that does not decode (Latin-1 e-acute where the
+    // code page is UTF-8) shows garbled in the list, but commands must
+    // still reach the reader by its own name.
+    World w;
+    const std::string raw = "ZN480 Caf\xE9";
+    w.fakes.pcsc.readers = {{raw}};
+    w.form->chkRefresh->setChecked(true);
+    w.form->tmrUpdates_Timer();
+    ASSERT_EQ(w.form->entryCount(), 1);
+    w.form->setSelectedIndex(0);
+    w.form->cmdCDC_Click();
+    EXPECT_EQ(w.fakes.ui.messages, QStringList{"Operation completed with success!"});
+    const auto& calls = w.fakes.pcsc.calls;
+    EXPECT_NE(std::find(calls.begin(), calls.end(), "connect:" + raw + ":1"), calls.end());
 }
 
 TEST(Workflow, CardPromptReconnectsToTheSelectedReaderAfterAScanChoseAnother)
