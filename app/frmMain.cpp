@@ -30,6 +30,8 @@ constexpr TwipsRect kHidTw{3000, 1440, 1335, 495};
 constexpr TwipsRect kRefreshTw{120, 2040, 4215, 255};
 
 constexpr int kTickMs = 2000;
+// The events of one plug arrive within a few milliseconds of each other.
+constexpr uint32_t kDeviceBurstMs = 50;
 
 // Qt keeps one entry selected in a single-selection list: removing the
 // selected entry would silently select a neighbour, and a mode button could
@@ -51,7 +53,7 @@ protected:
 } // namespace
 
 frmMain::frmMain(const Services& services, QWidget* parent)
-    : QWidget(parent), svc_(services), smart_(*services.pcsc) {
+    : QWidget(parent), svc_(services), smart_(*services.pcsc), scanTrigger_(kDeviceBurstMs) {
     setWindowTitle(QStringLiteral("ZN480 USB Switch"));
     // The layout was drawn for a small dialog font; the default desktop font
     // would not fit the check box caption into its width.
@@ -109,6 +111,10 @@ frmMain::frmMain(const Services& services, QWidget* parent)
     connect(tmrUpdates, &QTimer::timeout, this, [this] { tmrUpdates_Timer(); });
     tmrUpdates->start();
 
+    eventTimer_ = new QTimer(this);
+    eventTimer_->setSingleShot(true);
+    connect(eventTimer_, &QTimer::timeout, this, [this] { eventTimer_Timer(); });
+
     Form_Load();
 }
 
@@ -161,6 +167,7 @@ void frmMain::closeEvent(QCloseEvent* event) {
     if (svc_.serchan) svc_.serchan->close(ChannelHandle);
     event->accept();
     tmrUpdates->stop();
+    eventTimer_->stop();
     // A command may be waiting in a yielding loop when the window closes;
     // the Qt yield hook sees this flag and ends the process from there.
     if (QCoreApplication* app = QCoreApplication::instance()) {

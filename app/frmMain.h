@@ -2,6 +2,7 @@
 // procedures that carry most of the program's logic. Each group of
 // procedures lives in its own source file (frmMain_<area>.cpp).
 #pragma once
+#include "modScanTrigger.h"
 #include "modSmart.h"
 #include "services.h"
 #include <QString>
@@ -75,6 +76,9 @@ public:
     void tmrUpdates_Timer();
     bool UpdateDrive(const std::string& entry, std::vector<std::string>& files);
     bool IsUsableDrive(const std::string& entry);
+    // A device came or went (from a device watch, on the window's thread):
+    // a burst of these runs one scan cycle soon after, when the box is checked.
+    void deviceChanged();
 
     // ---- Device connection (frmMain_device.cpp)
     bool OpenDevice();
@@ -144,6 +148,9 @@ private:
     int LockDepth = 0;
     bool settingSelection_ = false; // setSelectedIndex runs lstZN_Click itself
     bool scanRunning_ = false;   // a tick during a cycle's yields is skipped
+    void eventTimer_Timer();
+    ScanTrigger scanTrigger_;
+    QTimer* eventTimer_ = nullptr;
     frmHIDmode* hidDialog_ = nullptr;   // created on first use, never unloaded
     frmCCIDmode* ccidDialog_ = nullptr;
 };

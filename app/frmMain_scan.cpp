@@ -8,6 +8,7 @@
 
 #include <QCheckBox>
 #include <QListWidget>
+#include <QTimer>
 
 #include <exception>
 
@@ -287,6 +288,29 @@ void frmMain::tmrUpdates_Timer()
         runCycle(*this);
     } catch (...) {
     }
+}
+
+void frmMain::deviceChanged()
+{
+    if (scanTrigger_.note(svc_.clock->tickMs()))
+        eventTimer_->start(int(scanTrigger_.dueInMs(svc_.clock->tickMs())));
+}
+
+void frmMain::eventTimer_Timer()
+{
+    const uint32_t now = svc_.clock->tickMs();
+    if (!scanTrigger_.take(now)) {
+        // Fired a little early (timers may), or nothing is open.
+        if (scanTrigger_.pending())
+            eventTimer_->start(int(scanTrigger_.dueInMs(now)));
+        return;
+    }
+    if (scanRunning_) {
+        // The running cycle may have looked before the device was there.
+        deviceChanged();
+        return;
+    }
+    tmrUpdates_Timer(); // the same cycle as a tick, box and all
 }
 
 bool frmMain::IsUsableDrive(const std::string& entry)

@@ -37,6 +37,21 @@ constexpr uint32_t SHARE_SHARED = 2;
 constexpr uint32_t PROTOCOL_T0 = 1;
 constexpr uint32_t PROTOCOL_T1 = 2;
 constexpr uint32_t LEAVE_CARD = 0;
+constexpr uint32_t STATE_UNAWARE = 0;
+constexpr uint32_t STATE_CHANGED = 2;
+constexpr uint32_t INFINITE_WAIT = 0xFFFFFFFFu;
+constexpr Result E_CANCELLED = int32_t(0x80100002u);
+constexpr Result E_TIMEOUT = int32_t(0x8010000Au);
+
+// The pseudo reader whose state changes whenever a reader is added or removed.
+inline constexpr const char* kPnpNotification = "\\\\?PnP?\\Notification";
+
+// One entry of a status-change wait, as SCARD_READERSTATE without the ATR.
+struct ReaderState {
+    const char* reader = nullptr;
+    uint32_t currentState = STATE_UNAWARE;
+    uint32_t eventState = 0;
+};
 constexpr uint32_t UNPOWER_CARD = 2;
 
 class Api {
@@ -59,6 +74,13 @@ public:
     virtual Result disconnect(Card card, uint32_t disposition) = 0;
     // SCARD_PROTOCOL_RAW differs between platforms (0x10000 Windows, 4 pcsc-lite).
     virtual uint32_t protocolRaw() const = 0;
+    // Waits until one of `states` differs from its currentState (eventState
+    // then says how), the time-out passes, or cancel() is called on `ctx`
+    // from another thread. Bindings without it report no service.
+    virtual Result getStatusChange(Context, uint32_t /*timeoutMs*/, ReaderState*, uint32_t /*count*/) {
+        return E_NO_SERVICE;
+    }
+    virtual Result cancel(Context) { return E_NO_SERVICE; }
 };
 
 std::unique_ptr<Api> loadSystemPcsc();

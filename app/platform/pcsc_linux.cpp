@@ -28,6 +28,7 @@
 #include <system_error>
 #include <thread>
 #include <utility>
+#include <vector>
 
 namespace tarvex::pcsc {
 
@@ -52,6 +53,8 @@ struct Functions {
     decltype(&::SCardTransmit) transmit = nullptr;
     decltype(&::SCardEndTransaction) end = nullptr;
     decltype(&::SCardDisconnect) disconnect = nullptr;
+    decltype(&::SCardGetStatusChange) getStatusChange = nullptr; // optional
+    decltype(&::SCardCancel) cancel = nullptr;                   // optional
 };
 
 // The loaded library with its functions. Shared with connect workers, so a
@@ -233,6 +236,21 @@ public:
         return toResult(rv);
     }
     uint32_t protocolRaw() const override { return SCARD_PROTOCOL_RAW; }
+    Result getStatusChange(Context ctx, uint32_t timeoutMs, ReaderState* states, uint32_t count) override {
+        if (!bind() || !fn_.getStatusChange || (count > 0 && !states)) return E_NO_SERVICE;
+        std::vector<SCARD_READERSTATE> rs(count);
+        for (uint32_t i = 0; i < count; ++i) {
+            rs[i].szReader = states[i].reader;
+            rs[i].dwCurrentState = states[i].currentState;
+        }
+        const LONG rv = fn_.getStatusChange(SCARDCONTEXT(ctx), DWORD(timeoutMs), rs.data(), DWORD(count));
+        for (uint32_t i = 0; i < count; ++i) states[i].eventState = uint32_t(rs[i].dwEventState);
+        return toResult(rv);
+    }
+    Result cancel(Context ctx) override {
+        if (!bind() || !fn_.cancel) return E_NO_SERVICE;
+        return toResult(fn_.cancel(SCARDCONTEXT(ctx)));
+    }
 
 private:
     // Loads the library once; every function must be there, or none is used.
@@ -248,6 +266,8 @@ private:
                 lib.bind("SCardTransmit", f.transmit) && lib.bind("SCardEndTransaction", f.end) &&
                 lib.bind("SCardDisconnect", f.disconnect)) {
                 lib.bind("SCardIsValidContext", f.isValid);
+                lib.bind("SCardGetStatusChange", f.getStatusChange);
+                lib.bind("SCardCancel", f.cancel);
                 fn_ = f;
                 binding_ = std::move(b);
                 bound_ = true;

@@ -9,6 +9,7 @@
 
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace tarvex::pcsc {
 
@@ -35,6 +36,18 @@ using TransmitFn = LONG(WINAPI*)(SCARDHANDLE_, const IoRequest*, const BYTE*, DW
                                  LPDWORD);
 using EndFn = LONG(WINAPI*)(SCARDHANDLE_, DWORD);
 using DisconnectFn = LONG(WINAPI*)(SCARDHANDLE_, DWORD);
+using CancelFn = LONG(WINAPI*)(SCARDCONTEXT_);
+
+// SCARD_READERSTATEA: reader name, user data, current and event state, ATR.
+struct ReaderStateA {
+    LPCSTR szReader;
+    LPVOID pvUserData;
+    DWORD dwCurrentState;
+    DWORD dwEventState;
+    DWORD cbAtr;
+    BYTE rgbAtr[36];
+};
+using GetStatusChangeFn = LONG(WINAPI*)(SCARDCONTEXT_, DWORD, ReaderStateA*, DWORD);
 
 constexpr uint32_t kProtocolRaw = 0x10000;
 
@@ -117,6 +130,22 @@ public:
         return toResult(fn_.disconnect(SCARDHANDLE_(card), disposition));
     }
     uint32_t protocolRaw() const override { return kProtocolRaw; }
+    Result getStatusChange(Context ctx, uint32_t timeoutMs, ReaderState* states, uint32_t count) override {
+        if (!bind() || !fn_.getStatusChange || (count > 0 && !states)) return E_NO_SERVICE;
+        std::vector<ReaderStateA> rs(count);
+        for (uint32_t i = 0; i < count; ++i) {
+            rs[i] = ReaderStateA{};
+            rs[i].szReader = states[i].reader;
+            rs[i].dwCurrentState = states[i].currentState;
+        }
+        const LONG rv = fn_.getStatusChange(SCARDCONTEXT_(ctx), timeoutMs, rs.data(), count);
+        for (uint32_t i = 0; i < count; ++i) states[i].eventState = rs[i].dwEventState;
+        return toResult(rv);
+    }
+    Result cancel(Context ctx) override {
+        if (!bind() || !fn_.cancel) return E_NO_SERVICE;
+        return toResult(fn_.cancel(SCARDCONTEXT_(ctx)));
+    }
 
 private:
     struct Functions {
@@ -130,6 +159,8 @@ private:
         TransmitFn transmit = nullptr;
         EndFn end = nullptr;
         DisconnectFn disconnect = nullptr;
+        GetStatusChangeFn getStatusChange = nullptr; // optional: only the device watch needs it
+        CancelFn cancel = nullptr;                   // optional
     };
 
     bool bind() {
@@ -144,6 +175,8 @@ private:
                 lib.bind("SCardConnectA", f.connect) && lib.bind("SCardBeginTransaction", f.begin) &&
                 lib.bind("SCardTransmit", f.transmit) && lib.bind("SCardEndTransaction", f.end) &&
                 lib.bind("SCardDisconnect", f.disconnect)) {
+                lib.bind("SCardGetStatusChangeA", f.getStatusChange);
+                lib.bind("SCardCancel", f.cancel);
                 fn_ = f;
                 lib_ = std::move(lib);
                 bound_ = true;

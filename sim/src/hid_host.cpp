@@ -53,7 +53,7 @@ struct HidHost::Impl {
         if (err)
             g_error_free(err);
         if (ok)
-            syspaths.push_back("/sys" + devpath);
+            syspaths.push_back("/sys" + devpath); // adding sends the "add" uevent
         return ok;
     }
 };
@@ -161,8 +161,13 @@ void HidHost::disappear()
     Impl& m = *impl_;
     m.watch.stop();
     // Children first, as the kernel removes them.
-    for (auto it = m.syspaths.rbegin(); it != m.syspaths.rend(); ++it)
+    // Removing sends no uevent of its own: announce it as the kernel would.
+    // (umockdev delivers uevents only from a process under its preload, so
+    // run the simulator under umockdev-wrapper for monitors to see them.)
+    for (auto it = m.syspaths.rbegin(); it != m.syspaths.rend(); ++it) {
+        umockdev_testbed_uevent(m.testbed, it->c_str(), "remove");
         umockdev_testbed_remove_device(m.testbed, it->c_str());
+    }
     m.syspaths.clear();
     present_ = false;
 }

@@ -190,8 +190,10 @@ ListState readListState(const std::string& path)
             st.entries.push_back(line.substr(6));
         else if (line.rfind("refresh=", 0) == 0)
             st.refresh = line.substr(8) == "1";
-        else if (line.rfind("writes=", 0) == 0)
+        else if (line.rfind("writes=", 0) == 0) {
             st.valid = true; // the last line: the file is whole
+            st.writes = std::strtol(line.c_str() + 7, nullptr, 10);
+        }
     }
     return st;
 }

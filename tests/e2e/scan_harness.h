@@ -54,6 +54,7 @@ std::string simControl(const std::string& socketPath, const std::string& line);
 struct ListState {
     bool valid = false;
     bool refresh = true;
+    long writes = 0; // rises by one at the end of every scan cycle, among others
     std::vector<std::string> entries;
     bool has(const std::string& entry) const;
     std::string describe() const;

@@ -13,6 +13,7 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace zn480scan;
 
@@ -28,10 +29,13 @@ protected:
         ::mkdir((work_ / "dev").c_str(), 0755);
     }
 
-    // Starts the simulator and waits until it shows itself.
-    void startSim(std::vector<std::string> args)
+    // Starts the simulator and waits until it shows itself. Under umockdev's
+    // preload, its testbed sends the uevents of plugs and unplugs.
+    void startSim(std::vector<std::string> args, bool underUmockdev = false)
     {
         args.insert(args.begin(), {ZN480SIM_PATH, "--serial", "5A0C3E11", "--control", work_ / "ctl"});
+        if (underUmockdev)
+            args.insert(args.begin(), "umockdev-wrapper");
         ASSERT_TRUE(sim_.start(args, {}, work_ / "sim.log"));
         ASSERT_TRUE(waitUntil([&] { return readFile(work_ / "sim.log").find("zn480sim: now ") != std::string::npos; },
                               Millis(10000)))
@@ -105,6 +109,38 @@ TEST_F(ScanInTarvex, FindsEveryHidInterfaceInTheTestbed)
     ASSERT_FALSE(dir.empty());
     startTarvex({{"UMOCKDEV_DIR", dir}}, true);
     expectListed({"HID ZN480 Keyboard 0", "HID ZN480 Keyboard 1"});
+    tarvex_.stop(); // no client of the testbed may outlive its owner
+}
+
+// Plugged while the box is checked, a reader is listed on the device event
+// rather than at the next tick. The plug comes right after a cycle has ended
+// (the state file is written once per cycle), so the next tick is about
+// 2000 ms away; the event's cycle runs within a few tens of milliseconds.
+TEST_F(ScanInTarvex, ReaderPluggedWithTheBoxCheckedIsListedBeforeTheNextTick)
+{
+    startSim({"--hid-testbed", work_ / "testbed", "--led-display", "none"}, true);
+    ASSERT_EQ(simControl(work_ / "ctl", "unplug"), "OK\n");
+    std::string dir = readFile(work_ / "testbed");
+    while (!dir.empty() && dir.back() == '\n')
+        dir.pop_back();
+    startTarvex({{"UMOCKDEV_DIR", dir}}, true);
+    ListState st;
+    ASSERT_TRUE(waitUntil([&] { st = readListState(work_ / "state"); return st.valid && st.writes >= 3; },
+                          Millis(20000)))
+        << readFile(work_ / "tarvex.log");
+    ASSERT_TRUE(st.refresh && st.entries.empty()) << st.describe();
+
+    using Clock = std::chrono::steady_clock;
+    const long before = st.writes;
+    for (const auto limit = Clock::now() + Millis(5000); readListState(work_ / "state").writes == before;) {
+        ASSERT_LT(Clock::now(), limit) << "no scan cycle for 5 s";
+        ::usleep(2000);
+    }
+    const auto cycleEnded = Clock::now();
+    ASSERT_EQ(simControl(work_ / "ctl", "plug"), "OK\n");
+    ASSERT_TRUE(waitUntil([&] { return readListState(work_ / "state").has("HID ZN480 Keyboard 0"); }, Millis(5000)));
+    const auto listed = Clock::now();
+    EXPECT_LT(listed - cycleEnded, Millis(1500)) << "listed only at a tick";
     tarvex_.stop(); // no client of the testbed may outlive its owner
 }
 

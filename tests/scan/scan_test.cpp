@@ -8,6 +8,7 @@
 #include <QCheckBox>
 #include <QListWidget>
 #include <QPushButton>
+#include <QEventLoop>
 #include <QTimer>
 #include <gtest/gtest.h>
 
@@ -459,6 +460,71 @@ TEST(ScanCycle, TickDuringAYieldDoesNotStartANestedCycle)
     s.form->chkRefresh->setChecked(true);
     s.tick();
     EXPECT_EQ(s.w.hid.calls, 2);
+}
+
+TEST(ScanTrigger, EventsOfOneBurstShareOneCycle)
+{
+    ScanTrigger t(50);
+    EXPECT_FALSE(t.take(1000)); // nothing open
+    EXPECT_TRUE(t.note(1000));  // opens a burst: arm the timer
+    EXPECT_EQ(t.dueInMs(1000), 50u);
+    EXPECT_FALSE(t.note(1010)); // joins it
+    EXPECT_FALSE(t.note(1049));
+    EXPECT_EQ(t.dueInMs(1030), 20u);
+    EXPECT_FALSE(t.take(1048)); // a timer that fired early
+    EXPECT_TRUE(t.take(1050));
+    EXPECT_FALSE(t.pending());
+    EXPECT_FALSE(t.take(1100)); // one cycle per burst
+    EXPECT_TRUE(t.note(1200));  // the next event opens the next burst
+    // The tick count wraps every 2^32 ms.
+    ScanTrigger w(50);
+    EXPECT_TRUE(w.note(0xFFFFFFF0u));
+    EXPECT_EQ(w.dueInMs(0x00000010u), 18u);
+    EXPECT_TRUE(w.take(0x00000022u));
+}
+
+// Spins the window's event loop until its burst timer has had time to fire.
+void settle(ScanWorld& s, int realMs = 120)
+{
+    s.w.clock.now += 1000; // the burst window has passed on the window's clock
+    QEventLoop loop;
+    QTimer::singleShot(realMs, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+TEST(ScanCycle, BurstOfDeviceEventsRunsOneCycle)
+{
+    ScanWorld s;
+    s.hid(1);
+    for (int i = 0; i < 5; ++i) s.form->deviceChanged();
+    settle(s);
+    EXPECT_EQ(s.w.hid.calls, 1);
+    EXPECT_EQ(s.entries(), QStringList{"HID ZN480 Keyboard 0"});
+    s.expectIdle();
+
+    // Unchecked box: events scan no more than ticks do.
+    ASSERT_FALSE(s.refresh());
+    s.form->deviceChanged();
+    settle(s);
+    EXPECT_EQ(s.w.hid.calls, 1);
+}
+
+TEST(ScanCycle, DeviceEventDuringACycleRunsAnotherAfterIt)
+{
+    ScanWorld s;
+    s.hid(1);
+    s.preset({"HID ZN480 Keyboard 0"}); // already listed: the box stays checked
+    bool once = false;
+    s.w.hid.beforeList = [&] {
+        if (!once) { once = true; s.form->deviceChanged(); settle(s, 80); }
+    };
+    s.form->deviceChanged();
+    settle(s);
+    settle(s);
+    // The event came while the first cycle looked at HID: the second cycle
+    // runs once that one is over, and only then.
+    EXPECT_EQ(s.w.hid.calls, 2);
+    s.expectIdle();
 }
 
 struct ThrowingHid : HidEnumerator {
