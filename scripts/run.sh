@@ -69,7 +69,9 @@ port=$(sed -n 's/^reader=.* port=//p' "$work/pcscd.out")
 
 # The simulated reader.
 mkdir -p "$work/dev"
-"$bin/zn480sim" --personality cdc --cdc-link "$work/dev/ttyACM2" --vpcd-port "$port" \
+# Under umockdev's preload, so that its testbed sends the uevents of the
+# keyboard coming and going (Tarvex's udev monitor reacts to them).
+umockdev-wrapper "$bin/zn480sim" --personality cdc --cdc-link "$work/dev/ttyACM2" --vpcd-port "$port" \
     --hid-testbed "$work/testbed" --led-display "$DISPLAY" \
     --control "$work/sim.ctl" --log "$work/exchanges.log" >"$work/sim.log" 2>&1 &
 pids+=($!)

@@ -458,7 +458,12 @@ SimReader::SimReader(const std::string& workDir, const Options& o)
     if (!o.cdcLink.empty()) argv.insert(argv.end(), {"--cdc-link", o.cdcLink});
     if (o.vpcdPort) argv.insert(argv.end(), {"--vpcd-port", std::to_string(o.vpcdPort)});
     testbedFile_ = o.hidTestbed;
-    if (!o.hidTestbed.empty()) argv.insert(argv.end(), {"--hid-testbed", o.hidTestbed});
+    if (!o.hidTestbed.empty()) {
+        argv.insert(argv.end(), {"--hid-testbed", o.hidTestbed});
+        // umockdev sends a testbed's uevents only from under its preload:
+        // so that Tarvex's udev monitor sees the keyboard come and go.
+        argv.insert(argv.begin(), "umockdev-wrapper");
+    }
     if (!o.display.empty()) argv.insert(argv.end(), {"--led-display", o.display});
     if (!process_.start(argv, {}, outFile_)) return;
     ok_ = waitOutput("now ", Millis(10000));
