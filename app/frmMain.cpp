@@ -114,6 +114,7 @@ frmMain::frmMain(const Services& services, QWidget* parent)
     eventTimer_ = new QTimer(this);
     eventTimer_->setSingleShot(true);
     connect(eventTimer_, &QTimer::timeout, this, [this] { eventTimer_Timer(); });
+    connect(chkRefresh, &QCheckBox::toggled, this, [this] { chkRefresh_Click(); });
 
     Form_Load();
 }
@@ -164,7 +165,10 @@ frmCCIDmode& frmMain::ccidDialog() {
 void frmMain::closeEvent(QCloseEvent* event) {
     // A close cannot be refused. The serial channel is the one resource that
     // would otherwise stay claimed; PC/SC is left to the operating system.
-    if (svc_.serchan) svc_.serchan->close(ChannelHandle);
+    // While a probe runs on its worker the channel is the worker's; the
+    // program then ends as soon as the probe returns (see the Qt UI hooks),
+    // and the system closes the port.
+    if (svc_.serchan && !serialBusy_) svc_.serchan->close(ChannelHandle);
     event->accept();
     tmrUpdates->stop();
     eventTimer_->stop();

@@ -3,11 +3,13 @@
 // procedures lives in its own source file (frmMain_<area>.cpp).
 #pragma once
 #include "modScanTrigger.h"
+#include "modSerialProbes.h"
 #include "modSmart.h"
 #include "services.h"
 #include <QString>
 #include <QWidget>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -79,6 +81,10 @@ public:
     // A device came or went (from a device watch, on the window's thread):
     // a burst of these runs one scan cycle soon after, when the box is checked.
     void deviceChanged();
+    SerialProbes& serialProbes() { return serialProbes_; }
+    // Runs serial work that waits for a device (probe, identity reads) so
+    // that the window keeps serving its events.
+    void runSerialJob(const std::function<void()>& job);
 
     // ---- Device connection (frmMain_device.cpp)
     bool OpenDevice();
@@ -149,7 +155,11 @@ private:
     bool settingSelection_ = false; // setSelectedIndex runs lstZN_Click itself
     bool scanRunning_ = false;   // a tick during a cycle's yields is skipped
     void eventTimer_Timer();
+    void chkRefresh_Click(); // the box was checked or cleared
+    bool changeWhileUnchecked_ = false;
     ScanTrigger scanTrigger_;
+    SerialProbes serialProbes_;
+    bool serialBusy_ = false; // a probe runs on a worker while the window serves events
     QTimer* eventTimer_ = nullptr;
     frmHIDmode* hidDialog_ = nullptr;   // created on first use, never unloaded
     frmCCIDmode* ccidDialog_ = nullptr;

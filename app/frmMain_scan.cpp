@@ -4,6 +4,7 @@
 // found. Entries are recognised again by their key (the text before " - ").
 #include "frmMain.h"
 #include "modComPort.h"
+#include "modSerialProbes.h"
 #include "modUSB.h"
 
 #include <QCheckBox>
@@ -171,6 +172,11 @@ void scanSerial(frmMain& form)
     const auto values = svc.serialMap->read();
     if (!values)
         return;
+    SerialProbes& probes = form.serialProbes();
+    std::vector<std::string> present;
+    for (const SerialMapValue& value : *values)
+        present.push_back(portNameOf(value).toStdString());
+    probes.keepOnly(present);
     form.setProgress(QStringLiteral(" - Scanning Serial..."));
     for (const SerialMapValue& value : *values) {
         yieldToWindow(svc);
@@ -180,21 +186,37 @@ void scanSerial(frmMain& form)
         const int port = ComPortNumber(portName.toStdString());
         if (port < 1)
             continue;
-        if (form.CheckZnSerial(port)) {
-            const QString key = portName + QStringLiteral(" ZN480 CDC");
-            const int i = form.CheckList(key);
-            if (i >= 0) {
-                if (form.scanMark(i) != Added)
-                    form.setScanMark(i, Seen);
-            } else {
+        if (!probes.shouldProbe(portName.toStdString(), value))
+            continue; // another device's port that has already said it is no reader
+        const QString key = portName + QStringLiteral(" ZN480 CDC");
+        const bool listed = form.CheckList(key) >= 0;
+        // The probe and the identity reads wait for the device's answers
+        // (up to about a second for a device that stays silent): the window
+        // keeps serving its events meanwhile. Only this cycle touches the
+        // list, and it does so here, before and after.
+        bool isReader = false;
+        QString suffix;
+        form.runSerialJob([&] {
+            isReader = form.CheckZnSerial(port);
+            if (isReader && !listed) {
                 form.DevKind = DEVKIND_CDC;
                 // Read over the channel the probe left open; kept whatever its length.
-                form.setScanMark(form.appendEntry(key + identitySuffix(form)), Added);
+                suffix = identitySuffix(form);
             }
+            // The probe leaves its channel open whatever it found.
+            if (svc.serchan)
+                svc.serchan->close(form.ChannelHandle);
+        });
+        probes.probed(portName.toStdString(), value, isReader);
+        if (!isReader)
+            continue;
+        const int i = form.CheckList(key);
+        if (i >= 0) {
+            if (form.scanMark(i) != Added)
+                form.setScanMark(i, Seen);
+        } else {
+            form.setScanMark(form.appendEntry(key + suffix), Added);
         }
-        // The probe leaves its channel open whatever it found.
-        if (svc.serchan)
-            svc.serchan->close(form.ChannelHandle);
     }
 }
 
@@ -290,6 +312,16 @@ void frmMain::tmrUpdates_Timer()
     }
 }
 
+void frmMain::runSerialJob(const std::function<void()>& job)
+{
+    serialBusy_ = true;
+    struct Done {
+        bool& flag;
+        ~Done() { flag = false; }
+    } done{serialBusy_};
+    svc_.ui->runServingEvents(job);
+}
+
 void frmMain::deviceChanged()
 {
     if (scanTrigger_.note(svc_.clock->tickMs()))
@@ -310,7 +342,22 @@ void frmMain::eventTimer_Timer()
         deviceChanged();
         return;
     }
-    tmrUpdates_Timer(); // the same cycle as a tick, box and all
+    if (!chkRefresh->isChecked()) {
+        // The list is now behind the devices: once the box is checked again
+        // (by the user, or by a workflow handing the reader back to the
+        // scan), the change is looked at straight away.
+        changeWhileUnchecked_ = true;
+        return;
+    }
+    tmrUpdates_Timer(); // the same cycle as a tick
+}
+
+void frmMain::chkRefresh_Click()
+{
+    if (chkRefresh->isChecked() && changeWhileUnchecked_) {
+        changeWhileUnchecked_ = false;
+        deviceChanged();
+    }
 }
 
 bool frmMain::IsUsableDrive(const std::string& entry)

@@ -4,6 +4,8 @@
 #pragma once
 #include <QString>
 
+#include <functional>
+
 class QDialog;
 
 namespace tarvex {
@@ -18,6 +20,11 @@ public:
     virtual void showModal(QDialog& dialog) = 0;
     // Lets pending window events run (timer ticks, repaints, clicks).
     virtual void yield() = 0;
+    // Runs `job`, which blocks for a while (a serial probe waiting for its
+    // answer), without freezing the window: the program runs it on a worker
+    // thread and serves the window's events meanwhile, as yield() does.
+    // Tests run it in place.
+    virtual void runServingEvents(const std::function<void()>& job) { job(); }
 };
 
 // QMessageBox / QDialog::exec / QCoreApplication::processEvents.

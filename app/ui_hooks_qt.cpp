@@ -6,8 +6,14 @@
 #include <QApplication>
 #include <QDialog>
 #include <QMessageBox>
+#include <QEventLoop>
+#include <QMetaObject>
 #include <QVariant>
+
+#include <atomic>
 #include <cstdlib>
+#include <system_error>
+#include <thread>
 
 namespace tarvex {
 
@@ -31,6 +37,26 @@ public:
         // up greyed out over a locked window and could not be answered.
         dialog.setEnabled(true);
         dialog.exec();
+    }
+
+    void runServingEvents(const std::function<void()>& job) override {
+        std::atomic<bool> done{false};
+        std::thread worker;
+        try {
+            worker = std::thread([&] {
+                job();
+                done = true;
+                // Wakes the loop below, which may be waiting for events.
+                QMetaObject::invokeMethod(qApp, [] {}, Qt::QueuedConnection);
+            });
+        } catch (const std::system_error&) {
+            job(); // no thread to be had: the window waits, as it used to
+            return;
+        }
+        while (!done)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        worker.join();
+        yield(); // ends the program here if the window was closed meanwhile
     }
 
     void yield() override {

@@ -1,8 +1,11 @@
 // The system's map of serial ports: on Windows the values of
 // HKLM\HARDWARE\DEVICEMAP\SERIALCOMM (name = device name, data = port name
 // with its terminating NUL); on Linux the same answers built from udev, with
-// USB CDC ports (cdc_acm) named like the USBSER driver's values.
+// USB CDC ports (cdc_acm) named like the USBSER driver's values. Both also
+// tell which USB device is behind each port (SetupAPI on Windows, the udev
+// parents on Linux).
 #pragma once
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -13,6 +16,15 @@ namespace tarvex {
 struct SerialMapValue {
     std::string name; // value name, e.g. "\Device\USBSER000"
     std::string data; // raw value data as stored, normally "COM3" plus a NUL
+    // The USB device behind the port, where the system tells: its vendor id
+    // (0 when the port has no USB device or none is known), and an identity
+    // that is new each time the device is plugged in (empty when unknown).
+    uint16_t usbVendor = 0;
+    std::string instance;
+    // A port the user pointed at explicitly, with no device the system
+    // knows behind it (Linux: a node in the ZN480_DEV_DIR folder that udev
+    // does not list).
+    bool userNamed = false;
 };
 
 class SerialPortMap {

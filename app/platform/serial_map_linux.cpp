@@ -6,8 +6,14 @@
 //
 // When ZN480_DEV_DIR names a folder (tests, the demo, users pointing COM
 // numbers at ptys), the map lists that folder's ttyACM*/ttyUSB*/ttyS*
-// entries instead of asking udev; links are followed and dangling ones are
-// left out, since serchan could not open them either.
+// entries instead of asking udev for the ports; links are followed and
+// dangling ones are left out, since serchan could not open them either.
+// udev is still asked who is behind a node of the same kernel name; a node
+// it does not know is one the user named.
+//
+// The USB device behind a port is its "usb_device" parent: its idVendor,
+// and as identity its syspath with the bus and device numbers, since the
+// kernel gives a device a new number each time it is plugged in.
 #include "platform/serial_map.h"
 
 #include "portmap.h"
@@ -20,6 +26,7 @@
 #include <libudev.h>
 #include <memory>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace tarvex {
 namespace {
@@ -30,9 +37,33 @@ struct DeviceUnref { void operator()(udev_device* d) const { udev_device_unref(d
 struct DirClose { void operator()(DIR* d) const { closedir(d); } };
 
 struct Port {
-    int number;
-    bool usbCdc;
+    int number = 0;
+    bool usbCdc = false;
+    uint16_t usbVendor = 0;
+    std::string instance;
+    bool userNamed = false;
 };
+
+std::string sysattr(udev_device* dev, const char* name)
+{
+    const char* v = udev_device_get_sysattr_value(dev, name);
+    return v ? v : "";
+}
+
+// Fills in the USB device behind `tty`, when it has one.
+void describeUsbDevice(udev_device* tty, Port& port)
+{
+    udev_device* usb = udev_device_get_parent_with_subsystem_devtype(tty, "usb", "usb_device");
+    if (!usb)
+        return;
+    const std::string vendor = sysattr(usb, "idVendor");
+    char* end = nullptr;
+    const unsigned long id = std::strtoul(vendor.c_str(), &end, 16);
+    if (!vendor.empty() && end && *end == '\0' && id <= 0xFFFF)
+        port.usbVendor = uint16_t(id);
+    port.instance = std::string(udev_device_get_syspath(usb)) + " " + sysattr(usb, "busnum") + ":" +
+                    sysattr(usb, "devnum");
+}
 
 // The USB driver behind a tty: the driver of its USB interface parent, or
 // what udev's database recorded for it.
@@ -79,7 +110,11 @@ std::optional<std::vector<Port>> portsFromUdev()
         int number = zn_port_from_kernel_name(sysname);
         if (number == 0)
             continue;
-        ports.push_back({number, isAcmName(sysname) || servedByCdcAcm(dev.get())});
+        Port port;
+        port.number = number;
+        port.usbCdc = isAcmName(sysname) || servedByCdcAcm(dev.get());
+        describeUsbDevice(dev.get(), port);
+        ports.push_back(std::move(port));
     }
     return ports;
 }
@@ -89,6 +124,7 @@ std::optional<std::vector<Port>> portsFromFolder(const char* dir)
     std::unique_ptr<DIR, DirClose> d(opendir(dir));
     if (!d)
         return std::nullopt;
+    std::unique_ptr<udev, UdevUnref> ctx(udev_new()); // may be null: then nothing is known
     std::vector<Port> ports;
     while (dirent* e = readdir(d.get())) {
         int number = zn_port_from_kernel_name(e->d_name);
@@ -98,7 +134,26 @@ std::optional<std::vector<Port>> portsFromFolder(const char* dir)
         struct stat st;
         if (stat(path.c_str(), &st) != 0)
             continue;
-        ports.push_back({number, isAcmName(e->d_name)});
+        Port port;
+        port.number = number;
+        port.usbCdc = isAcmName(e->d_name);
+        std::unique_ptr<udev_device, DeviceUnref> dev(
+            ctx ? udev_device_new_from_subsystem_sysname(ctx.get(), "tty", e->d_name) : nullptr);
+        if (dev) {
+            port.usbCdc = port.usbCdc || servedByCdcAcm(dev.get());
+            describeUsbDevice(dev.get(), port);
+        } else {
+            // Re-linked on every plug: the link's own change time tells plugs apart.
+            port.userNamed = true;
+            struct stat link;
+            char target[512] = {};
+            if (lstat(path.c_str(), &link) == 0) {
+                const ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
+                port.instance = std::string(target, n > 0 ? size_t(n) : 0) + " " +
+                                std::to_string(link.st_ctim.tv_sec) + "." + std::to_string(link.st_ctim.tv_nsec);
+            }
+        }
+        ports.push_back(std::move(port));
     }
     return ports;
 }
@@ -124,7 +179,13 @@ public:
                 std::snprintf(name, sizeof name, "\\Device\\USBSER%03d", cdcIndex++);
             else
                 std::snprintf(name, sizeof name, "\\Device\\Serial%d", otherIndex++);
-            values.push_back({name, "COM" + std::to_string(p.number) + std::string(1, '\0')});
+            SerialMapValue v;
+            v.name = name;
+            v.data = "COM" + std::to_string(p.number) + std::string(1, '\0');
+            v.usbVendor = p.usbVendor;
+            v.instance = p.instance;
+            v.userNamed = p.userNamed;
+            values.push_back(std::move(v));
         }
         return values;
     }

@@ -96,8 +96,15 @@ public:
         return values;
     }
     // A well-formed value: data is the port name plus its terminating NUL.
-    void add(const std::string& name, const std::string& port) {
-        values.push_back({name, port + std::string(1, '\0')});
+    // By default the port of a reader's USB device (vendor 6A4E).
+    void add(const std::string& name, const std::string& port, uint16_t usbVendor = 0x6A4E,
+             const std::string& instance = "usb1 1:2") {
+        SerialMapValue v;
+        v.name = name;
+        v.data = port + std::string(1, '\0');
+        v.usbVendor = usbVendor;
+        v.instance = instance;
+        values.push_back(std::move(v));
     }
 };
 

@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <stdlib.h>
+#include <unistd.h>
 #include <string>
 
 using namespace tarvex;
@@ -114,6 +116,56 @@ TEST_F(Testbed, SerialMapNamesCdcPortsLikeUsbserAndOrdersByPort)
                        {"\\Device\\Serial0", "COM65" + nul},
                        {"\\Device\\Serial1", "COM130" + nul},
                    }));
+}
+
+TEST_F(Testbed, SerialMapTellsTheUsbDeviceBehindEachPort)
+{
+    const std::string reader = add("usb", "usb1", "", {"idVendor", "6a4e", "busnum", "1", "devnum", "7"},
+                                   {"DEVTYPE", "usb_device"});
+    const std::string modem = add("usb", "usb2", "", {"idVendor", "1234", "busnum", "1", "devnum", "9"},
+                                  {"DEVTYPE", "usb_device"});
+    add("tty", "ttyACM0", add("usb", "usb1:1.0", reader, {}, {"DEVTYPE", "usb_interface"}), {}, {});
+    add("tty", "ttyACM1", add("usb", "usb2:1.0", modem, {}, {"DEVTYPE", "usb_interface"}), {}, {});
+    add("tty", "ttyS0", "", {}, {});
+
+    auto read = [] {
+        auto map = makeSystemSerialPortMap()->read();
+        EXPECT_TRUE(map);
+        return map ? *map : std::vector<SerialMapValue>{};
+    };
+    std::vector<SerialMapValue> v = read();
+    ASSERT_EQ(v.size(), 3u);
+    EXPECT_EQ(v[0].usbVendor, 0x6A4E);
+    EXPECT_EQ(v[1].usbVendor, 0x1234);
+    EXPECT_EQ(v[2].usbVendor, 0); // no USB device
+    EXPECT_EQ(v[2].instance, "");
+    EXPECT_NE(v[0].instance, v[1].instance);
+    EXPECT_FALSE(v[0].userNamed || v[1].userNamed || v[2].userNamed);
+
+    // Plugged in again, the device has a new number, so a new identity.
+    const std::string before = v[1].instance;
+    umockdev_testbed_set_attribute(tb_, modem.c_str(), "devnum", "10");
+    EXPECT_NE(read()[1].instance, before);
+
+    // In the folder override, udev still tells who is behind a node of the
+    // same name; a node it does not know is the user's.
+    char dir[] = "/tmp/zn480-mapXXXXXX";
+    ASSERT_TRUE(mkdtemp(dir));
+    const std::string folder = dir;
+    ASSERT_EQ(symlink("/dev/null", (folder + "/ttyACM1").c_str()), 0);
+    ASSERT_EQ(symlink("/dev/null", (folder + "/ttyACM4").c_str()), 0);
+    setenv("ZN480_DEV_DIR", folder.c_str(), 1);
+    v = read();
+    unsetenv("ZN480_DEV_DIR");
+    unlink((folder + "/ttyACM1").c_str());
+    unlink((folder + "/ttyACM4").c_str());
+    rmdir(dir);
+    ASSERT_EQ(v.size(), 2u);
+    EXPECT_EQ(v[0].usbVendor, 0x1234);
+    EXPECT_FALSE(v[0].userNamed);
+    EXPECT_EQ(v[1].usbVendor, 0);
+    EXPECT_TRUE(v[1].userNamed);
+    EXPECT_NE(v[1].instance, "");
 }
 
 } // namespace

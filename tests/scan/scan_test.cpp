@@ -291,7 +291,8 @@ TEST(ScanCycle, SerialValuesProbedOnlyWhenNamedUsbserAndDataIsAComPort)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         ScanWorld s;
-        s.w.serialMap.values.push_back({c.name, c.data});
+        s.w.serialMap.add(c.name, "");
+        s.w.serialMap.values.back().data = c.data;
         s.w.serchan.ports[3] = c.opens;
         s.w.serchan.ports[259] = c.opens;
         s.probeReply[3] = c.probe;
@@ -322,6 +323,75 @@ TEST(ScanCycle, SeveralPortsProbedInTurnAndListedOnce)
     EXPECT_EQ(s.entries().size(), 2);
     EXPECT_TRUE(s.refresh());
     EXPECT_EQ(s.w.serchan.sent.size(), sent + 3); // three probes, no identity reads
+}
+
+TEST(ScanCycle, PortsOfOtherDevicesAreProbedOncePerPlug)
+{
+    ScanWorld s;
+    const std::string nul(1, '\0');
+    // COM4: a silent modem of another vendor; COM5: a port with no USB
+    // device; COM6: a reader's own port that does not answer this time;
+    // COM8: a port the user named; COM9: a reader behind another vendor id.
+    auto port = [&](int n, uint16_t vendor, const std::string& instance, bool userNamed = false) {
+        s.w.serchan.ports[n] = true;
+        s.w.serialMap.add("\\Device\\USBSER00" + std::to_string(n), "COM" + std::to_string(n), vendor, instance);
+        s.w.serialMap.values.back().userNamed = userNamed;
+        s.probeReply[n] = {0x6A, 0x82};
+    };
+    port(4, 0x1234, "usb1 1:4");
+    port(5, 0, "");
+    port(6, 0x6A4E, "usb1 1:6");
+    port(8, 0, "", true);
+    port(9, 0x0483, "usb1 1:9");
+    s.probeReply.erase(9);
+    auto probesOf = [&](int n) {
+        int count = 0;
+        for (int32_t c : s.w.serchan.closes) count += c == n;
+        return count;
+    };
+    s.preset({"MSD ZN480 Mass Storage"}); // keeps the box checked while nothing new is added
+    s.w.drives.drives.push_back({"e:", DRIVE_TYPE_REMOVABLE, true, {"APDU_314.MSD"}});
+    for (int cycle = 0; cycle < 3; ++cycle) {
+        s.form->chkRefresh->setChecked(true);
+        s.tick();
+    }
+    EXPECT_EQ(probesOf(4), 1);
+    EXPECT_EQ(probesOf(5), 1);
+    EXPECT_EQ(probesOf(6), 3);
+    EXPECT_EQ(probesOf(8), 3);
+    EXPECT_EQ(probesOf(9), 3); // a reader: found on the first plug, and then probed as one
+    EXPECT_TRUE(s.entries().contains(QString("COM9 ZN480 CDC") + kSuffix));
+
+    // COM4 is plugged in again (a new device number); COM5 leaves the map
+    // for a cycle and comes back.
+    s.w.serialMap.values[0].instance = "usb1 1:14";
+    const SerialMapValue com5 = s.w.serialMap.values[1];
+    s.w.serialMap.values.erase(s.w.serialMap.values.begin() + 1);
+    s.form->chkRefresh->setChecked(true);
+    s.tick();
+    s.w.serialMap.values.insert(s.w.serialMap.values.begin() + 1, com5);
+    s.form->chkRefresh->setChecked(true);
+    s.tick();
+    s.form->chkRefresh->setChecked(true);
+    s.tick();
+    EXPECT_EQ(probesOf(4), 2);
+    EXPECT_EQ(probesOf(5), 2);
+    s.expectIdle();
+}
+
+TEST(SerialProbes, VendorIdFromAWindowsDeviceInstanceId)
+{
+    const struct { const char* id; uint16_t vendor; } cases[] = {
+        {"USB\\VID_6A4E&PID_0012\\5&1A2B3C&0&1", 0x6A4E},
+        {"USB\\VID_6a4e&PID_0012&MI_00\\6&2&0&0000", 0x6A4E},
+        {"FTDIBUS\\VID_0403+PID_6001+A1B2C3D\\0000", 0x0403},
+        {"ACPI\\PNP0501\\1", 0},
+        {"USB\\VID_6A4", 0},
+        {"USB\\VID_6AXE&PID_0012", 0},
+        {"", 0},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(VendorFromDeviceId(c.id), c.vendor) << c.id;
 }
 
 TEST(ScanCycle, SerialMapThatCannotBeOpenedSkipsTheStage)
@@ -502,11 +572,21 @@ TEST(ScanCycle, BurstOfDeviceEventsRunsOneCycle)
     EXPECT_EQ(s.entries(), QStringList{"HID ZN480 Keyboard 0"});
     s.expectIdle();
 
-    // Unchecked box: events scan no more than ticks do.
+    // Unchecked box: events scan no more than ticks do...
     ASSERT_FALSE(s.refresh());
     s.form->deviceChanged();
     settle(s);
     EXPECT_EQ(s.w.hid.calls, 1);
+    // ...but the change is looked at as soon as the box is checked again,
+    // not only at the next tick.
+    s.form->chkRefresh->setChecked(true);
+    settle(s);
+    EXPECT_EQ(s.w.hid.calls, 2);
+    // Checked once more without a change since: nothing to look at early.
+    s.form->chkRefresh->setChecked(false);
+    s.form->chkRefresh->setChecked(true);
+    settle(s);
+    EXPECT_EQ(s.w.hid.calls, 2);
 }
 
 TEST(ScanCycle, DeviceEventDuringACycleRunsAnotherAfterIt)
