@@ -103,8 +103,10 @@ public:
                 nameLength = sizeof name;
             if (dataLength > sizeof data)
                 dataLength = sizeof data;
-            values.push_back({std::string(name, nameLength),
-                              std::string(reinterpret_cast<const char*>(data), dataLength)});
+            SerialMapValue v;
+            v.name.assign(name, nameLength);
+            v.data.assign(reinterpret_cast<const char*>(data), dataLength);
+            values.push_back(std::move(v));
         }
         const std::map<std::string, std::string> devices = portDevices();
         for (SerialMapValue& v : values) {
