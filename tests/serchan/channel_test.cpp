@@ -118,6 +118,23 @@ TEST_F(Protocol, TransmitSendsThenCollectsTheAnswer)
     EXPECT_EQ(fake::line().handshakes(), Bytes{0x06});
 }
 
+// The answer lands while the thread is away past the time-out (a 10 ms
+// time-out against a coarse sleep): the wait ends with a last look, so the
+// answer is returned rather than 0.
+TEST_F(Protocol, TransmitTakesAnAnswerThatLandsAsTheTimeOutEnds)
+{
+    fake::line().onWrite = [](const Bytes& w) {
+        if (w.size() > 1) {
+            fake::line().feed({0x06});
+            // The ACK wait's read goes first; the answer's first read stalls.
+            fake::line().stall = fake::Line::Stall{1, 30, fake::frame(w[1], {0x90, 0x00})};
+        }
+    };
+    uint8_t buf[16] = {};
+    EXPECT_EQ(SCTransmit(0, kCmd.data(), 5, buf, sizeof buf, 10), 2);
+    EXPECT_EQ(Bytes(buf, buf + 2), (Bytes{0x90, 0x00}));
+}
+
 TEST_F(Protocol, TransmitResults)
 {
     struct Case {

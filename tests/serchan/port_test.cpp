@@ -161,6 +161,20 @@ TEST_F(Port, UnplugFailsReadsAndWrites)
     EXPECT_EQ(SCCloseChannel(1), 0);
 }
 
+// A port that is gone will not answer: each attempt's ACK wait ends at the
+// port's failure instead of polling it for 300 ms (frames go to a caller's
+// write function, so only the reads meet the unplugged port).
+TEST_F(Port, UnplugDuringTheAckWaitEndsEachAttemptAtOnce)
+{
+    ASSERT_TRUE(dev.link("ttyACM0", pty.slave()));
+    ASSERT_EQ(SCOpenChannel(1, 115200, 0), 1);
+    fake::line().clear();
+    SCCallbacks(fake::write, nullptr);
+    pty.unplug();
+    EXPECT_EQ(SCSend(0, kApdu.data(), 5), SC_ERR_PORT);
+    EXPECT_EQ(fake::line().frames().size(), 3u);
+}
+
 TEST_F(Port, CloseWithBothTransportsLeavesThePortOpen)
 {
     ASSERT_TRUE(dev.link("ttyACM0", pty.slave()));
