@@ -4,6 +4,9 @@
 #include "serchan.h"
 
 #include <atomic>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <thread>
 
 using ptys::Bytes;
@@ -91,9 +94,79 @@ TEST_F(Port, RefusedLineSettingsAreToleratedOnUsbCdcPortsOnly)
         EXPECT_EQ(SCOpenChannel(c.port, c.baud, SC_OPT_NO_HANDSHAKE), c.expected) << c.port << " " << c.baud;
         SCCloseChannel(c.port);
     }
-    // The CDC port opened at a refused rate still carries frames.
-    ASSERT_EQ(SCOpenChannel(1, 12345, SC_OPT_NO_HANDSHAKE), 1);
-    EXPECT_EQ(sendAndCapture().size(), 9u);
+}
+
+// Only the rate is left as the driver has it: the line is raw all the same.
+// A fresh pty starts cooked (line editing, echo, CR/NL mapping), where a
+// lone ACK is never delivered, a 0x0A goes out as 0D 0A and the reader's
+// bytes are echoed back to it.
+TEST_F(Port, UsbCdcPortAtARefusedRateIsStillRaw)
+{
+    ASSERT_TRUE(dev.link("ttyACM0", pty.slave()));
+    ASSERT_EQ(SCOpenChannel(1, 12345, 0), 1);
+    const Bytes command{0x0A, 0x0D, 0x7F, 0x03, 0x11};
+    const Bytes reply{0x0A, 0x0D, 0x90, 0x00};
+    Bytes seen;
+    std::thread reader([&] {
+        seen = pty.read(9, 2000);
+        if (seen.size() == 9) {
+            pty.write({0x06});
+            pty.write(fake::frame(seen[1], reply));
+        }
+    });
+    const int32_t sent = SCSend(0, command.data(), static_cast<uint32_t>(command.size()));
+    reader.join();
+    ASSERT_EQ(seen.size(), 9u);
+    EXPECT_EQ(Bytes(seen.begin() + 3, seen.end() - 1), command) << "the frame left unchanged";
+    EXPECT_EQ(sent, 1) << "the ACK was received";
+    uint8_t buf[16] = {};
+    int32_t r = 0;
+    for (int i = 0; i < 1000 && r == 0; ++i) {
+        r = SCReceive(0, buf, sizeof buf);
+        if (r == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_EQ(r, 4);
+    EXPECT_EQ(Bytes(buf, buf + 4), reply);
+    EXPECT_EQ(pty.read(16, 200), Bytes{0x06}) << "our ACK, and no echo of the reader's bytes";
+}
+
+// Another program's advisory lock on the node (as serial tools take) means
+// the port is in use: refused like an open without sharing on Windows. The
+// library takes the same lock while it holds the port.
+TEST_F(Port, PortLockedByAnotherProgramIsRefused)
+{
+    ASSERT_TRUE(dev.link("ttyACM0", pty.slave()));
+    const int other = ::open(pty.slave().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(other, 0);
+    ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+    EXPECT_EQ(SCOpenChannel(1, 115200, 0), 0);
+    ASSERT_EQ(flock(other, LOCK_UN), 0);
+
+    ASSERT_EQ(SCOpenChannel(1, 115200, 0), 1);
+    EXPECT_NE(flock(other, LOCK_EX | LOCK_NB), 0) << "the library holds the lock";
+    SCCloseChannel(1);
+    EXPECT_EQ(flock(other, LOCK_EX | LOCK_NB), 0) << "and lets it go at close";
+    ::close(other);
+}
+
+// Exclusive mode keeps other programs out while the port is open and is
+// cleared at close: the node (a pty's, or one another program holds open)
+// keeps the flag past our close, and every later non-root open would fail
+// with EBUSY.
+TEST_F(Port, ExclusiveModeLastsOnlyWhileOpen)
+{
+    ASSERT_TRUE(dev.link("ttyACM0", pty.slave()));
+    const int other = ::open(pty.slave().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(other, 0);
+    int exclusive = -1;
+    ASSERT_EQ(SCOpenChannel(1, 115200, 0), 1);
+    ASSERT_EQ(ioctl(other, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 1) << "while open";
+    SCCloseChannel(1);
+    ASSERT_EQ(ioctl(other, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0) << "after close";
+    ::close(other);
 }
 
 TEST_F(Port, ReceiveTakesWhatIsQueuedAndNeverWaits)
