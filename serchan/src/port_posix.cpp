@@ -124,6 +124,42 @@ bool hungUp(int fd)
     return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL));
 }
 
+// Waits until the driver has sent what it holds. tcdrain alone has no
+// bound: a device that stops taking bytes (a CDC endpoint that keeps
+// NAKing, CTS held low) would block the caller for ever. So the queue is
+// watched, and a queue that does not shrink for as long as a stalled write
+// may last fails the write. tcdrain then only waits for the last bytes the
+// hardware itself holds, which the driver bounds.
+bool drainOutput(int fd)
+{
+    int queued = 0;
+    int smallest = -1;
+    uint32_t lastProgress = tickCount();
+    for (;;) {
+        if (ioctl(fd, TIOCOUTQ, &queued) != 0) {
+            if (errno == EINTR)
+                continue;
+            // No output queue to watch: no tty either, nothing to drain.
+            return errno == ENOTTY || errno == EINVAL;
+        }
+        if (queued <= 0)
+            break;
+        if (smallest < 0 || queued < smallest) {
+            smallest = queued;
+            lastProgress = tickCount();
+        } else if (tickCount() - lastProgress >= kWriteStallMs) {
+            return false;
+        }
+        sleepMs(1);
+    }
+    while (tcdrain(fd) != 0) {
+        if (errno == EINTR)
+            continue;
+        return errno == ENOTTY || errno == EINVAL;  // ptys and some drivers cannot say
+    }
+    return true;
+}
+
 } // namespace
 
 int32_t open(int32_t port, uint32_t baud)
@@ -196,15 +232,7 @@ int32_t write(const uint8_t* data, int32_t length)
         if (::poll(&p, 1, 50) > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)))
             return -2;
     }
-    // Wait until the driver sent it; ptys and some drivers cannot say.
-    while (tcdrain(g_fd) != 0) {
-        if (errno == EINTR)
-            continue;
-        if (errno != ENOTTY && errno != EINVAL)
-            return -2;
-        break;
-    }
-    return length;
+    return drainOutput(g_fd) ? length : -2;
 }
 
 int32_t bytesWaiting()
