@@ -43,12 +43,8 @@ TEST_F(Protocol, RoleResetByEveryOptionFunctionGivenBit08)
     auto resetters = {
         +[] { SCChangeProtocol(SC_OPT_RESET_ROLE); },
         +[] { SCAddProtocol(SC_OPT_RESET_ROLE); },
-        // Stored unchanged by some caller, then applied by a later add of 0.
-        +[] {
-            SCChangeProtocol(0);
-            SCAddProtocol(SC_OPT_RESET_ROLE);
-            SCAddProtocol(0);
-        },
+        // 0x08 stored unchanged by SCOpenChannel and applied by the next
+        // option call: Port.OpenStoresOption08UnchangedForTheNextOptionCall.
     };
     for (auto reset : resetters) {
         support::setSequence(0x40);

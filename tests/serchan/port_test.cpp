@@ -77,6 +77,36 @@ TEST_F(Port, SecondOpenFailsAndClosesThePort)
     EXPECT_EQ(SCOpenChannel(1, 115200, SC_OPT_NO_HANDSHAKE), 1) << "nothing was left open";
 }
 
+// SCOpenChannel stores its options as given: bit 0x08 neither resets the
+// role at the open nor is dropped, so the next option call applies it. The
+// role shows in the sequence number: as responder a send reuses the number
+// of the frame last taken, after a reset it starts an exchange with the next.
+TEST_F(Port, OpenStoresOption08UnchangedForTheNextOptionCall)
+{
+    ASSERT_TRUE(dev.link("ttyACM0", pty.slave()));
+    auto sentSequence = [&] {
+        EXPECT_EQ(SCSend(0, kApdu.data(), 5), 9);
+        const Bytes frame = pty.read(9, 1000);
+        return frame.size() == 9 ? frame[1] : -1;
+    };
+    ASSERT_EQ(SCOpenChannel(1, 115200, SC_OPT_NO_HANDSHAKE), 1);
+    pty.write(fake::frame(0x40, {0xAA}));
+    uint8_t buf[4];
+    int32_t r = 0;
+    for (int i = 0; i < 1000 && r == 0; ++i) {
+        r = SCReceive(0, buf, sizeof buf);
+        if (r == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_EQ(r, 1);  // responder now, sequence 0x40
+    SCCloseChannel(1);
+
+    ASSERT_EQ(SCOpenChannel(1, 115200, SC_OPT_RESET_ROLE | SC_OPT_NO_HANDSHAKE), 1);
+    EXPECT_EQ(sentSequence(), 0x40) << "the open kept the role";
+    EXPECT_EQ(SCAddProtocol(0), SC_OPT_NO_HANDSHAKE) << "0x08 was stored and is applied now";
+    EXPECT_EQ(sentSequence(), 0x41) << "the role was reset";
+}
+
 // A rate the driver refuses is tolerated only on USB CDC ports (ttyACM).
 TEST_F(Port, RefusedLineSettingsAreToleratedOnUsbCdcPortsOnly)
 {
