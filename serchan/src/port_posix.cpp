@@ -187,9 +187,15 @@ int32_t open(int32_t port, uint32_t baud)
         return -2;
     ExclusiveGuard exclusive(fd.get());
     (void)tcflush(fd.get(), TCIOFLUSH);
+    termios original{};
+    const bool haveOriginal = tcgetattr(fd.get(), &original) == 0;
     const LineResult line = applyLineSettings(fd.get(), baud);
-    if (line == LineResult::Refused || (line == LineResult::RateRefused && !zn_port_is_usb_cdc(number)))
+    if (line == LineResult::Refused || (line == LineResult::RateRefused && !zn_port_is_usb_cdc(number))) {
+        // A refused port is left as it was found.
+        if (haveOriginal)
+            (void)tcsetattr(fd.get(), TCSANOW, &original);
         return -3;
+    }
     exclusive.release();
     // Reads return at once with what the driver holds: that is O_NONBLOCK
     // with VMIN = VTIME = 0. Keep the port open on failure: the caller closes.

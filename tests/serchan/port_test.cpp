@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <thread>
 
 using ptys::Bytes;
@@ -159,6 +160,25 @@ TEST_F(Port, UsbCdcPortAtARefusedRateIsStillRaw)
     ASSERT_EQ(r, 4);
     EXPECT_EQ(Bytes(buf, buf + 4), reply);
     EXPECT_EQ(pty.read(16, 200), Bytes{0x06}) << "our ACK, and no echo of the reader's bytes";
+}
+
+// A port refused for its line settings is closed as it was found: the raw
+// mode tried on the way is taken back.
+TEST_F(Port, RefusedPortIsLeftAsItWasFound)
+{
+    ASSERT_TRUE(dev.link("ttyUSB0", pty.slave()));  // COM65, no USB CDC port
+    const int other = ::open(pty.slave().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(other, 0);
+    termios before{};
+    ASSERT_EQ(tcgetattr(other, &before), 0);
+    ASSERT_TRUE(before.c_lflag & ICANON) << "a fresh pty starts cooked";
+    EXPECT_EQ(SCOpenChannel(65, 12345, 0), 0);
+    termios after{};
+    ASSERT_EQ(tcgetattr(other, &after), 0);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(after.c_oflag, before.c_oflag);
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    ::close(other);
 }
 
 // Another program's advisory lock on the node (as serial tools take) means
