@@ -74,8 +74,11 @@ enum class LineResult { Set, RateRefused, Refused };
 LineResult applyLineSettings(int fd, uint32_t baud)
 {
     termios t{};
-    if (tcgetattr(fd, &t) != 0)
-        return LineResult::Refused;
+    if (tcgetattr(fd, &t) != 0) {
+        // A device without a line discipline passes bytes as they are: raw
+        // by nature, with no rate to set.
+        return errno == ENOTTY ? LineResult::RateRefused : LineResult::Refused;
+    }
     const tcflag_t flow = t.c_cflag & CRTSCTS;
     cfmakeraw(&t);
     t.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
