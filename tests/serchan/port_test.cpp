@@ -7,6 +7,8 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <thread>
 
@@ -125,6 +127,21 @@ TEST_F(Port, RefusedLineSettingsAreToleratedOnUsbCdcPortsOnly)
         EXPECT_EQ(SCOpenChannel(c.port, c.baud, SC_OPT_NO_HANDSHAKE), c.expected) << c.port << " " << c.baud;
         SCCloseChannel(c.port);
     }
+}
+
+// A device node without a line discipline (here a node of its own for the
+// null device) has no raw mode to set and no rate: refused like a rate on
+// the serial adapter, tolerated on the USB CDC port.
+TEST_F(Port, NodeWithoutLineSettingsIsToleratedOnUsbCdcPortsOnly)
+{
+    const std::string cdc = dev.node("ttyACM0");
+    const std::string adapter = dev.node("ttyUSB0");
+    if (mknod(cdc.c_str(), S_IFCHR | 0600, makedev(1, 3)) != 0 ||
+        mknod(adapter.c_str(), S_IFCHR | 0600, makedev(1, 3)) != 0)
+        GTEST_SKIP() << "making device nodes needs root";
+    EXPECT_EQ(SCOpenChannel(1, 115200, SC_OPT_NO_HANDSHAKE), 1);
+    SCCloseChannel(1);
+    EXPECT_EQ(SCOpenChannel(65, 115200, SC_OPT_NO_HANDSHAKE), 0);
 }
 
 // Only the rate is left as the driver has it: the line is raw all the same.
