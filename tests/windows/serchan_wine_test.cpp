@@ -147,29 +147,47 @@ TEST_F(SerchanWine, ShortTimeOutStillReturnsTheAnswer)
 }
 
 // A peer behind the caller's transport functions whose answer lands while
-// the library is away: after the ACK has been taken, the next read takes
-// 30 ms (as a coarse Sleep(1) or a busy machine would) and finds nothing,
-// and the answer frame is there for the read after it.
+// the library is away: one read takes longer than the wait it belongs to
+// (as a coarse Sleep(1) or a busy machine would make it) and finds
+// nothing, and the byte or frame that came meanwhile is there for the next.
 namespace slowpeer {
+enum class Stall { BeforeAck, BeforeAnswer };
+Stall g_stall = Stall::BeforeAnswer;
 Bytes g_queued;
+bool g_frameWritten = false;
 bool g_ackTaken = false;
 bool g_stalled = false;
 uint8_t g_seq = 0;
+
+void start(Stall stall)
+{
+    g_stall = stall;
+    g_queued.clear();
+    g_frameWritten = g_ackTaken = g_stalled = false;
+}
 
 int32_t SC_CALL write(uint8_t* data, int32_t length)
 {
     if (length > 1) {
         g_seq = data[1];
-        g_queued = {0x06};
+        g_frameWritten = true;
+        if (g_stall == Stall::BeforeAnswer)
+            g_queued = {0x06};
     }
     return length;
 }
 
 int32_t SC_CALL read(uint8_t* data, int32_t length)
 {
-    if (g_ackTaken && !g_stalled) {
+    if (!g_stalled && g_stall == Stall::BeforeAck && g_frameWritten) {
         g_stalled = true;
-        Sleep(30);
+        Sleep(320); // past the 300 ms ACK wait
+        g_queued = {0x06};
+        return 0;
+    }
+    if (!g_stalled && g_stall == Stall::BeforeAnswer && g_ackTaken) {
+        g_stalled = true;
+        Sleep(30); // past SCTransmit's 5 ms time-out
         g_queued = {0x02, g_seq, 0x02, 0x90, 0x00, uint8_t(0x02 ^ g_seq ^ 0x02 ^ 0x90 ^ 0x00)};
         return 0;
     }
@@ -184,6 +202,7 @@ int32_t SC_CALL read(uint8_t* data, int32_t length)
 
 TEST_F(SerchanWine, AnswerThatLandsWhileAwayIsTakenAfterTheTimeOut)
 {
+    slowpeer::start(slowpeer::Stall::BeforeAnswer);
     SCCallbacks(slowpeer::write, slowpeer::read);
     uint8_t buffer[16] = {};
     const int32_t r = SCTransmit(port_, kSerialCommand.data(), 5, buffer, sizeof buffer, 5);
@@ -191,6 +210,18 @@ TEST_F(SerchanWine, AnswerThatLandsWhileAwayIsTakenAfterTheTimeOut)
     EXPECT_TRUE(slowpeer::g_stalled);
     ASSERT_EQ(r, 2);
     EXPECT_EQ(Bytes(buffer, buffer + 2), (Bytes{0x90, 0x00}));
+}
+
+TEST_F(SerchanWine, AckThatLandsWhileAwayIsTakenAfterTheWait)
+{
+    slowpeer::start(slowpeer::Stall::BeforeAck);
+    SCChangeProtocol(SC_OPT_NO_RETRANSMIT);
+    SCCallbacks(slowpeer::write, slowpeer::read);
+    const int32_t r = SCSend(port_, kSerialCommand.data(), 5);
+    SCCallbacks(nullptr, nullptr);
+    SCChangeProtocol(0);
+    EXPECT_TRUE(slowpeer::g_stalled);
+    EXPECT_EQ(r, 1);
 }
 
 TEST_F(SerchanWine, GarbageWithoutStartByteIsRefused)
