@@ -39,7 +39,19 @@ class Win32LockKeys final : public LockKeys {
 public:
     Win32LockKeys() { out_ = GetStdHandle(STD_OUTPUT_HANDLE); }
 
-    bool getToggle(Key key) override { return (GetKeyState(virtualKey(key)) & 1) != 0; }
+    // GetKeyState gives this thread's view of the lock states. Under Wine a
+    // new process's view starts with every toggle off and only follows the
+    // keys that change after it began, so the states its caller set before
+    // starting it would read as off. Asking for a key's asynchronous state
+    // first clears its "pressed since last asked" mark, a change that brings
+    // the key's real toggle into the view. On Windows the view already holds
+    // it and the extra call changes nothing that the pattern reads.
+    bool getToggle(Key key) override
+    {
+        const BYTE vk = virtualKey(key);
+        (void)GetAsyncKeyState(vk);
+        return (GetKeyState(vk) & 1) != 0;
+    }
 
     void tap(Key key) override
     {

@@ -4,6 +4,7 @@
 // problem code. Any failure of the management service gives false instead
 // of an error escaping into the scan.
 #include "platform/hid_enum.h"
+#include "platform/hid_enum_wmi.h"
 
 #include "modUSB.h"
 
@@ -181,40 +182,47 @@ public:
             return false;
         CoSetProxyBlanket(services.get(), RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr,
                           RPC_C_AUTHN_LEVEL_CALL, RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE);
-
-        ComPtr<IEnumWbemClassObject> associations;
-        if (!query(services.get(), "Select * From Win32_USBControllerDevice", associations))
-            return false;
-        std::vector<std::string> found;
-        bool ok = forEach(associations.get(), [&](IWbemClassObject* association) {
-            std::string dependent;
-            if (!readText(association, L"Dependent", dependent))
-                return true; // an association without a device path names nothing
-            std::string id = DeviceIdFromDependent(dependent);
-            if (id.empty())
-                return true; // no "=": not an object path we can look up
-            // The id keeps its doubled backslashes: that is how WQL writes one.
-            ComPtr<IEnumWbemClassObject> entities;
-            if (!query(services.get(),
-                       "Select * From Win32_PnPEntity Where DeviceID = '" + quoteForWql(id) + "'", entities))
-                return false;
-            return forEach(entities.get(), [&](IWbemClassObject* entity) {
-                std::string deviceId;
-                long problem = -1;
-                if (readText(entity, L"DeviceID", deviceId) && IsZnHidDeviceId(deviceId) &&
-                    readNumber(entity, L"ConfigManagerErrorCode", problem) && problem == 0)
-                    found.push_back(deviceId);
-                return true;
-            });
-        });
-        if (!ok)
-            return false;
-        ids = std::move(found);
-        return true;
+        return listReaderIdsFrom(services.get(), ids);
     }
 };
 
 } // namespace
+
+bool listReaderIdsFrom(IWbemServices* services, std::vector<std::string>& ids)
+{
+    ids.clear();
+    if (!services)
+        return false;
+    ComPtr<IEnumWbemClassObject> associations;
+    if (!query(services, "Select * From Win32_USBControllerDevice", associations))
+        return false;
+    std::vector<std::string> found;
+    bool ok = forEach(associations.get(), [&](IWbemClassObject* association) {
+        std::string dependent;
+        if (!readText(association, L"Dependent", dependent))
+            return true; // an association without a device path names nothing
+        std::string id = DeviceIdFromDependent(dependent);
+        if (id.empty())
+            return true; // no "=": not an object path we can look up
+        // The id keeps its doubled backslashes: that is how WQL writes one.
+        ComPtr<IEnumWbemClassObject> entities;
+        if (!query(services, "Select * From Win32_PnPEntity Where DeviceID = '" + quoteForWql(id) + "'",
+                   entities))
+            return false;
+        return forEach(entities.get(), [&](IWbemClassObject* entity) {
+            std::string deviceId;
+            long problem = -1;
+            if (readText(entity, L"DeviceID", deviceId) && IsZnHidDeviceId(deviceId) &&
+                readNumber(entity, L"ConfigManagerErrorCode", problem) && problem == 0)
+                found.push_back(deviceId);
+            return true;
+        });
+    });
+    if (!ok)
+        return false;
+    ids = std::move(found);
+    return true;
+}
 
 std::unique_ptr<HidEnumerator> makeSystemHidEnumerator()
 {

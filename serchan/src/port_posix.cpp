@@ -9,6 +9,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -64,32 +65,102 @@ speed_t speedFor(uint32_t baud)
     }
 }
 
-// 115200 8N1 raw; flow control stays as the driver has it.
-bool applyLineSettings(int fd, uint32_t baud)
+enum class LineResult { Set, RateRefused, Refused };
+
+// Raw 8N1 at `baud`; flow control stays as the driver has it. Raw comes
+// first and on its own: a tty left cooked (line editing, echo, CR/NL
+// mapping) holds back lone bytes such as an ACK, alters frames and echoes
+// the reader's bytes back to it, so only the rate may stay the driver's.
+LineResult applyLineSettings(int fd, uint32_t baud)
 {
-    const speed_t speed = speedFor(baud);
     termios t{};
-    if (speed == B0 || tcgetattr(fd, &t) != 0)
-        return false;
+    if (tcgetattr(fd, &t) != 0) {
+        // A device without a line discipline passes bytes as they are: raw
+        // by nature, with no rate to set.
+        return errno == ENOTTY ? LineResult::RateRefused : LineResult::Refused;
+    }
     const tcflag_t flow = t.c_cflag & CRTSCTS;
     cfmakeraw(&t);
     t.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
     t.c_cflag |= CS8 | CLOCAL | CREAD | flow;
     t.c_cc[VMIN] = 0;
     t.c_cc[VTIME] = 0;
-    if (cfsetispeed(&t, speed) != 0 || cfsetospeed(&t, speed) != 0)
-        return false;
-    if (tcsetattr(fd, TCSANOW, &t) != 0)
-        return false;
-    // tcsetattr succeeds when any part took; the rate is the part that matters.
+    // tcsetattr succeeds when any part took: read back what matters.
     termios check{};
-    return tcgetattr(fd, &check) == 0 && cfgetospeed(&check) == speed;
+    if (tcsetattr(fd, TCSANOW, &t) != 0 || tcgetattr(fd, &check) != 0 ||
+        (check.c_lflag & (ICANON | ECHO | ISIG | IEXTEN)) || (check.c_oflag & OPOST) ||
+        (check.c_iflag & (ICRNL | INLCR | IGNCR | IXON | ISTRIP)) || (check.c_cflag & CSIZE) != CS8)
+        return LineResult::Refused;
+
+    const speed_t speed = speedFor(baud);
+    if (speed == B0 || cfsetispeed(&t, speed) != 0 || cfsetospeed(&t, speed) != 0 ||
+        tcsetattr(fd, TCSANOW, &t) != 0 || tcgetattr(fd, &check) != 0 || cfgetospeed(&check) != speed)
+        return LineResult::RateRefused;
+    return LineResult::Set;
 }
+
+// Exclusive mode is a flag of the tty, not of our descriptor: it outlives
+// our close while anyone else has the node open (a pty's master does), and
+// keeps every later non-root open out. Cleared before each close.
+void clearExclusive(int fd) { (void)ioctl(fd, TIOCNXCL); }
+
+// Clears exclusive mode again when an open fails after setting it.
+class ExclusiveGuard {
+public:
+    explicit ExclusiveGuard(int fd) : fd_(fd) {}
+    ~ExclusiveGuard()
+    {
+        if (fd_ >= 0)
+            clearExclusive(fd_);
+    }
+    ExclusiveGuard(const ExclusiveGuard&) = delete;
+    ExclusiveGuard& operator=(const ExclusiveGuard&) = delete;
+    void release() { fd_ = -1; }
+
+private:
+    int fd_;
+};
 
 bool hungUp(int fd)
 {
     pollfd p{fd, POLLIN, 0};
     return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL));
+}
+
+// Waits until the driver has sent what it holds. tcdrain alone has no
+// bound: a device that stops taking bytes (a CDC endpoint that keeps
+// NAKing, CTS held low) would block the caller for ever. So the queue is
+// watched, and a queue that does not shrink for as long as a stalled write
+// may last fails the write. tcdrain then only waits for the last bytes the
+// hardware itself holds, which the driver bounds.
+bool drainOutput(int fd)
+{
+    int queued = 0;
+    int smallest = -1;
+    uint32_t lastProgress = tickCount();
+    for (;;) {
+        if (ioctl(fd, TIOCOUTQ, &queued) != 0) {
+            if (errno == EINTR)
+                continue;
+            // No output queue to watch: no tty either, nothing to drain.
+            return errno == ENOTTY || errno == EINVAL;
+        }
+        if (queued <= 0)
+            break;
+        if (smallest < 0 || queued < smallest) {
+            smallest = queued;
+            lastProgress = tickCount();
+        } else if (tickCount() - lastProgress >= kWriteStallMs) {
+            return false;
+        }
+        sleepMs(1);
+    }
+    while (tcdrain(fd) != 0) {
+        if (errno == EINTR)
+            continue;
+        return errno == ENOTTY || errno == EINVAL;  // ptys and some drivers cannot say
+    }
+    return true;
 }
 
 } // namespace
@@ -108,12 +179,27 @@ int32_t open(int32_t port, uint32_t baud)
     struct stat st{};
     if (fstat(fd.get(), &st) != 0 || !S_ISCHR(st.st_mode))
         return -2;
-    // One user at a time, like a COM port opened without sharing.
+    // One user at a time, like a COM port opened without sharing. Serial
+    // tools mark the node they use with an advisory lock: a port another
+    // program holds that way is busy, and ours tells them the same. The lock
+    // comes before anything that would disturb the holder's line.
+    if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
+        return -2;
+    // Exclusive mode keeps later opens out (those of root excepted).
     if (ioctl(fd.get(), TIOCEXCL) != 0 && errno != ENOTTY)
         return -2;
+    ExclusiveGuard exclusive(fd.get());
     (void)tcflush(fd.get(), TCIOFLUSH);
-    if (!applyLineSettings(fd.get(), baud) && !zn_port_is_usb_cdc(number))
+    termios original{};
+    const bool haveOriginal = tcgetattr(fd.get(), &original) == 0;
+    const LineResult line = applyLineSettings(fd.get(), baud);
+    if (line == LineResult::Refused || (line == LineResult::RateRefused && !zn_port_is_usb_cdc(number))) {
+        // A refused port is left as it was found.
+        if (haveOriginal)
+            (void)tcsetattr(fd.get(), TCSANOW, &original);
         return -3;
+    }
+    exclusive.release();
     // Reads return at once with what the driver holds: that is O_NONBLOCK
     // with VMIN = VTIME = 0. Keep the port open on failure: the caller closes.
     g_fd = fd.release();
@@ -126,6 +212,7 @@ int32_t open(int32_t port, uint32_t baud)
 void close()
 {
     if (g_fd >= 0) {
+        clearExclusive(g_fd);
         ::close(g_fd);
         g_fd = -1;
     }
@@ -154,15 +241,7 @@ int32_t write(const uint8_t* data, int32_t length)
         if (::poll(&p, 1, 50) > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)))
             return -2;
     }
-    // Wait until the driver sent it; ptys and some drivers cannot say.
-    while (tcdrain(g_fd) != 0) {
-        if (errno == EINTR)
-            continue;
-        if (errno != ENOTTY && errno != EINVAL)
-            return -2;
-        break;
-    }
-    return length;
+    return drainOutput(g_fd) ? length : -2;
 }
 
 int32_t bytesWaiting()

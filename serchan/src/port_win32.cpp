@@ -177,10 +177,38 @@ int32_t read(uint8_t* buffer, int32_t max)
     return static_cast<int32_t>(got);
 }
 
-void waitReadable(uint32_t ms) { Sleep(ms); }
+// Sleep(1) lasts a whole timer tick, about 15.6 ms at the default timer
+// resolution, and a port opened without overlapped I/O has no event that
+// can be waited on with a time-out. So this polls the driver's queue,
+// giving the processor to any other ready thread between looks, and ends as
+// soon as a byte is there.
+void waitReadable(uint32_t ms)
+{
+    if (g_handle == INVALID_HANDLE_VALUE) {
+        Sleep(ms);
+        return;
+    }
+    const uint32_t start = tickCount();
+    while (bytesWaiting() == 0 && tickCount() - start < ms)
+        SwitchToThread();
+}
 
 void sleepMs(uint32_t ms) { Sleep(ms); }
 
-uint32_t tickCount() { return GetTickCount(); }
+// Milliseconds of the performance counter. GetTickCount moves in steps of
+// the timer tick (15.6 ms, or more on a busy machine), too coarse for the
+// short time-outs of SCTransmit.
+uint32_t tickCount()
+{
+    static const LONGLONG frequency = [] {
+        LARGE_INTEGER f{};
+        QueryPerformanceFrequency(&f);
+        return f.QuadPart > 0 ? f.QuadPart : 1;
+    }();
+    LARGE_INTEGER now{};
+    QueryPerformanceCounter(&now);
+    const LONGLONG c = now.QuadPart;
+    return static_cast<uint32_t>((c / frequency) * 1000 + (c % frequency) * 1000 / frequency);
+}
 
 } // namespace serchan::port

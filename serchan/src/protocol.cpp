@@ -74,11 +74,14 @@ uint32_t stamp(uint32_t tick) { return tick ? tick : 1; }
 
 // Waits for the peer's answer to the frame just written:
 // 1 ACK, -14 NAK or 300 ms of silence, -19 a foreign byte (consumed),
-// or the negative result of a failed read.
+// or -2 when the port itself has gone.
 int32_t awaitAnswer()
 {
     const uint32_t start = port::tickCount();
     for (;;) {
+        // The clock is read before the look, so the look made once the time
+        // is up still takes a byte that landed during the last pause.
+        const bool last = port::tickCount() - start >= kAckWaitMs;
         uint8_t byte = 0;
         const int32_t n = readBytes(&byte, 1);
         if (n == 1) {
@@ -88,13 +91,15 @@ int32_t awaitAnswer()
                 return SC_ERR_TIMEOUT;
             return SC_ERR_UNEXPECTED;
         }
-        // A port that fails (unplugged) will not answer within the wait
-        // either; say so now instead of after 300 ms of polling a dead port.
-        if (n < 0)
+        // An unplugged port will not answer within the wait either: say so
+        // now. A caller's transport may fail only for a moment, while the
+        // peer did take the frame; sending it again would run it twice, so
+        // there a failure counts as no byte yet.
+        if (n < 0 && !g.readFn)
             return n;
-        pauseForInput();
-        if (port::tickCount() - start >= kAckWaitMs)
+        if (last)
             return SC_ERR_TIMEOUT;
+        pauseForInput();
     }
 }
 
@@ -304,16 +309,18 @@ int32_t transmit(const uint8_t* data, uint32_t length, uint8_t* buffer, uint32_t
     if (timeoutMs == 0)
         return 1;
     const uint32_t start = port::tickCount();
-    while (port::tickCount() - start < timeoutMs) {
+    for (;;) {
+        // As in the ACK wait: one last look once the time is up, so that an
+        // answer that landed during the last pause is returned, not lost.
+        const bool last = port::tickCount() - start >= timeoutMs;
         const int32_t r = receive(buffer, capacity);
-        if (r != 0)
+        if (r != 0 || last)
             return r;
         // On the port, wait (at most 1 ms) for bytes rather than spinning; a
         // caller's transport offers nothing to wait on, so poll it directly.
         if (!g.readFn)
             port::waitReadable(1);
     }
-    return 0;
 }
 
 } // namespace serchan::protocol

@@ -43,12 +43,8 @@ TEST_F(Protocol, RoleResetByEveryOptionFunctionGivenBit08)
     auto resetters = {
         +[] { SCChangeProtocol(SC_OPT_RESET_ROLE); },
         +[] { SCAddProtocol(SC_OPT_RESET_ROLE); },
-        // Stored unchanged by some caller, then applied by a later add of 0.
-        +[] {
-            SCChangeProtocol(0);
-            SCAddProtocol(SC_OPT_RESET_ROLE);
-            SCAddProtocol(0);
-        },
+        // 0x08 stored unchanged by SCOpenChannel and applied by the next
+        // option call: Port.OpenStoresOption08UnchangedForTheNextOptionCall.
     };
     for (auto reset : resetters) {
         support::setSequence(0x40);
@@ -116,6 +112,23 @@ TEST_F(Protocol, TransmitSendsThenCollectsTheAnswer)
     EXPECT_EQ(SCTransmit(0, kCmd.data(), 5, buf, sizeof buf, 500), 6);
     EXPECT_EQ(Bytes(buf, buf + 6), (Bytes{0x01, 0x02, 0x03, 0x04, 0x90, 0x00}));
     EXPECT_EQ(fake::line().handshakes(), Bytes{0x06});
+}
+
+// The answer lands while the thread is away past the time-out (a 10 ms
+// time-out against a coarse sleep): the wait ends with a last look, so the
+// answer is returned rather than 0.
+TEST_F(Protocol, TransmitTakesAnAnswerThatLandsAsTheTimeOutEnds)
+{
+    fake::line().onWrite = [](const Bytes& w) {
+        if (w.size() > 1) {
+            fake::line().feed({0x06});
+            // The ACK wait's read goes first; the answer's first read stalls.
+            fake::line().stall = fake::Line::Stall{1, 30, fake::frame(w[1], {0x90, 0x00})};
+        }
+    };
+    uint8_t buf[16] = {};
+    EXPECT_EQ(SCTransmit(0, kCmd.data(), 5, buf, sizeof buf, 10), 2);
+    EXPECT_EQ(Bytes(buf, buf + 2), (Bytes{0x90, 0x00}));
 }
 
 TEST_F(Protocol, TransmitResults)

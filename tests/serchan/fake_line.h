@@ -10,7 +10,9 @@
 #include <functional>
 #include <memory>
 #include <algorithm>
+#include <chrono>
 #include <optional>
+#include <thread>
 #include <vector>
 
 namespace fake {
@@ -26,6 +28,16 @@ struct Line {
     std::function<void(const Bytes&)> onWrite;
     int reads = 0;
     int writeCalls = 0;  // including failed ones
+
+    // A read that finds nothing and takes `ms` (the thread was away, say in
+    // a coarse sleep), while `bytes` land for the next read. It comes after
+    // `afterReads` further reads that go as usual.
+    struct Stall {
+        int afterReads = 0;
+        int ms = 0;
+        Bytes bytes;
+    };
+    std::optional<Stall> stall;
 
     void clear() { *this = Line{}; }
     void feed(Bytes chunk) { incoming.push_back(std::move(chunk)); }
@@ -74,6 +86,13 @@ inline int32_t SC_CALL read(uint8_t* data, int32_t length)
     ++l.reads;
     if (l.readFails)
         return *l.readFails;
+    if (l.stall && l.stall->afterReads-- == 0) {
+        const Line::Stall s = *l.stall;
+        l.stall.reset();
+        std::this_thread::sleep_for(std::chrono::milliseconds(s.ms));
+        l.feed(s.bytes);
+        return 0;
+    }
     if (l.incoming.empty() || length <= 0)
         return 0;
     Bytes& front = l.incoming.front();

@@ -4,6 +4,12 @@
 #include "serchan.h"
 
 #include <atomic>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <termios.h>
 #include <thread>
 
 using ptys::Bytes;
@@ -74,6 +80,36 @@ TEST_F(Port, SecondOpenFailsAndClosesThePort)
     EXPECT_EQ(SCOpenChannel(1, 115200, SC_OPT_NO_HANDSHAKE), 1) << "nothing was left open";
 }
 
+// SCOpenChannel stores its options as given: bit 0x08 neither resets the
+// role at the open nor is dropped, so the next option call applies it. The
+// role shows in the sequence number: as responder a send reuses the number
+// of the frame last taken, after a reset it starts an exchange with the next.
+TEST_F(Port, OpenStoresOption08UnchangedForTheNextOptionCall)
+{
+    ASSERT_TRUE(dev.link("ttyACM0", pty.slave()));
+    auto sentSequence = [&] {
+        EXPECT_EQ(SCSend(0, kApdu.data(), 5), 9);
+        const Bytes frame = pty.read(9, 1000);
+        return frame.size() == 9 ? frame[1] : -1;
+    };
+    ASSERT_EQ(SCOpenChannel(1, 115200, SC_OPT_NO_HANDSHAKE), 1);
+    pty.write(fake::frame(0x40, {0xAA}));
+    uint8_t buf[4];
+    int32_t r = 0;
+    for (int i = 0; i < 1000 && r == 0; ++i) {
+        r = SCReceive(0, buf, sizeof buf);
+        if (r == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_EQ(r, 1);  // responder now, sequence 0x40
+    SCCloseChannel(1);
+
+    ASSERT_EQ(SCOpenChannel(1, 115200, SC_OPT_RESET_ROLE | SC_OPT_NO_HANDSHAKE), 1);
+    EXPECT_EQ(sentSequence(), 0x40) << "the open kept the role";
+    EXPECT_EQ(SCAddProtocol(0), SC_OPT_NO_HANDSHAKE) << "0x08 was stored and is applied now";
+    EXPECT_EQ(sentSequence(), 0x41) << "the role was reset";
+}
+
 // A rate the driver refuses is tolerated only on USB CDC ports (ttyACM).
 TEST_F(Port, RefusedLineSettingsAreToleratedOnUsbCdcPortsOnly)
 {
@@ -91,9 +127,113 @@ TEST_F(Port, RefusedLineSettingsAreToleratedOnUsbCdcPortsOnly)
         EXPECT_EQ(SCOpenChannel(c.port, c.baud, SC_OPT_NO_HANDSHAKE), c.expected) << c.port << " " << c.baud;
         SCCloseChannel(c.port);
     }
-    // The CDC port opened at a refused rate still carries frames.
-    ASSERT_EQ(SCOpenChannel(1, 12345, SC_OPT_NO_HANDSHAKE), 1);
-    EXPECT_EQ(sendAndCapture().size(), 9u);
+}
+
+// A device node without a line discipline (here a node of its own for the
+// null device) has no raw mode to set and no rate: refused like a rate on
+// the serial adapter, tolerated on the USB CDC port.
+TEST_F(Port, NodeWithoutLineSettingsIsToleratedOnUsbCdcPortsOnly)
+{
+    const std::string cdc = dev.node("ttyACM0");
+    const std::string adapter = dev.node("ttyUSB0");
+    if (mknod(cdc.c_str(), S_IFCHR | 0600, makedev(1, 3)) != 0 ||
+        mknod(adapter.c_str(), S_IFCHR | 0600, makedev(1, 3)) != 0)
+        GTEST_SKIP() << "making device nodes needs root";
+    EXPECT_EQ(SCOpenChannel(1, 115200, SC_OPT_NO_HANDSHAKE), 1);
+    SCCloseChannel(1);
+    EXPECT_EQ(SCOpenChannel(65, 115200, SC_OPT_NO_HANDSHAKE), 0);
+}
+
+// Only the rate is left as the driver has it: the line is raw all the same.
+// A fresh pty starts cooked (line editing, echo, CR/NL mapping), where a
+// lone ACK is never delivered, a 0x0A goes out as 0D 0A and the reader's
+// bytes are echoed back to it.
+TEST_F(Port, UsbCdcPortAtARefusedRateIsStillRaw)
+{
+    ASSERT_TRUE(dev.link("ttyACM0", pty.slave()));
+    ASSERT_EQ(SCOpenChannel(1, 12345, 0), 1);
+    const Bytes command{0x0A, 0x0D, 0x7F, 0x03, 0x11};
+    const Bytes reply{0x0A, 0x0D, 0x90, 0x00};
+    Bytes seen;
+    std::thread reader([&] {
+        seen = pty.read(9, 2000);
+        if (seen.size() == 9) {
+            pty.write({0x06});
+            pty.write(fake::frame(seen[1], reply));
+        }
+    });
+    const int32_t sent = SCSend(0, command.data(), static_cast<uint32_t>(command.size()));
+    reader.join();
+    ASSERT_EQ(seen.size(), 9u);
+    EXPECT_EQ(Bytes(seen.begin() + 3, seen.end() - 1), command) << "the frame left unchanged";
+    EXPECT_EQ(sent, 1) << "the ACK was received";
+    uint8_t buf[16] = {};
+    int32_t r = 0;
+    for (int i = 0; i < 1000 && r == 0; ++i) {
+        r = SCReceive(0, buf, sizeof buf);
+        if (r == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_EQ(r, 4);
+    EXPECT_EQ(Bytes(buf, buf + 4), reply);
+    EXPECT_EQ(pty.read(16, 200), Bytes{0x06}) << "our ACK, and no echo of the reader's bytes";
+}
+
+// A port refused for its line settings is closed as it was found: the raw
+// mode tried on the way is taken back.
+TEST_F(Port, RefusedPortIsLeftAsItWasFound)
+{
+    ASSERT_TRUE(dev.link("ttyUSB0", pty.slave()));  // COM65, no USB CDC port
+    const int other = ::open(pty.slave().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(other, 0);
+    termios before{};
+    ASSERT_EQ(tcgetattr(other, &before), 0);
+    ASSERT_TRUE(before.c_lflag & ICANON) << "a fresh pty starts cooked";
+    EXPECT_EQ(SCOpenChannel(65, 12345, 0), 0);
+    termios after{};
+    ASSERT_EQ(tcgetattr(other, &after), 0);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(after.c_oflag, before.c_oflag);
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    ::close(other);
+}
+
+// Another program's advisory lock on the node (as serial tools take) means
+// the port is in use: refused like an open without sharing on Windows. The
+// library takes the same lock while it holds the port.
+TEST_F(Port, PortLockedByAnotherProgramIsRefused)
+{
+    ASSERT_TRUE(dev.link("ttyACM0", pty.slave()));
+    const int other = ::open(pty.slave().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(other, 0);
+    ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+    EXPECT_EQ(SCOpenChannel(1, 115200, 0), 0);
+    ASSERT_EQ(flock(other, LOCK_UN), 0);
+
+    ASSERT_EQ(SCOpenChannel(1, 115200, 0), 1);
+    EXPECT_NE(flock(other, LOCK_EX | LOCK_NB), 0) << "the library holds the lock";
+    SCCloseChannel(1);
+    EXPECT_EQ(flock(other, LOCK_EX | LOCK_NB), 0) << "and lets it go at close";
+    ::close(other);
+}
+
+// Exclusive mode keeps other programs out while the port is open and is
+// cleared at close: the node (a pty's, or one another program holds open)
+// keeps the flag past our close, and every later non-root open would fail
+// with EBUSY.
+TEST_F(Port, ExclusiveModeLastsOnlyWhileOpen)
+{
+    ASSERT_TRUE(dev.link("ttyACM0", pty.slave()));
+    const int other = ::open(pty.slave().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(other, 0);
+    int exclusive = -1;
+    ASSERT_EQ(SCOpenChannel(1, 115200, 0), 1);
+    ASSERT_EQ(ioctl(other, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 1) << "while open";
+    SCCloseChannel(1);
+    ASSERT_EQ(ioctl(other, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0) << "after close";
+    ::close(other);
 }
 
 TEST_F(Port, ReceiveTakesWhatIsQueuedAndNeverWaits)
@@ -159,6 +299,20 @@ TEST_F(Port, UnplugFailsReadsAndWrites)
     EXPECT_EQ(SCReceive(0, buf, sizeof buf), SC_ERR_PORT);
     EXPECT_EQ(SCSend(0, kApdu.data(), 5), SC_ERR_PORT);
     EXPECT_EQ(SCCloseChannel(1), 0);
+}
+
+// A port that is gone will not answer: each attempt's ACK wait ends at the
+// port's failure instead of polling it for 300 ms (frames go to a caller's
+// write function, so only the reads meet the unplugged port).
+TEST_F(Port, UnplugDuringTheAckWaitEndsEachAttemptAtOnce)
+{
+    ASSERT_TRUE(dev.link("ttyACM0", pty.slave()));
+    ASSERT_EQ(SCOpenChannel(1, 115200, 0), 1);
+    fake::line().clear();
+    SCCallbacks(fake::write, nullptr);
+    pty.unplug();
+    EXPECT_EQ(SCSend(0, kApdu.data(), 5), SC_ERR_PORT);
+    EXPECT_EQ(fake::line().frames().size(), 3u);
 }
 
 TEST_F(Port, CloseWithBothTransportsLeavesThePortOpen)

@@ -2,6 +2,7 @@
 #include "protocol_support.h"
 
 #include <chrono>
+#include <thread>
 
 using fake::Bytes;
 using support::Protocol;
@@ -178,13 +179,50 @@ TEST_F(Protocol, FailedWritesAreRetriedAndReported)
     }
 }
 
-TEST_F(Protocol, FailedReadDuringAckWaitEndsTheAttempt)
+// A caller's transport that fails for a moment is no unplugged port: the
+// wait goes on, so the peer, which took the frame, is not sent it again
+// (with the same sequence number it would run the command twice).
+int g_failingReads = 0;
+int32_t SC_CALL brieflyFailingRead(uint8_t* data, int32_t length)
 {
-    // The drain read comes first and its result is ignored; every read after
-    // that fails like an unplugged port.
+    if (g_failingReads > 0) {
+        --g_failingReads;
+        return -9;
+    }
+    return fake::read(data, length);
+}
+
+TEST_F(Protocol, BriefReadFailuresOfTheTransportCountAsNoByte)
+{
+    SCCallbacks(fake::write, brieflyFailingRead);
+    fake::line().onWrite = [](const Bytes& w) {
+        if (w.size() > 1) {
+            g_failingReads = 3;
+            fake::line().feed({0x06});
+        }
+    };
+    EXPECT_EQ(SCSend(0, kApdu.data(), 5), 1);
+    EXPECT_EQ(fake::line().frames().size(), 1u);
+
+    // A transport that keeps failing is silence: each attempt waits it out.
+    fake::line().clear();
     fake::line().onWrite = [](const Bytes&) { fake::line().readFails = -9; };
-    EXPECT_EQ(SCSend(0, kApdu.data(), 5), -9);
+    EXPECT_EQ(SCSend(0, kApdu.data(), 5), SC_ERR_TIMEOUT);
     EXPECT_EQ(fake::line().frames().size(), 3u);
+}
+
+// The ACK lands while the thread is away (a coarse sleep, a busy machine)
+// and the wait's time runs out meanwhile: a last look after the deadline
+// still takes it, instead of giving up on an acknowledged frame.
+TEST_F(Protocol, AckThatLandsAsTheWaitEndsIsTaken)
+{
+    SCChangeProtocol(SC_OPT_NO_RETRANSMIT);
+    fake::line().onWrite = [](const Bytes& w) {
+        if (w.size() > 1)
+            fake::line().stall = fake::Line::Stall{0, 320, {0x06}};
+    };
+    EXPECT_EQ(SCSend(0, kApdu.data(), 5), 1);
+    EXPECT_EQ(fake::line().frames().size(), 1u);
 }
 
 TEST_F(Protocol, StaleInputIsDrainedWithOneRead)

@@ -116,9 +116,10 @@ TEST(HidEnumeration, WmiQueriesRunAndFindNoReader)
     const bool ok = tarvex::makeSystemHidEnumerator()->listReaderIds(ids);
     if (!ok)
         GTEST_SKIP() << "Wine's WMI refused the Win32_USBControllerDevice / Win32_PnPEntity queries";
+    // Wine lists no Win32_USBControllerDevice instances: the system's service
+    // answers, with nothing. The matching itself runs against a scripted
+    // service (WindowsHidEnumeration in tests/platform).
     EXPECT_TRUE(ids.empty());
-    GTEST_SKIP() << "Wine lists no Win32_USBControllerDevice instances, so only the empty answer runs "
-                    "here; the matching of reader device ids is covered by the Linux tests of modUSB";
 }
 
 // ---- Process start and the clock

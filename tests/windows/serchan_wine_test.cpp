@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -131,6 +132,98 @@ TEST_F(SerchanWine, ReaderFaults)
     }
 }
 
+// A time-out shorter than the system timer's tick (about 15.6 ms, and on
+// a busy machine GetTickCount moves in steps of 20 ms and more): the reader
+// sends its answer in two pieces 3 ms apart, well within 12 ms, and every
+// exchange must return it rather than 0.
+TEST_F(SerchanWine, ShortTimeOutStillReturnsTheAnswer)
+{
+    sim("pieces 2 3");
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_EQ(exchange(kSerialCommand, 12), 6) << "exchange " << i;
+        EXPECT_EQ(reply_, kSerialReply);
+    }
+    sim("pieces 1 0");
+}
+
+// A peer behind the caller's transport functions whose answer lands while
+// the library is away: one read takes longer than the wait it belongs to
+// (as a coarse Sleep(1) or a busy machine would make it) and finds
+// nothing, and the byte or frame that came meanwhile is there for the next.
+namespace slowpeer {
+enum class Stall { BeforeAck, BeforeAnswer };
+Stall g_stall = Stall::BeforeAnswer;
+Bytes g_queued;
+bool g_frameWritten = false;
+bool g_ackTaken = false;
+bool g_stalled = false;
+uint8_t g_seq = 0;
+
+void start(Stall stall)
+{
+    g_stall = stall;
+    g_queued.clear();
+    g_frameWritten = g_ackTaken = g_stalled = false;
+}
+
+int32_t SC_CALL write(uint8_t* data, int32_t length)
+{
+    if (length > 1) {
+        g_seq = data[1];
+        g_frameWritten = true;
+        if (g_stall == Stall::BeforeAnswer)
+            g_queued = {0x06};
+    }
+    return length;
+}
+
+int32_t SC_CALL read(uint8_t* data, int32_t length)
+{
+    if (!g_stalled && g_stall == Stall::BeforeAck && g_frameWritten) {
+        g_stalled = true;
+        Sleep(320); // past the 300 ms ACK wait
+        g_queued = {0x06};
+        return 0;
+    }
+    if (!g_stalled && g_stall == Stall::BeforeAnswer && g_ackTaken) {
+        g_stalled = true;
+        Sleep(30); // past SCTransmit's 5 ms time-out
+        g_queued = {0x02, g_seq, 0x02, 0x90, 0x00, uint8_t(0x02 ^ g_seq ^ 0x02 ^ 0x90 ^ 0x00)};
+        return 0;
+    }
+    const int32_t n = std::min<int32_t>(length, int32_t(g_queued.size()));
+    std::copy(g_queued.begin(), g_queued.begin() + n, data);
+    g_queued.erase(g_queued.begin(), g_queued.begin() + n);
+    if (n == 1 && data[0] == 0x06)
+        g_ackTaken = true;
+    return n;
+}
+} // namespace slowpeer
+
+TEST_F(SerchanWine, AnswerThatLandsWhileAwayIsTakenAfterTheTimeOut)
+{
+    slowpeer::start(slowpeer::Stall::BeforeAnswer);
+    SCCallbacks(slowpeer::write, slowpeer::read);
+    uint8_t buffer[16] = {};
+    const int32_t r = SCTransmit(port_, kSerialCommand.data(), 5, buffer, sizeof buffer, 5);
+    SCCallbacks(nullptr, nullptr);
+    EXPECT_TRUE(slowpeer::g_stalled);
+    ASSERT_EQ(r, 2);
+    EXPECT_EQ(Bytes(buffer, buffer + 2), (Bytes{0x90, 0x00}));
+}
+
+TEST_F(SerchanWine, AckThatLandsWhileAwayIsTakenAfterTheWait)
+{
+    slowpeer::start(slowpeer::Stall::BeforeAck);
+    SCChangeProtocol(SC_OPT_NO_RETRANSMIT);
+    SCCallbacks(slowpeer::write, slowpeer::read);
+    const int32_t r = SCSend(port_, kSerialCommand.data(), 5);
+    SCCallbacks(nullptr, nullptr);
+    SCChangeProtocol(0);
+    EXPECT_TRUE(slowpeer::g_stalled);
+    EXPECT_EQ(r, 1);
+}
+
 TEST_F(SerchanWine, GarbageWithoutStartByteIsRefused)
 {
     sim("flood 64");
@@ -158,6 +251,53 @@ TEST_F(SerchanWine, UnplugFailsExchangesAndReplugWorksAgain)
     ASSERT_EQ(SCOpenChannel(port_, 115200, 0), port_);
     EXPECT_EQ(exchange(kSerialCommand), 6);
     EXPECT_EQ(reply_, kSerialReply);
+}
+
+// Any caller may bind the library by name: all nine exports are there under
+// their plain names, each is the function that this program's import of it
+// binds, and calls through the looked-up pointers work.
+TEST_F(SerchanWine, AllNineExportsByName)
+{
+    HMODULE dll = GetModuleHandleA("SERCHAN.dll");
+    ASSERT_NE(dll, nullptr);
+    auto address = [](auto function) { return reinterpret_cast<void*>(function); };
+    const struct {
+        const char* name;
+        void* linked;
+    } exports[] = {
+        {"SCOpenChannel", address(&SCOpenChannel)},
+        {"SCCloseChannel", address(&SCCloseChannel)},
+        {"SCSend", address(&SCSend)},
+        {"SCReceive", address(&SCReceive)},
+        {"SCTransmit", address(&SCTransmit)},
+        {"SCCallbacks", address(&SCCallbacks)},
+        {"SCChangeProtocol", address(&SCChangeProtocol)},
+        {"SCAddProtocol", address(&SCAddProtocol)},
+        {"SCDelProtocol", address(&SCDelProtocol)},
+    };
+    auto get = [&](const char* name) { return address(GetProcAddress(dll, name)); };
+    for (const auto& e : exports) {
+        EXPECT_NE(get(e.name), nullptr) << e.name;
+        EXPECT_EQ(get(e.name), e.linked) << e.name;
+    }
+    using Options = int32_t(SC_CALL*)(int32_t);
+    using Callbacks = SCTransportFn(SC_CALL*)(SCTransportFn, SCTransportFn);
+    using Transmit = int32_t(SC_CALL*)(int32_t, const uint8_t*, uint32_t, uint8_t*, uint32_t, uint32_t);
+    using Close = int32_t(SC_CALL*)(int32_t);
+    using Open = int32_t(SC_CALL*)(int32_t, uint32_t, int32_t);
+    ASSERT_TRUE(get("SCChangeProtocol") && get("SCAddProtocol") && get("SCDelProtocol") && get("SCCallbacks") &&
+                get("SCTransmit") && get("SCCloseChannel") && get("SCOpenChannel"));
+    EXPECT_EQ(reinterpret_cast<Options>(get("SCChangeProtocol"))(0x0C), 0x04);
+    EXPECT_EQ(reinterpret_cast<Options>(get("SCAddProtocol"))(0x02), 0x06);
+    EXPECT_EQ(reinterpret_cast<Options>(get("SCDelProtocol"))(0x06), 0x00);
+    EXPECT_EQ(reinterpret_cast<Callbacks>(get("SCCallbacks"))(nullptr, nullptr), nullptr);
+    uint8_t buffer[64];
+    EXPECT_EQ(reinterpret_cast<Transmit>(get("SCTransmit"))(port_, kSerialCommand.data(), 5, buffer, sizeof buffer,
+                                                              1000),
+              6);
+    EXPECT_EQ(Bytes(buffer, buffer + 6), kSerialReply);
+    EXPECT_EQ(reinterpret_cast<Close>(get("SCCloseChannel"))(port_), 0);
+    EXPECT_EQ(reinterpret_cast<Open>(get("SCOpenChannel"))(port_, 115200, 0), port_);
 }
 
 // The program binds SCOpenChannel, SCSend, SCReceive and SCCloseChannel by
