@@ -4,6 +4,8 @@
 // DeviceID form so that the shared identifier test applies to them too.
 #include "platform/hid_enum.h"
 
+#include <zn480/hid_id.h>
+
 #include <algorithm>
 #include <cstring>
 #include <libudev.h>
@@ -16,17 +18,7 @@ struct UdevUnref { void operator()(udev* u) const { udev_unref(u); } };
 struct EnumUnref { void operator()(udev_enumerate* e) const { udev_enumerate_unref(e); } };
 struct DeviceUnref { void operator()(udev_device* d) const { udev_device_unref(d); } };
 
-// HID_ID is "BBBB:VVVVVVVV:PPPPPPPP" in upper-case hex; any bus. The
-// comparison is exact, like the Windows identifier test.
-bool isReaderHidId(const char* hidId)
-{
-    if (!hidId)
-        return false;
-    const char* v = std::strchr(hidId, ':');
-    if (!v)
-        return false;
-    return std::strcmp(v, ":00006A4E:00000013") == 0;
-}
+using zn480::isReaderHidId;
 
 class UdevHidEnumerator : public HidEnumerator {
 public:
