@@ -224,9 +224,10 @@ int main(int argc, char** argv) {
         if (!h->ok()) return std::fprintf(stderr, "zn480sim: cannot make a umockdev testbed\n"), 1;
         say("HID testbed " + h->testbedDir());
         // The reader's answer to the LED pattern: leave HID as after a reboot.
-        h->onPattern([&device] {
+        h->onPattern([&device](const std::string& where) {
             const Personality back = device.personalityBeforeHid();
-            say(std::string("LED reset pattern seen: leaving HID for ") + personalityName(back));
+            say(std::string("LED reset pattern seen: leaving HID for ") + personalityName(back) + " (on " + where +
+                ")");
             device.restartInto(back);
         });
         device.setHost(Personality::HID, std::move(h));
