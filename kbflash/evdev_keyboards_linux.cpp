@@ -120,7 +120,7 @@ EvdevScan openReaderKeyboards()
     std::unique_ptr<udev, UdevUnref> ctx(udev_new());
     std::unique_ptr<udev_enumerate, EnumUnref> en(ctx ? udev_enumerate_new(ctx.get()) : nullptr);
     if (!en || udev_enumerate_add_match_subsystem(en.get(), "input") < 0 ||
-        udev_enumerate_scan_devices(en.get()) < 0) {
+        udev_enumerate_add_match_subsystem(en.get(), "hid") < 0 || udev_enumerate_scan_devices(en.get()) < 0) {
         scan.udevFailed = true;
         return scan;
     }
@@ -129,8 +129,16 @@ EvdevScan openReaderKeyboards()
     udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(en.get())) {
         const char* syspath = udev_list_entry_get_name(entry);
         DevicePtr dev(udev_device_new_from_syspath(ctx.get(), syspath));
-        if (dev && isReaderKeyboard(dev.get()))
+        if (!dev)
+            continue;
+        const char* subsystem = udev_device_get_subsystem(dev.get());
+        if (subsystem && std::strcmp(subsystem, "hid") == 0) {
+            if (zn480::isReaderHidId(udev_device_get_property_value(dev.get(), "HID_ID")) &&
+                udev_device_get_driver(dev.get()))
+                ++scan.readers;
+        } else if (isReaderKeyboard(dev.get())) {
             nodes.emplace_back(syspath, udev_device_get_devnode(dev.get()));
+        }
     }
     std::sort(nodes.begin(), nodes.end());
 

@@ -6,10 +6,17 @@
 //    least one of them can be opened for writing. This works on any desktop
 //    (Wayland, X11) and on a text console, and touches no other keyboard and
 //    not the user's lock keys;
-// 2. otherwise the X display's lock keys (XTest and XKB), when a display is
-//    reachable: every keyboard of that session shows the pattern;
+// 2. otherwise, when a reader is there but none of its nodes can be used (no
+//    permission, no event node) or udev cannot tell, the X display's lock
+//    keys (XTest and XKB) if a display is reachable: every keyboard of that
+//    session shows the pattern;
 // 3. otherwise nothing: a message on standard error says what is missing and
 //    the exit status is 2.
+// A machine that udev shows without any reader in HID personality gets
+// nothing either, display or not. Tarvex only starts kbflash for a reader
+// its scan has just found through the same udev identity, and starts it a
+// second time seven seconds later, by when the reader has normally left
+// HID; blinking the user's lock keys then would reach no reader at all.
 //
 // Exit status: 0 after a complete run; 2 when no keyboard can be reached;
 // 128 + the signal when a stop request ended it early (the LEDs are put back
@@ -43,6 +50,8 @@ std::string evdevProblem(const kbflash::EvdevScan& scan)
         return "the ZN480 reader's keyboard cannot be used: " + joined(scan.failed);
     if (scan.udevFailed)
         return "udev cannot list the input devices";
+    if (scan.readers > 0)
+        return "the ZN480 reader in HID personality has no keyboard event node with LEDs";
     return "no ZN480 reader found in HID personality (no keyboard with USB id 6A4E:0013 and LEDs among the "
            "input devices)";
 }
@@ -60,6 +69,11 @@ int main()
 {
     kbflash::installStopHandlers();
     kbflash::EvdevScan scan = kbflash::openReaderKeyboards();
+    const bool noReader = !scan.udevFailed && scan.readers == 0 && scan.denied.empty() && scan.failed.empty();
+    if (noReader) {
+        std::fprintf(stderr, "kbflash: %s: nothing to signal\n", evdevProblem(scan).c_str());
+        return 2;
+    }
     if (!scan.opened.empty()) {
         std::vector<kbflash::LedDevice*> devices;
         for (auto& k : scan.opened)
@@ -74,7 +88,7 @@ int main()
     if (keys) {
         // Found but unusable nodes are worth a note: the X path blinks every
         // keyboard and does not reach the reader on a Wayland desktop.
-        if (!scan.denied.empty() || !scan.failed.empty())
+        if (!scan.udevFailed)
             std::fprintf(stderr, "kbflash: %s; using the X display instead\n", evdevProblem(scan).c_str());
         const auto outcome = kbflash::playPattern(*keys);
         keys.reset(); // the backend undoes its own keyboard changes here
