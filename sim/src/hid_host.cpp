@@ -28,6 +28,7 @@ struct HidHost::Impl {
     std::function<void(const std::string&)> onPattern;
     unsigned inputSequence = 10; // event node numbers, never reused (umockdev keeps old node names)
     Leds keyboardStart;
+    bool keyboardNode = true;
     std::unique_ptr<KeyboardNode> keyboard; // the reader's node while present, or the last one
     std::vector<std::unique_ptr<KeyboardNode>> retired; // unplugged nodes a program may still hold
     std::unique_ptr<KeyboardNode> other;    // an unrelated keyboard, when added
@@ -170,14 +171,14 @@ bool HidHost::appear()
                     {"HID_PHYS", "usb-0000:00:14.0-1/input" + std::to_string(i)}},
                    {}, "hid", "hid-generic");
         // The first interface is the keyboard that types the card numbers.
-        if (ok && i == 0) {
+        if (ok && i == 0 && m.keyboardNode) {
             inputN = m.inputSequence++;
             ok = m.addKeyboardInput(intf + "/" + hidName, inputN, "ZN480 Keyboard", "3/6a4e/13/100");
         }
     }
-    if (ok) {
-        if (m.keyboard)
-            m.retired.push_back(std::move(m.keyboard));
+    if (m.keyboard)
+        m.retired.push_back(std::move(m.keyboard));
+    if (ok && m.keyboardNode) {
         m.keyboard = std::make_unique<KeyboardNode>(m.testbed, "/dev/input/event" + std::to_string(inputN));
         ok = m.keyboard->ok();
     }
@@ -188,13 +189,15 @@ bool HidHost::appear()
     present_ = true;
 
     // The keyboard node: the reader sees the LED states written to it.
-    m.keyboard->setLeds(m.keyboardStart);
-    auto nodePattern = std::make_shared<LedPattern>();
-    nodePattern->feed(m.keyboardStart, 0);
-    m.keyboard->onChange([this, nodePattern, where = m.keyboard->devnode()](const Leds& s, int64_t ms) {
-        if (nodePattern->feed(s, ms))
-            impl_->patternSeen(where);
-    });
+    if (m.keyboard) {
+        m.keyboard->setLeds(m.keyboardStart);
+        auto nodePattern = std::make_shared<LedPattern>();
+        nodePattern->feed(m.keyboardStart, 0);
+        m.keyboard->onChange([this, nodePattern, where = m.keyboard->devnode()](const Leds& s, int64_t ms) {
+            if (nodePattern->feed(s, ms))
+                impl_->patternSeen(where);
+        });
+    }
 
     m.watchProblem.clear();
     if (m.display != "none") {
@@ -235,6 +238,11 @@ std::string HidHost::describe() const
     else
         s += "; watching the lock-key LEDs";
     return s;
+}
+
+void HidHost::setKeyboardNode(bool on)
+{
+    impl_->keyboardNode = on;
 }
 
 void HidHost::setKeyboardLeds(bool caps, bool num, bool scroll)

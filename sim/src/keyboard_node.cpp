@@ -12,10 +12,10 @@
 namespace zn480sim {
 namespace {
 
-int64_t nowMs()
+double nowMs()
 {
     using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+    return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
 }
 
 // Fills the buffer the client passed to a "get" ioctl; the kernel answers
@@ -193,7 +193,7 @@ bool KeyboardNode::write(UMockdevIoctlClient* client)
                 continue;
             leds_ = s;
             changes_.push_back({nowMs(), s});
-            seen.emplace_back(s, changes_.back().ms);
+            seen.emplace_back(s, static_cast<int64_t>(changes_.back().ms));
         }
         cb = onChange_;
     }

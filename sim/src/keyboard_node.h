@@ -19,7 +19,7 @@ typedef struct _UMockdevIoctlClient UMockdevIoctlClient;
 namespace zn480sim {
 
 struct LedWrite {
-    int64_t ms = 0; // steady clock, milliseconds
+    double ms = 0; // steady clock, milliseconds
     Leds state;     // all three after the change
 };
 

@@ -88,7 +88,7 @@ private:
 // lock-key LEDs of an X display, and calls onPattern when either plays the
 // reset pattern, as the reader does.
 struct KeyboardLedState {
-    int64_t ms = 0; // steady clock, milliseconds
+    double ms = 0; // steady clock, milliseconds
     bool caps = false, num = false, scroll = false;
 };
 struct KeyboardLog {
@@ -116,6 +116,11 @@ public:
     std::string watchProblem() const;
     // The LEDs the keyboard node shows when it next appears (default all off).
     void setKeyboardLeds(bool caps, bool num, bool scroll);
+    // Whether the next appearance has the keyboard node (default yes).
+    // Without it the HID interfaces are there but no event node, as when
+    // the kernel's input layer is not bound to the keyboard; the LEDs then
+    // reach the reader only through the X display.
+    void setKeyboardNode(bool on);
     // What was written to the reader's keyboard node since it last appeared.
     KeyboardLog keyboardLog() const;
     // Adds a second, unrelated USB keyboard (046D:C31C) with its own event
