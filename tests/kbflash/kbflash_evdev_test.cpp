@@ -4,6 +4,7 @@
 // to it. A second, unrelated keyboard sits in the same testbed. kbflash runs
 // under umockdev-wrapper, so it sees exactly that machine.
 // Real time: one pattern takes about 5 s.
+#include "support/testbed_launcher.h"
 #include "support/xkb_observer.h"
 #include "support/xvfb_server.h"
 #include "zn480sim/device.h"
@@ -100,15 +101,7 @@ protected:
     // (observeRun and runPlain start a program without arguments).
     std::string launcher(const std::string& asUser = {})
     {
-        const std::string path = dir_ + "/run-kbflash.sh";
-        std::ofstream f(path);
-        f << "#!/bin/sh\nexport UMOCKDEV_DIR='" << host_->testbedDir() << "'\nexec ";
-        if (!asUser.empty())
-            f << "setpriv --reuid=" << asUser << " --regid=" << asUser << " --clear-groups ";
-        f << "umockdev-wrapper '" << kKbflash << "'\n";
-        f.close();
-        ::chmod(path.c_str(), 0755);
-        return path;
+        return xtest_support::writeTestbedLauncher(dir_ + "/run-kbflash.sh", host_->testbedDir(), kKbflash, asUser);
     }
 
     std::vector<std::string> seenOn()
@@ -228,15 +221,41 @@ TEST_F(UnwritableNode, WithoutDisplayFailsWithTheFix)
     EXPECT_EQ(host_->keyboardLog().writes, 0u);
 }
 
-// No reader at all (only the other keyboard) and no display.
-TEST_F(ReaderKeyboard, NoReaderNoDisplaySaysSo)
+// No reader at all (only the other keyboard), with or without a display:
+// nothing is written anywhere and the X lock keys stay put, since the reader
+// has nothing to see (Tarvex's second start comes after the reader has left).
+TEST_F(ReaderKeyboard, NoReaderTouchesNothing)
 {
     ASSERT_TRUE(host_->addOtherKeyboard());
-    const auto run = xtest_support::runPlain(launcher(), std::nullopt);
-    EXPECT_EQ(run.exitStatus, 2);
-    EXPECT_EQ(run.out, "");
-    EXPECT_NE(run.err.find("no ZN480 reader found in HID personality"), std::string::npos) << run.err;
-    EXPECT_NE(run.err.find("no X display"), std::string::npos) << run.err;
+    xtest_support::XvfbServer xvfb;
+    std::string error;
+    ASSERT_TRUE(xvfb.start(error)) << error;
+    for (bool withDisplay : {false, true}) {
+        SCOPED_TRACE(withDisplay ? "with a display" : "without a display");
+        const auto run = withDisplay ? xtest_support::observeRun(xvfb.display(), launcher())
+                                     : xtest_support::runPlain(launcher(), std::nullopt);
+        EXPECT_EQ(run.exitStatus, 2);
+        EXPECT_EQ(run.out, "");
+        EXPECT_NE(run.err.find("no ZN480 reader found in HID personality"), std::string::npos) << run.err;
+        EXPECT_TRUE(run.changes.empty()) << run.changes.size() << " X indicator changes";
+    }
+    EXPECT_EQ(host_->otherKeyboardLog().writes, 0u);
+}
+
+// The reader is there but has no keyboard node: the X display carries the
+// pattern, with a note on standard error.
+TEST_F(ReaderKeyboard, ReaderWithoutNodeUsesTheDisplay)
+{
+    host_->setKeyboardNode(false);
+    ASSERT_TRUE(plugIn({false, false, false}));
+    xtest_support::XvfbServer xvfb;
+    std::string error;
+    ASSERT_TRUE(xvfb.start(error)) << error;
+    const auto run = xtest_support::observeRun(xvfb.display(), launcher());
+    EXPECT_EQ(run.exitStatus, 0) << run.err;
+    EXPECT_EQ(run.out, "Wait...\r\nOK.\r\n");
+    EXPECT_NE(run.err.find("no keyboard event node"), std::string::npos) << run.err;
+    EXPECT_EQ(run.changes.size(), 106u);
     EXPECT_EQ(host_->otherKeyboardLog().writes, 0u);
 }
 
