@@ -9,39 +9,17 @@
 // signal ends the run early. If no modifier is free, the indicator is set
 // explicitly instead.
 #include "lock_keys.h"
+#include "posix_pacer.h"
 
 #include <X11/XKBlib.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 
-#include <cerrno>
-#include <csignal>
 #include <cstdlib>
-#include <ctime>
-#include <unistd.h>
 
 namespace kbflash {
 namespace {
-
-volatile std::sig_atomic_t g_stopSignal = 0;
-
-extern "C" void onStopSignal(int sig)
-{
-    g_stopSignal = sig;
-}
-
-void installSignalHandlers()
-{
-    struct sigaction sa {};
-    sa.sa_handler = onStopSignal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = 0; // no SA_RESTART: a pending sleep must wake up
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
-        sigaction(sig, &sa, nullptr);
-    // Output nobody reads must not kill the tool halfway through the pattern.
-    std::signal(SIGPIPE, SIG_IGN);
-}
 
 // A failing request (for example a modifier map another client changed)
 // must not end the process with the keymap still altered.
@@ -58,13 +36,6 @@ struct ModmapFree {
 };
 using DisplayPtr = std::unique_ptr<Display, DisplayCloser>;
 using ModmapPtr = std::unique_ptr<XModifierKeymap, ModmapFree>;
-
-void sleepShort(long ms)
-{
-    timespec ts{ms / 1000, (ms % 1000) * 1000000L};
-    while (nanosleep(&ts, &ts) == -1 && errno == EINTR && !g_stopSignal) {
-    }
-}
 
 int indexOf(Key key)
 {
@@ -152,41 +123,8 @@ public:
         XSync(dpy_.get(), False);
     }
 
-    bool sleepMs(unsigned ms) override
-    {
-        if (g_stopSignal)
-            return false;
-        timespec deadline{};
-        clock_gettime(CLOCK_MONOTONIC, &deadline);
-        deadline.tv_sec += ms / 1000;
-        deadline.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
-        if (deadline.tv_nsec >= 1000000000L) {
-            deadline.tv_sec += 1;
-            deadline.tv_nsec -= 1000000000L;
-        }
-        for (;;) {
-            const int rc = clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr);
-            if (g_stopSignal)
-                return false;
-            if (rc != EINTR)
-                return true;
-        }
-    }
-
-    void write(std::string_view text) override
-    {
-        const char* p = text.data();
-        size_t left = text.size();
-        while (left > 0) {
-            const ssize_t n = ::write(STDOUT_FILENO, p, left);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return; // nobody is reading: the pattern matters, not the text
-            p += n;
-            left -= static_cast<size_t>(n);
-        }
-    }
+    bool sleepMs(unsigned ms) override { return sleepUnlessStopped(ms); }
+    void write(std::string_view text) override { writeOut(text); }
 
 private:
     // The server refuses a new modifier map while a key of a changed
@@ -251,7 +189,7 @@ std::unique_ptr<LockKeys> openLockKeys(std::string& error)
         return nullptr;
     }
     XSetErrorHandler(ignoreXError);
-    installSignalHandlers();
+    installStopHandlers();
 
     auto keys = std::make_unique<X11LockKeys>(std::move(dpy));
     if (!keys->hasKey(Key::Caps) || !keys->hasKey(Key::Num)) {
@@ -260,11 +198,6 @@ std::unique_ptr<LockKeys> openLockKeys(std::string& error)
     }
     keys->prepareScrollLock();
     return keys;
-}
-
-int interruptedExitStatus()
-{
-    return 128 + (g_stopSignal ? static_cast<int>(g_stopSignal) : SIGTERM);
 }
 
 } // namespace kbflash

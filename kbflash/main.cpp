@@ -1,11 +1,11 @@
-// kbflash: plays the lock-key LED pattern once and exits. It takes no
-// arguments and reads no input.
+// kbflash on Windows: plays the lock-key LED pattern once and exits. It takes
+// no arguments and reads no input. (Linux has its own main: main_linux.cpp.)
 //
-// Exit status: 0 after a complete run; 2 when the keyboard cannot be reached
-// (for example no X display), with a message on standard error; a
-// platform-specific non-zero status when a stop request ended it early (the
-// lock keys are put back first). The GUI program starts it without waiting
-// and never reads the status; it is there for scripts and tests.
+// Exit status: 0 after a complete run; 2 when the keyboard cannot be reached,
+// with a message on standard error; a platform-specific non-zero status when
+// a stop request ended it early (the lock keys are put back first). The GUI
+// program starts it without waiting and never reads the status; it is there
+// for scripts and tests.
 #include "lock_keys.h"
 #include "pattern.h"
 

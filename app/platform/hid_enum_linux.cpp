@@ -4,6 +4,8 @@
 // DeviceID form so that the shared identifier test applies to them too.
 #include "platform/hid_enum.h"
 
+#include <zn480/hid_id.h>
+
 #include <algorithm>
 #include <cstring>
 #include <libudev.h>
@@ -16,14 +18,7 @@ struct UdevUnref { void operator()(udev* u) const { udev_unref(u); } };
 struct EnumUnref { void operator()(udev_enumerate* e) const { udev_enumerate_unref(e); } };
 struct DeviceUnref { void operator()(udev_device* d) const { udev_device_unref(d); } };
 
-// HID_ID is "BBBB:VVVVVVVV:PPPPPPPP" in upper-case hex. Only bus 0003 (USB)
-// counts: the same identifiers on Bluetooth (0005) or I2C are other devices,
-// and the Windows backend too sees only devices below a USB controller. The
-// comparison is exact, like the Windows identifier test.
-bool isReaderHidId(const char* hidId)
-{
-    return hidId && std::strcmp(hidId, "0003:00006A4E:00000013") == 0;
-}
+using zn480::isReaderHidId;
 
 class UdevHidEnumerator : public HidEnumerator {
 public:

@@ -39,6 +39,8 @@ void usage(FILE* f) {
                  "                         (default $DISPLAY; none: not watched). On the reset\n"
                  "                         pattern (all on, Scroll off, Caps blinking) the reader\n"
                  "                         leaves HID and comes back as it was before HID (or CDC)\n"
+                 "  --no-keyboard-node     the HID keyboard without its event node (LEDs then come\n"
+                 "                         only through the X display)\n"
                  "  --msd-mount DIR        serve the MSD personality as an ext2 image holding only\n"
                  "                         APDU_314.MSD, loop-mounted on DIR (root; the mount is made\n"
                  "                         in the simulator's mount namespace)\n"
@@ -119,7 +121,7 @@ void serveControl(int listenFd, int stopFd, Device& device) {
 int main(int argc, char** argv) {
     std::string cdcLink, vpcdHost = "127.0.0.1", logPath, controlPath, personality;
     std::string hidTestbed, msdMount, ledDisplay;
-    bool hid = false;
+    bool hid = false, keyboardNode = true;
     long vpcdPort = 0, restartDelay = 1000, fakeHold = 30000, n = 0, hidInterfaces = 1;
     bool card = true;
     ReaderConfig cfg;
@@ -143,6 +145,7 @@ int main(int argc, char** argv) {
         } else if (a == "--hid-interfaces") {
             if (!parseNum(value("--hid-interfaces"), 1, 8, hidInterfaces)) return usage(stderr), 2;
         } else if (a == "--led-display") ledDisplay = value("--led-display");
+        else if (a == "--no-keyboard-node") keyboardNode = false;
         else if (a == "--msd-mount") msdMount = value("--msd-mount");
         else if (a == "--serial") {
             auto b = fromHex(value("--serial"));
@@ -222,11 +225,13 @@ int main(int argc, char** argv) {
     if (hid) {
         auto h = std::make_unique<HidHost>(hidTestbed, static_cast<int>(hidInterfaces), ledDisplay);
         if (!h->ok()) return std::fprintf(stderr, "zn480sim: cannot make a umockdev testbed\n"), 1;
+        h->setKeyboardNode(keyboardNode);
         say("HID testbed " + h->testbedDir());
         // The reader's answer to the LED pattern: leave HID as after a reboot.
-        h->onPattern([&device] {
+        h->onPattern([&device](const std::string& where) {
             const Personality back = device.personalityBeforeHid();
-            say(std::string("LED reset pattern seen: leaving HID for ") + personalityName(back));
+            say(std::string("LED reset pattern seen: leaving HID for ") + personalityName(back) + " (on " + where +
+                ")");
             device.restartInto(back);
         });
         device.setHost(Personality::HID, std::move(h));

@@ -3,6 +3,7 @@
 // the same macros.
 #include <umockdev.h>
 
+#include "keyboard_node.h"
 #include "led_watch.h"
 #include "zn480sim/device.h"
 
@@ -24,16 +25,52 @@ struct HidHost::Impl {
     LedWatch watch;
     std::string watchProblem;
     std::mutex cbMu;
-    std::function<void()> onPattern;
+    std::function<void(const std::string&)> onPattern;
+    unsigned inputSequence = 10; // event node numbers, never reused (umockdev keeps old node names)
+    Leds keyboardStart;
+    bool keyboardNode = true;
+    std::unique_ptr<KeyboardNode> keyboard; // the reader's node while present, or the last one
+    std::vector<std::unique_ptr<KeyboardNode>> retired; // unplugged nodes a program may still hold
+    std::unique_ptr<KeyboardNode> other;    // an unrelated keyboard, when added
+
+    void patternSeen(const std::string& where)
+    {
+        std::function<void(const std::string&)> cb;
+        {
+            std::lock_guard lk(cbMu);
+            cb = onPattern;
+        }
+        if (cb)
+            cb(where);
+    }
+
+    // An input device with an event node below `parent` (a hid device).
+    // `n` numbers both, as the kernel's inputN and eventN.
+    bool addKeyboardInput(const std::string& parent, unsigned n, const std::string& name, const std::string& product)
+    {
+        const std::string input = parent + "/input/input" + std::to_string(n);
+        const std::string event = "event" + std::to_string(n);
+        return add(input,
+                   {{"SUBSYSTEM", "input"}, {"PRODUCT", product}, {"NAME", "\"" + name + "\""},
+                    {"ID_INPUT", "1"}, {"ID_INPUT_KEYBOARD", "1"}},
+                   {{"name", name}, {"capabilities/ev", "120013"}, {"capabilities/led", "1f"}}, nullptr, nullptr) &&
+               add(input + "/" + event,
+                   {{"SUBSYSTEM", "input"}, {"DEVNAME", "/dev/input/" + event}, {"MAJOR", "13"},
+                    {"MINOR", std::to_string(64 + n)}, {"ID_INPUT", "1"}, {"ID_INPUT_KEYBOARD", "1"}},
+                   {}, nullptr, nullptr, "input/" + event);
+    }
 
     // Adds one device in umockdev's record format: P (path below /sys),
     // E (properties), A (attributes), L (links). The record form needs no
     // parent check against the real /sys, so the owner runs without the
     // umockdev preload.
     bool add(const std::string& devpath, std::vector<std::pair<std::string, std::string>> props,
-             std::vector<std::pair<std::string, std::string>> attrs, const char* driverBus, const char* driver)
+             std::vector<std::pair<std::string, std::string>> attrs, const char* driverBus, const char* driver,
+             const std::string& devnode = {})
     {
         std::string rec = "P: " + devpath + "\n";
+        if (!devnode.empty())
+            rec += "N: " + devnode + "\n";
         for (auto& [k, v] : props)
             rec += "E: " + k + "=" + v + "\n";
         if (driver)
@@ -85,6 +122,10 @@ HidHost::HidHost(std::string testbedFile, int interfaces, std::string display) :
 HidHost::~HidHost()
 {
     disappear();
+    // The nodes' handlers go before the testbed that serves them.
+    impl_->keyboard.reset();
+    impl_->retired.clear();
+    impl_->other.reset();
     if (!impl_->link.empty())
         ::unlink(impl_->link.c_str());
     if (impl_->testbed)
@@ -95,7 +136,7 @@ bool HidHost::ok() const { return impl_->testbed != nullptr && !impl_->root.empt
 
 std::string HidHost::testbedDir() const { return impl_->root; }
 
-void HidHost::onPattern(std::function<void()> cb)
+void HidHost::onPattern(std::function<void(const std::string&)> cb)
 {
     std::lock_guard lk(impl_->cbMu);
     impl_->onPattern = std::move(cb);
@@ -113,6 +154,7 @@ bool HidHost::appear()
     // A full-speed USB device on the first root hub port, one HID boot
     // keyboard interface per requested interface.
     const std::string usb = "/devices/pci0000:00/0000:00:14.0/usb1/1-1";
+    unsigned inputN = 0;
     bool ok = m.add(usb, {{"SUBSYSTEM", "usb"}, {"DEVTYPE", "usb_device"}, {"ID_VENDOR_ID", "6a4e"},
                           {"ID_MODEL_ID", "0013"}, {"PRODUCT", "6a4e/13/100"}},
                     {{"idVendor", "6a4e"}, {"idProduct", "0013"}, {"product", "ZN480"}}, "usb", "usb");
@@ -128,6 +170,17 @@ bool HidHost::appear()
                    {{"SUBSYSTEM", "hid"}, {"HID_ID", "0003:00006A4E:00000013"}, {"HID_NAME", "ZN480 Keyboard"},
                     {"HID_PHYS", "usb-0000:00:14.0-1/input" + std::to_string(i)}},
                    {}, "hid", "hid-generic");
+        // The first interface is the keyboard that types the card numbers.
+        if (ok && i == 0 && m.keyboardNode) {
+            inputN = m.inputSequence++;
+            ok = m.addKeyboardInput(intf + "/" + hidName, inputN, "ZN480 Keyboard", "3/6a4e/13/100");
+        }
+    }
+    if (m.keyboard)
+        m.retired.push_back(std::move(m.keyboard));
+    if (ok && m.keyboardNode) {
+        m.keyboard = std::make_unique<KeyboardNode>(m.testbed, "/dev/input/event" + std::to_string(inputN));
+        ok = m.keyboard->ok();
     }
     if (!ok) {
         disappear();
@@ -135,20 +188,22 @@ bool HidHost::appear()
     }
     present_ = true;
 
+    // The keyboard node: the reader sees the LED states written to it.
+    if (m.keyboard) {
+        m.keyboard->setLeds(m.keyboardStart);
+        auto nodePattern = std::make_shared<LedPattern>();
+        nodePattern->feed(m.keyboardStart, 0);
+        m.keyboard->onChange([this, nodePattern, where = m.keyboard->devnode()](const Leds& s, int64_t ms) {
+            if (nodePattern->feed(s, ms))
+                impl_->patternSeen(where);
+        });
+    }
+
     m.watchProblem.clear();
     if (m.display != "none") {
         std::string error;
-        if (!m.watch.start(m.display,
-                           [this] {
-                               std::function<void()> cb;
-                               {
-                                   std::lock_guard lk(impl_->cbMu);
-                                   cb = impl_->onPattern;
-                               }
-                               if (cb)
-                                   cb();
-                           },
-                           error))
+        const std::string where = "the X display " + (m.display.empty() ? std::string("$DISPLAY") : m.display);
+        if (!m.watch.start(m.display, [this, where] { impl_->patternSeen(where); }, error))
             m.watchProblem = error;
     } else {
         m.watchProblem = "LED watching is off";
@@ -160,6 +215,10 @@ void HidHost::disappear()
 {
     Impl& m = *impl_;
     m.watch.stop();
+    // A program may still hold the node: its calls now fail as on an
+    // unplugged keyboard (the handler stays until the host goes).
+    if (m.keyboard && present_)
+        m.keyboard->unplug();
     // Children first, as the kernel removes them.
     // Removing sends no uevent of its own: announce it as the kernel would.
     // (umockdev delivers uevents only from a process under its preload, so
@@ -177,11 +236,71 @@ std::string HidHost::describe() const
     std::string s = "HID keyboard 6A4E:0013 (" + std::to_string(impl_->interfaces) + " interface" +
                     (impl_->interfaces == 1 ? "" : "s") + ") in the umockdev testbed " +
                     impl_->root;
+    if (present_ && impl_->keyboard)
+        s += "; keyboard node " + impl_->keyboard->devnode();
     if (!impl_->watchProblem.empty())
-        s += "; LEDs not watched: " + impl_->watchProblem;
+        s += "; X display LEDs not watched: " + impl_->watchProblem;
     else
         s += "; watching the lock-key LEDs";
     return s;
+}
+
+void HidHost::setKeyboardNode(bool on)
+{
+    impl_->keyboardNode = on;
+}
+
+void HidHost::setKeyboardLeds(bool caps, bool num, bool scroll)
+{
+    impl_->keyboardStart = {caps, num, scroll};
+}
+
+namespace {
+
+KeyboardLog logOf(const KeyboardNode* node)
+{
+    KeyboardLog log;
+    if (!node)
+        return log;
+    log.devnode = node->devnode();
+    log.writes = node->writes();
+    for (const LedWrite& w : node->changes())
+        log.changes.push_back({w.ms, w.state.caps, w.state.num, w.state.scroll});
+    return log;
+}
+
+} // namespace
+
+KeyboardLog HidHost::keyboardLog() const { return logOf(impl_->keyboard.get()); }
+
+KeyboardLog HidHost::otherKeyboardLog() const { return logOf(impl_->other.get()); }
+
+bool HidHost::addOtherKeyboard()
+{
+    Impl& m = *impl_;
+    if (m.other || !ok())
+        return m.other != nullptr;
+    // A keyboard on the second root hub port, as a user's own would be.
+    const std::string usb = "/devices/pci0000:00/0000:00:14.0/usb1/1-2";
+    const std::string intf = usb + "/1-2:1.0";
+    const std::string hid = intf + "/0003:046D:C31C.00F0";
+    const unsigned n = 3;
+    const size_t before = m.syspaths.size();
+    const bool ok =
+        m.add(usb, {{"SUBSYSTEM", "usb"}, {"DEVTYPE", "usb_device"}, {"ID_VENDOR_ID", "046d"}, {"ID_MODEL_ID", "c31c"},
+                    {"PRODUCT", "46d/c31c/6400"}},
+              {{"idVendor", "046d"}, {"idProduct", "c31c"}, {"product", "USB Keyboard"}}, "usb", "usb") &&
+        m.add(intf, {{"SUBSYSTEM", "usb"}, {"DEVTYPE", "usb_interface"}, {"INTERFACE", "3/1/1"}},
+              {{"bInterfaceClass", "03"}, {"bInterfaceNumber", "00"}}, "usb", "usbhid") &&
+        m.add(hid, {{"SUBSYSTEM", "hid"}, {"HID_ID", "0003:0000046D:0000C31C"}, {"HID_NAME", "USB Keyboard"}}, {},
+              "hid", "hid-generic") &&
+        m.addKeyboardInput(hid, n, "USB Keyboard", "3/46d/c31c/110");
+    // It stays plugged in when the reader comes and goes.
+    m.syspaths.resize(before);
+    if (!ok)
+        return false;
+    m.other = std::make_unique<KeyboardNode>(m.testbed, "/dev/input/event" + std::to_string(n));
+    return m.other->ok();
 }
 
 } // namespace zn480sim

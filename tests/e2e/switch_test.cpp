@@ -9,6 +9,7 @@
 // pause and the LED-reset spacing are all real waits.
 #include "drive_tarvex.h"
 #include "private_pcscd.h"
+#include "xkb_observer.h"
 
 #include <gtest/gtest.h>
 
@@ -214,7 +215,11 @@ TEST_F(SwitchOnDesktop, CdcToHidThenHidToCcidThroughTheLedReset)
     EXPECT_EQ(app_->state().entries, std::vector<std::string>{kHidEntry});
 
     // The reader leaves HID on kbflash's LED pattern and comes back as CDC;
-    // the workflow then opens it there and sends it to CCID.
+    // the workflow then opens it there and sends it to CCID. kbflash plays
+    // it on the reader's own keyboard node (Tarvex, and so kbflash, runs in
+    // the testbed), so the desktop's lock keys never move.
+    xtest_support::IndicatorRecorder xLeds(desktop_->display());
+    ASSERT_TRUE(xLeds.ok());
     runSwitch({kHidEntry,
                Button::CCID,
                {"CCID Fake Card Selection", kCcidDialogWidthTw, {kCcidAlwaysPresentTw}},
@@ -232,7 +237,11 @@ TEST_F(SwitchOnDesktop, CdcToHidThenHidToCcidThroughTheLedReset)
                   EXPECT_TRUE(sent) << "the fake-card setting never reached the reader";
                   EXPECT_TRUE(pcscd_->restart()) << pcscd_->error();
               });
-    EXPECT_NE(sim_->output().find("LED reset pattern seen"), std::string::npos) << sim_->output();
+    EXPECT_NE(sim_->output().find("LED reset pattern seen: leaving HID for CDC (on /dev/input/event"),
+              std::string::npos)
+        << sim_->output();
+    xLeds.sync();
+    EXPECT_TRUE(xLeds.changes().empty()) << xLeds.changes().size() << " lock-key changes on the X display";
 }
 
 } // namespace

@@ -18,6 +18,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace zn480sim {
 
@@ -79,8 +80,23 @@ private:
 // file is given, the folder's path is written there (one line) as soon as
 // the testbed exists, and the file is removed with the host. (umockdev's
 // preload does not follow a symlink to the folder, so no link is offered.)
-// While present, it watches the lock-key LEDs of an X display and calls
-// onPattern when they play the reset pattern, as the reader does.
+// The first interface is a boot keyboard with LEDs: an input device with the
+// event node /dev/input/eventN, which the host serves itself (ioctls and
+// writes; see keyboard_node.h), so programs under umockdev-wrapper can set
+// the keyboard's LEDs as they would a real one's.
+// While present, it watches the LED states written to that node and the
+// lock-key LEDs of an X display, and calls onPattern when either plays the
+// reset pattern, as the reader does.
+struct KeyboardLedState {
+    double ms = 0; // steady clock, milliseconds
+    bool caps = false, num = false, scroll = false;
+};
+struct KeyboardLog {
+    std::string devnode;                  // "/dev/input/eventN"
+    size_t writes = 0;                    // write calls of any kind
+    std::vector<KeyboardLedState> changes; // every LED change written, in order
+};
+
 class HidHost : public PersonalityHost {
 public:
     // `interfaces` HID interfaces (1 or more); `display` the X display whose
@@ -93,10 +109,24 @@ public:
     bool present() const override { return present_; }
     std::string describe() const override;
     std::string testbedDir() const;
-    // Called from the watcher's thread once per recognised pattern.
-    void onPattern(std::function<void()> cb);
-    // Why the LEDs are not watched while present ("" when they are).
+    // Called from a watcher's thread once per recognised pattern, with
+    // where it was seen (the event node, or the X display).
+    void onPattern(std::function<void(const std::string& where)> cb);
+    // Why the X display's LEDs are not watched while present ("" when they are).
     std::string watchProblem() const;
+    // The LEDs the keyboard node shows when it next appears (default all off).
+    void setKeyboardLeds(bool caps, bool num, bool scroll);
+    // Whether the next appearance has the keyboard node (default yes).
+    // Without it the HID interfaces are there but no event node, as when
+    // the kernel's input layer is not bound to the keyboard; the LEDs then
+    // reach the reader only through the X display.
+    void setKeyboardNode(bool on);
+    // What was written to the reader's keyboard node since it last appeared.
+    KeyboardLog keyboardLog() const;
+    // Adds a second, unrelated USB keyboard (046D:C31C) with its own event
+    // node to the testbed; its log shows whether anything wrote to it.
+    bool addOtherKeyboard();
+    KeyboardLog otherKeyboardLog() const;
 
 private:
     struct Impl;

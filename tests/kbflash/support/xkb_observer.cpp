@@ -9,6 +9,8 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
+#include <thread>
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -306,6 +308,108 @@ ObservedRun observeRun(const std::string& display, const std::string& program,
     XCloseDisplay(dpy);
     run.changes = std::move(changes);
     return run;
+}
+
+struct IndicatorRecorder::State {
+    Display* dpy = nullptr;
+    int evBase = 0;
+    int index[3] = {-1, -1, -1};
+    unsigned lastBits = 0;
+    Clock::time_point t0 = Clock::now();
+    int stopPipe[2] = {-1, -1};
+    std::mutex mu;
+    std::vector<LedChange> changes;
+    std::thread thread;
+
+    bool bit(unsigned bits, int i) const { return index[i] >= 0 && (bits >> index[i]) & 1u; }
+
+    void pump()
+    {
+        while (XPending(dpy)) {
+            XEvent ev;
+            XNextEvent(dpy, &ev);
+            if (ev.type != evBase)
+                continue;
+            const auto* xkb = reinterpret_cast<const XkbEvent*>(&ev);
+            if (xkb->any.xkb_type != XkbIndicatorStateNotify)
+                continue;
+            const unsigned bits = xkb->indicators.state;
+            LedChange c;
+            c.ms = msSince(t0);
+            c.state = {bit(bits, 0), bit(bits, 1), bit(bits, 2)};
+            for (int i = 0; i < 3; ++i)
+                if (bit(bits, i) != bit(lastBits, i))
+                    c.which |= 1u << i;
+            lastBits = bits;
+            if (c.which == 0)
+                continue;
+            changes.push_back(c); // the caller holds mu
+
+        }
+    }
+};
+
+IndicatorRecorder::IndicatorRecorder(const std::string& display) : state_(new State)
+{
+    State& s = *state_;
+    s.dpy = XOpenDisplay(display.c_str());
+    if (!s.dpy || pipe(s.stopPipe) != 0)
+        return;
+    int op = 0, er = 0, ma = XkbMajorVersion, mi = XkbMinorVersion;
+    if (!XkbQueryExtension(s.dpy, &op, &s.evBase, &er, &ma, &mi))
+        return;
+    const char* names[3] = {"Caps Lock", "Num Lock", "Scroll Lock"};
+    for (int i = 0; i < 3; ++i) {
+        Bool on = False;
+        XkbGetNamedIndicator(s.dpy, XInternAtom(s.dpy, names[i], False), &s.index[i], &on, nullptr, nullptr);
+    }
+    XkbSelectEvents(s.dpy, XkbUseCoreKbd, XkbIndicatorStateNotifyMask, XkbIndicatorStateNotifyMask);
+    XkbGetIndicatorState(s.dpy, XkbUseCoreKbd, &s.lastBits);
+    XSync(s.dpy, False);
+    ok_ = true;
+    s.thread = std::thread([&s] {
+        for (;;) {
+            {
+                std::lock_guard lk(s.mu);
+                s.pump();
+            }
+            pollfd p[2] = {{ConnectionNumber(s.dpy), POLLIN, 0}, {s.stopPipe[0], POLLIN, 0}};
+            if (poll(p, 2, 200) < 0 && errno != EINTR)
+                return;
+            if (p[1].revents)
+                return;
+        }
+    });
+}
+
+IndicatorRecorder::~IndicatorRecorder()
+{
+    State& s = *state_;
+    if (s.thread.joinable()) {
+        (void)!write(s.stopPipe[1], "x", 1);
+        s.thread.join();
+    }
+    for (int fd : s.stopPipe)
+        if (fd >= 0)
+            close(fd);
+    if (s.dpy)
+        XCloseDisplay(s.dpy);
+    delete state_;
+}
+
+void IndicatorRecorder::sync()
+{
+    if (!ok_)
+        return;
+    std::lock_guard lk(state_->mu);
+    XSync(state_->dpy, False);
+    state_->pump();
+}
+
+std::vector<LedChange> IndicatorRecorder::changes()
+{
+    std::lock_guard lk(state_->mu);
+    return state_->changes;
 }
 
 ObservedRun runPlain(const std::string& program, const std::optional<std::string>& display, int timeoutMs)

@@ -62,6 +62,26 @@ private:
     std::string name_;
 };
 
+// Records indicator changes of a display on a thread of its own, for as long
+// as it lives (for watching a display while something else drives the test).
+class IndicatorRecorder {
+public:
+    explicit IndicatorRecorder(const std::string& display);
+    ~IndicatorRecorder();
+    IndicatorRecorder(const IndicatorRecorder&) = delete;
+    IndicatorRecorder& operator=(const IndicatorRecorder&) = delete;
+    bool ok() const { return ok_; }
+    // Changes seen so far; call sync() first to be sure of everything the
+    // server has done up to now.
+    std::vector<LedChange> changes();
+    void sync();
+
+private:
+    struct State;
+    State* state_;
+    bool ok_ = false;
+};
+
 // Starts `program` with DISPLAY set to `display`, records indicator changes
 // until it exits (or `timeoutMs` passes, after which it is killed).
 // `onChange` runs after each recorded change with the child's pid.
