@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # The demo: Tarvex against the reader simulator, on this machine's own
 # services. Installs what is missing, builds, then starts
-#   - a private pcscd with one virtual reader "ZN480 Demo" (never the
-#     system's daemon; needs root),
 #   - zn480sim as a ZN480 in CDC personality on a pty linked as ttyACM2
-#     (COM3) in a private device folder, as the card of that virtual reader
-#     when it switches to CCID, and as a USB keyboard in a umockdev testbed
-#     when it switches to HID (it watches the display's lock-key LEDs there,
+#     (COM3) in a private device folder, shown in a umockdev testbed as a
+#     USB device of the reader's vendor id; when it switches to CCID, as the
+#     card of a virtual reader "ZN480 Demo" in a private pcscd that runs
+#     only while the reader is in CCID (never the system's daemon; needs
+#     root); and as a USB keyboard in that testbed when it switches to HID (it watches the display's lock-key LEDs there,
 #     so "To CCID"/"To CDC" from HID works through kbflash),
 #   - Tarvex under umockdev-wrapper, with PCSCLITE_CSOCK_NAME, ZN480_DEV_DIR
 #     and UMOCKDEV_DIR pointing at all of that.
@@ -60,18 +60,20 @@ wait_for() { # wait_for SECONDS COMMAND...: polls until COMMAND succeeds
     done
 }
 
-# PC/SC: a private daemon with one virtual reader.
-tests/support/private-pcscd.sh -N "ZN480 Demo" >"$work/pcscd.out" 2>"$work/pcscd.err" &
-pids+=($!)
-wait_for 20 grep -q '^reader=' "$work/pcscd.out" || { cat "$work/pcscd.err" >&2; exit 1; }
-socket=$(sed -n 's/^socket=//p' "$work/pcscd.out")
-port=$(sed -n 's/^reader=.* port=//p' "$work/pcscd.out")
+# PC/SC: a private daemon with one virtual reader, which the simulator runs
+# only while the reader is in CCID personality (a reader in another
+# personality is no PC/SC reader), always in the same folder and on the
+# same port, so that Tarvex finds it again each time.
+port=$(tests/support/private-pcscd.sh -F) || { echo "no free port for the virtual reader" >&2; exit 1; }
+socket="$work/pcscd/run/pcscd.comm"
+pcscd_cmd="exec '$root/tests/support/private-pcscd.sh' -N 'ZN480 Demo' -D '$work/pcscd' -p $port >>'$work/pcscd.out' 2>>'$work/pcscd.err'"
 
 # The simulated reader.
 mkdir -p "$work/dev"
 # Under umockdev's preload, so that its testbed sends the uevents of the
 # keyboard coming and going (Tarvex's udev monitor reacts to them).
 umockdev-wrapper "$bin/zn480sim" --personality cdc --cdc-link "$work/dev/ttyACM2" --vpcd-port "$port" \
+    --ccid-service "$pcscd_cmd" \
     --hid-testbed "$work/testbed" --led-display "$DISPLAY" \
     --control "$work/sim.ctl" --log "$work/exchanges.log" >"$work/sim.log" 2>&1 &
 pids+=($!)
@@ -130,15 +132,13 @@ shot() {
     return 1
 }
 # With xdotool at hand, select the reader as a user would, so that the
-# buttons of its personality light up: a click into the list, then End
-# (the reader's entry is the last one).
+# buttons of its personality light up: a click on its entry (the first row
+# of the list, about an eighth of the way down the window).
 if command -v xdotool >/dev/null; then
     main=$(xdotool search --onlyvisible --name '^ZN480 USB Switch$' | head -1 || true)
     if [ -n "$main" ]; then
-        # Below the entries, above the buttons: about 40 % down the window.
         h=$(xwininfo -id "$main" | sed -n 's/.*Height: *//p')
-        xdotool mousemove --window "$main" 150 $((h * 40 / 100)) click 1 || true
-        pick() { xdotool key --window "$main" End >/dev/null 2>&1; sleep 0.3; grep -q '^selected=2' "$work/state"; }
+        pick() { xdotool mousemove --window "$main" 150 $((h * 12 / 100)) click 1 >/dev/null 2>&1; sleep 0.3; grep -q '^selected=0' "$work/state"; }
         wait_for 5 pick || true
     fi
 fi

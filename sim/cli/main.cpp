@@ -30,6 +30,9 @@ void usage(FILE* f) {
                  "  --vpcd-port PORT       serve the CCID personality as the card of the virtual\n"
                  "                         reader whose driver listens on 127.0.0.1:PORT\n"
                  "  --vpcd-host ADDR       another address for the driver (IPv4)\n"
+                 "  --ccid-service CMD     a command (sh -c) that serves that virtual reader, run\n"
+                 "                         only while the reader is in CCID personality (a private\n"
+                 "                         pcscd: the reader is then listed only as a CCID reader)\n"
                  "  --hid-testbed FILE     serve the HID personality as a USB keyboard 6A4E:0013 in a\n"
                  "                         umockdev testbed; its folder is written to FILE at start:\n"
                  "                         run programs under umockdev-wrapper with\n"
@@ -120,7 +123,7 @@ void serveControl(int listenFd, int stopFd, Device& device) {
 
 int main(int argc, char** argv) {
     std::string cdcLink, vpcdHost = "127.0.0.1", logPath, controlPath, personality;
-    std::string hidTestbed, msdMount, ledDisplay;
+    std::string hidTestbed, msdMount, ledDisplay, ccidService;
     bool hid = false, keyboardNode = true;
     long vpcdPort = 0, restartDelay = 1000, fakeHold = 30000, n = 0, hidInterfaces = 1;
     bool card = true;
@@ -138,6 +141,7 @@ int main(int argc, char** argv) {
         else if (a == "--vpcd-port") {
             if (!parseNum(value("--vpcd-port"), 1, 65535, vpcdPort)) return usage(stderr), 2;
         } else if (a == "--vpcd-host") vpcdHost = value("--vpcd-host");
+        else if (a == "--ccid-service") ccidService = value("--ccid-service");
         else if (a == "--personality") personality = value("--personality");
         else if (a == "--hid-testbed") {
             hidTestbed = value("--hid-testbed");
@@ -219,6 +223,7 @@ int main(int argc, char** argv) {
     if (vpcdPort) {
         auto h = std::make_unique<CcidHost>(device.reader(), static_cast<uint16_t>(vpcdPort), card, vpcdHost);
         h->card().setFakeHold(std::chrono::milliseconds(fakeHold));
+        if (!ccidService.empty()) h->setService(ccidService);
         device.setHost(Personality::CCID, std::move(h));
     }
 
@@ -234,6 +239,14 @@ int main(int argc, char** argv) {
                 ")");
             device.restartInto(back);
         });
+        // With both, the CDC personality's port is a USB device in the
+        // testbed too, as the hardware's would be: a ttyACM node below a
+        // device of the reader's vendor id, plugged and unplugged with it.
+        if (auto* cdc = dynamic_cast<CdcHost*>(device.host(Personality::CDC))) {
+            HidHost* bus = h.get();
+            const std::string name = cdcLink.substr(cdcLink.find_last_of('/') + 1);
+            cdc->onPlug([bus, name](bool present) { bus->showSerialPort(name, present); });
+        }
         device.setHost(Personality::HID, std::move(h));
     }
     if (!msdMount.empty()) device.setHost(Personality::MSD, std::make_unique<MsdHost>(msdMount));

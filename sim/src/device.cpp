@@ -1,5 +1,9 @@
 #include "zn480sim/device.h"
 
+#include <csignal>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <unistd.h>
@@ -36,10 +40,12 @@ bool CdcHost::appear() {
         return false;
     }
     present_ = true;
+    if (onPlug_) onPlug_(true);
     return true;
 }
 
 void CdcHost::disappear() {
+    if (present_ && onPlug_) onPlug_(false);
     peer_.stop();
     present_ = false;
 }
@@ -55,8 +61,26 @@ std::string CdcHost::describe() const {
 CcidHost::CcidHost(Reader& reader, uint16_t port, bool cardInserted, std::string host)
     : card_(reader, port, std::move(host)), port_(port), inserted_(cardInserted) {}
 
+CcidHost::~CcidHost() { stopService(); }
+
 bool CcidHost::appear() {
     if (present_) return true;
+    if (!service_.empty() && servicePid_ < 0) {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::setpgid(0, 0);
+            // The service is a program of the machine, not of the testbed
+            // the simulator may run under.
+            ::unsetenv("LD_PRELOAD");
+            ::unsetenv("UMOCKDEV_DIR");
+            ::execl("/bin/sh", "sh", "-c", service_.c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        if (pid < 0) return false;
+        ::setpgid(pid, pid);
+        servicePid_ = pid;
+    }
+    // The card keeps trying to reach the driver, which comes up with the service.
     card_.start(inserted_);
     present_ = true;
     return true;
@@ -64,7 +88,25 @@ bool CcidHost::appear() {
 
 void CcidHost::disappear() {
     card_.stop();
+    stopService();
     present_ = false;
+}
+
+void CcidHost::stopService() {
+    if (servicePid_ < 0) return;
+    ::kill(-servicePid_, SIGTERM);
+    // The daemon takes its readers away as it goes; give it a moment to do
+    // so cleanly before it is made to.
+    for (int i = 0; i < 100; ++i) {
+        if (::waitpid(servicePid_, nullptr, WNOHANG) == servicePid_) {
+            servicePid_ = -1;
+            return;
+        }
+        ::usleep(20000);
+    }
+    ::kill(-servicePid_, SIGKILL);
+    ::waitpid(servicePid_, nullptr, 0);
+    servicePid_ = -1;
 }
 
 void CcidHost::setCardInserted(bool inserted) {

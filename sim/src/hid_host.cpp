@@ -21,6 +21,8 @@ struct HidHost::Impl {
     int interfaces = 1;
     std::string display;
     std::vector<std::string> syspaths; // added devices, parents first
+    std::vector<std::string> serialPaths; // the CDC personality's USB device, parents first
+    unsigned serialDevnum = 1;            // the kernel numbers devices on a bus on
     unsigned sequence = 0;             // the kernel numbers HID devices on
     LedWatch watch;
     std::string watchProblem;
@@ -130,6 +132,38 @@ HidHost::~HidHost()
         ::unlink(impl_->link.c_str());
     if (impl_->testbed)
         g_object_unref(impl_->testbed); // removes the testbed's folder
+}
+
+bool HidHost::showSerialPort(const std::string& kernelName, bool present)
+{
+    Impl& m = *impl_;
+    for (auto it = m.serialPaths.rbegin(); it != m.serialPaths.rend(); ++it) {
+        umockdev_testbed_uevent(m.testbed, it->c_str(), "remove");
+        umockdev_testbed_remove_device(m.testbed, it->c_str());
+    }
+    m.serialPaths.clear();
+    if (!present)
+        return true;
+    if (!ok() || kernelName.empty())
+        return false;
+    // The reader in CDC personality on the root hub's second port. The
+    // product id of this personality is the simulator's own choice.
+    const std::string usb = "/devices/pci0000:00/0000:00:14.0/usb1/1-2";
+    const std::string intf = usb + "/1-2:1.0";
+    const size_t first = m.syspaths.size();
+    const bool added =
+        m.add(usb, {{"SUBSYSTEM", "usb"}, {"DEVTYPE", "usb_device"}, {"ID_VENDOR_ID", "6a4e"}, {"ID_MODEL_ID", "0012"}},
+              {{"idVendor", "6a4e"}, {"idProduct", "0012"}, {"product", "ZN480"}, {"busnum", "1"},
+               {"devnum", std::to_string(++m.serialDevnum)}},
+              "usb", "usb") &&
+        m.add(intf, {{"SUBSYSTEM", "usb"}, {"DEVTYPE", "usb_interface"}, {"INTERFACE", "2/2/1"}},
+              {{"bInterfaceClass", "02"}}, "usb", "cdc_acm") &&
+        m.add(intf + "/tty/" + kernelName, {{"SUBSYSTEM", "tty"}, {"DEVNAME", "/dev/" + kernelName}}, {}, nullptr,
+              nullptr);
+    // Kept apart from the keyboard's devices, which come and go on their own.
+    m.serialPaths.assign(m.syspaths.begin() + std::ptrdiff_t(first), m.syspaths.end());
+    m.syspaths.resize(first);
+    return added;
 }
 
 bool HidHost::ok() const { return impl_->testbed != nullptr && !impl_->root.empty(); }

@@ -2,10 +2,14 @@
 # Runs a private PC/SC daemon with virtual readers, for the demo and for
 # tests that run out of process. Never touches the system's daemon.
 #
-#   private-pcscd.sh [-n COUNT] [-N NAME]... [-d]
+#   private-pcscd.sh [-n COUNT] [-N NAME]... [-D DIR] [-p PORT] [-d]
 #
 # -n COUNT  readers named "ZN480 Sim 1" .. "ZN480 Sim COUNT" (default 1)
 # -N NAME   a reader with this name (repeatable; replaces -n)
+# -D DIR    keep the daemon's files in DIR (kept afterwards), so that a
+#           daemon started again later has the same socket path
+# -p PORT   the first reader's vpcd port (default: a free one is picked)
+# -F        only print a free port for -p (one per reader) and exit
 # -d        debug log of the daemon
 #
 # Prints, once the daemon is ready:
@@ -19,6 +23,9 @@ set -u
 count=1
 names=""
 debug=""
+fixed_dir=""
+fixed_port=""
+only_port=""
 nl='
 '
 while [ $# -gt 0 ]; do
@@ -26,7 +33,10 @@ while [ $# -gt 0 ]; do
         -n) count=$2; shift 2 ;;
         -N) names="$names$2$nl"; shift 2 ;;
         -d) debug="-d"; shift ;;
-        *) echo "usage: $0 [-n COUNT] [-N NAME]... [-d]" >&2; exit 2 ;;
+        -D) fixed_dir=$2; shift 2 ;;
+        -p) fixed_port=$2; shift 2 ;;
+        -F) only_port=1; shift ;;
+        *) echo "usage: $0 [-n COUNT] [-N NAME]... [-D DIR] [-p PORT] [-d]" >&2; exit 2 ;;
     esac
 done
 if [ -z "$names" ]; then
@@ -36,8 +46,14 @@ fi
 nreaders=$(printf '%s' "$names" | grep -c '')
 driver=/usr/lib/pcsc/drivers/serial/libifdvpcd.so
 
-dir=$(mktemp -d /tmp/zn480-pcscd-XXXXXX) || exit 1
-mkdir -p "$dir/conf" "$dir/run"
+if [ -n "$fixed_dir" ]; then
+    dir=$fixed_dir
+    # A daemon that was stopped before may have left its files.
+    rm -rf "$dir/run" "$dir/conf"
+else
+    dir=$(mktemp -d /tmp/zn480-pcscd-XXXXXX) || exit 1
+fi
+mkdir -p "$dir/conf" "$dir/run" || exit 1
 pid=""
 
 cleanup() {
@@ -48,7 +64,7 @@ cleanup() {
         kill -KILL -- "-$pid" 2>/dev/null
         wait "$pid" 2>/dev/null
     fi
-    rm -rf "$dir"
+    if [ -n "$fixed_dir" ]; then rm -rf "$dir/run"; else rm -rf "$dir"; fi
 }
 trap 'cleanup; exit 0' TERM INT HUP
 trap cleanup EXIT
@@ -74,7 +90,17 @@ pick_ports() {
     return 1
 }
 
-pick_ports || { echo "no free ports" >&2; exit 1; }
+if [ -n "$only_port" ]; then
+    trap - EXIT
+    rm -rf "$dir"
+    pick_ports || exit 1
+    echo "$base"
+    exit 0
+elif [ -n "$fixed_port" ]; then
+    base=$fixed_port
+else
+    pick_ports || { echo "no free ports" >&2; exit 1; }
+fi
 # The virtual reader driver keeps its connections in process-wide state
 # indexed by slot only, so two readers served by one loaded copy overwrite
 # each other and only the last one works. A copy of the driver per reader

@@ -41,6 +41,9 @@ public:
 class CdcHost : public PersonalityHost {
 public:
     CdcHost(Reader& reader, std::string linkPath = {});
+    // Called with true once the port is there and with false as it goes, so
+    // that the USB device behind it can come and go with it.
+    void onPlug(std::function<void(bool present)> cb) { onPlug_ = std::move(cb); }
     bool appear() override;
     void disappear() override;
     bool present() const override { return present_; }
@@ -50,6 +53,7 @@ public:
 private:
     CdcPeer peer_;
     std::string link_;
+    std::function<void(bool)> onPlug_;
     bool present_ = false;
 };
 
@@ -57,6 +61,12 @@ private:
 class CcidHost : public PersonalityHost {
 public:
     CcidHost(Reader& reader, uint16_t port, bool cardInserted = true, std::string host = "127.0.0.1");
+    ~CcidHost() override;
+    // A command (run with sh -c, in a process group of its own) that serves
+    // the virtual reader while the reader is in CCID personality: a private
+    // PC/SC daemon that is started as the reader arrives and stopped as it
+    // leaves, so that the reader is listed only while it is a CCID reader.
+    void setService(std::string command) { service_ = std::move(command); }
     bool appear() override;
     void disappear() override;
     bool present() const override { return present_; }
@@ -67,9 +77,12 @@ public:
     bool cardInserted() const { return inserted_; }
 
 private:
+    void stopService();
     VpcdCard card_;
     uint16_t port_;
     bool inserted_;
+    std::string service_;
+    int servicePid_ = -1;
     bool present_ = false;
 };
 
@@ -109,6 +122,11 @@ public:
     bool present() const override { return present_; }
     std::string describe() const override;
     std::string testbedDir() const;
+    // Shows (or takes away) the reader's serial port in the testbed as the
+    // CDC personality's USB device would: a 6A4E device, its ACM interface
+    // and the tty `kernelName` (e.g. ttyACM2), with a new device number each
+    // time, and the uevents of a plug or an unplug.
+    bool showSerialPort(const std::string& kernelName, bool present);
     // Called from a watcher's thread once per recognised pattern, with
     // where it was seen (the event node, or the X display).
     void onPattern(std::function<void(const std::string& where)> cb);
