@@ -88,16 +88,21 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "bench_switch: %s\n", desktop.error().c_str());
         return 1;
     }
-    zn480test::PrivatePcscd pcscd(1);
+    // The reader as the hardware shows it: a PC/SC reader only while in
+    // CCID, a 6A4E USB device with a ttyACM port while in CDC.
+    SimPcscd pcscd(work.path);
     if (!pcscd.ok()) {
-        std::fprintf(stderr, "bench_switch: %s\n", pcscd.error().c_str());
+        std::fprintf(stderr, "bench_switch: no free port for the virtual reader\n");
         return 1;
     }
     SimReader::Options so;
     so.program = ZN480SIM_PATH;
     so.personality = "ccid";
     so.cdcLink = work / "dev/ttyACM2";
-    so.vpcdPort = pcscd.port(0);
+    so.vpcdPort = pcscd.port;
+    so.ccidService = pcscd.service();
+    so.hidTestbed = work / "testbed";
+    so.display = "none";
     SimReader sim(work.path, so);
     if (!sim.ok()) {
         std::fprintf(stderr, "bench_switch: simulator did not start:\n%s", sim.output().c_str());
@@ -107,6 +112,7 @@ int main(int argc, char** argv)
     to.program = TARVEX_PATH;
     to.deviceDir = work / "dev";
     to.pcscSocket = pcscd.socketPath();
+    to.umockdevDir = sim.testbedDir();
     auto app = std::make_unique<TarvexApp>(desktop, work.path, to);
     if (!app->ok() || !app->waitState([](const TarvexState& s) { return s.has(kCcidEntry); }, Millis(20000))) {
         std::fprintf(stderr, "bench_switch: Tarvex did not list the reader: %s\n", app->error().c_str());

@@ -449,6 +449,22 @@ std::optional<std::string> TarvexApp::answerMessage(size_t ordinal, Millis limit
     return text;
 }
 
+// ---- SimPcscd
+
+SimPcscd::SimPcscd(const std::string& workDir, std::string readerName)
+    : dir(workDir + "/pcscd"), name(std::move(readerName))
+{
+    int status = -1;
+    const std::string out = runCapture({"sh", PRIVATE_PCSCD_SCRIPT, "-F"}, &status);
+    if (status == 0) port = std::atoi(out.c_str());
+}
+
+std::string SimPcscd::service() const
+{
+    return std::string("exec sh '") + PRIVATE_PCSCD_SCRIPT + "' -N '" + name + "' -D '" + dir + "' -p " +
+           std::to_string(port) + " >>'" + dir + ".out' 2>&1";
+}
+
 // ---- SimReader
 
 SimReader::SimReader(const std::string& workDir, const Options& o)
@@ -457,6 +473,7 @@ SimReader::SimReader(const std::string& workDir, const Options& o)
     std::vector<std::string> argv{o.program, "--log", logFile_, "--serial", o.serial, "--personality", o.personality};
     if (!o.cdcLink.empty()) argv.insert(argv.end(), {"--cdc-link", o.cdcLink});
     if (o.vpcdPort) argv.insert(argv.end(), {"--vpcd-port", std::to_string(o.vpcdPort)});
+    if (!o.ccidService.empty()) argv.insert(argv.end(), {"--ccid-service", o.ccidService});
     testbedFile_ = o.hidTestbed;
     if (!o.hidTestbed.empty()) {
         argv.insert(argv.end(), {"--hid-testbed", o.hidTestbed});

@@ -166,6 +166,19 @@ private:
     bool ok_ = false;
 };
 
+// A private PC/SC daemon with one virtual reader that the simulator runs
+// itself, only while the reader is in CCID personality, always in the same
+// folder and on the same port (tests/support/private-pcscd.sh).
+struct SimPcscd {
+    explicit SimPcscd(const std::string& workDir, std::string readerName = "ZN480 Sim 1");
+    bool ok() const { return port > 0; }
+    std::string socketPath() const { return dir + "/run/pcscd.comm"; }
+    std::string service() const; // for SimReader::Options::ccidService
+    std::string dir;
+    std::string name;
+    int port = 0;
+};
+
 // zn480sim with its exchange log and its own output kept in files.
 class SimReader {
 public:
@@ -177,6 +190,7 @@ public:
         std::string hidTestbed;  // file that receives the umockdev testbed's folder; empty: no HID
         std::string display;     // X display whose LEDs the HID personality watches
         std::string serial = "01020304";
+        std::string ccidService; // --ccid-service: what serves the virtual reader while in CCID
     };
     SimReader(const std::string& workDir, const Options& options);
     ~SimReader() { process_.stop(); }

@@ -141,7 +141,7 @@ protected:
 
     TempDir work_{"e2e-switch"};
     std::unique_ptr<Desktop> desktop_;
-    std::unique_ptr<zn480test::PrivatePcscd> pcscd_;
+    std::unique_ptr<SimPcscd> pcscd_;
     std::unique_ptr<SimReader> sim_;
     std::unique_ptr<TarvexApp> app_;
     bool shotTaken_ = false;
@@ -149,16 +149,21 @@ protected:
 
 TEST_F(SwitchOnDesktop, CcidToCdcAndBackTwice)
 {
-    pcscd_ = std::make_unique<zn480test::PrivatePcscd>(1);
-    ASSERT_TRUE(pcscd_->ok()) << pcscd_->error();
+    // The reader as the hardware shows it: a PC/SC reader only while in
+    // CCID, a 6A4E USB device with a ttyACM port while in CDC.
+    pcscd_ = std::make_unique<SimPcscd>(work_.path);
+    ASSERT_TRUE(pcscd_->ok());
     SimReader::Options so;
     so.program = ZN480SIM_PATH;
     so.personality = "ccid";
     so.cdcLink = work_ / "dev/ttyACM2"; // COM3
-    so.vpcdPort = pcscd_->port(0);
+    so.vpcdPort = pcscd_->port;
+    so.ccidService = pcscd_->service();
+    so.hidTestbed = work_ / "testbed";
+    so.display = "none";
     sim_ = std::make_unique<SimReader>(work_.path, so);
     ASSERT_TRUE(sim_->ok()) << sim_->output();
-    startTarvex();
+    startTarvex(sim_->testbedDir());
     ASSERT_TRUE(app_->waitState([](const TarvexState& s) { return s.has(kCcidEntry); }, Millis(20000)))
         << app_->state().describe();
 
@@ -185,16 +190,15 @@ TEST_F(SwitchOnDesktop, CcidToCdcAndBackTwice)
 TEST_F(SwitchOnDesktop, CdcToHidThenHidToCcidThroughTheLedReset)
 {
     // While the reader is a keyboard the list must hold it alone, or the
-    // reset refuses; a virtual PC/SC reader never goes away, so the daemon
-    // is down until the reader is on its way to CCID.
-    pcscd_ = std::make_unique<zn480test::PrivatePcscd>(1);
-    ASSERT_TRUE(pcscd_->ok()) << pcscd_->error();
-    ASSERT_TRUE(pcscd_->kill());
+    // reset refuses: the reader's PC/SC reader exists only in CCID.
+    pcscd_ = std::make_unique<SimPcscd>(work_.path);
+    ASSERT_TRUE(pcscd_->ok());
     SimReader::Options so;
     so.program = ZN480SIM_PATH;
     so.personality = "cdc";
     so.cdcLink = work_ / "dev/ttyACM2";
-    so.vpcdPort = pcscd_->port(0);
+    so.vpcdPort = pcscd_->port;
+    so.ccidService = pcscd_->service();
     so.hidTestbed = work_ / "testbed";
     so.display = desktop_->display();
     sim_ = std::make_unique<SimReader>(work_.path, so);
@@ -235,7 +239,6 @@ TEST_F(SwitchOnDesktop, CdcToHidThenHidToCcidThroughTheLedReset)
                       },
                       Millis(60000));
                   EXPECT_TRUE(sent) << "the fake-card setting never reached the reader";
-                  EXPECT_TRUE(pcscd_->restart()) << pcscd_->error();
               });
     EXPECT_NE(sim_->output().find("LED reset pattern seen: leaving HID for CDC (on /dev/input/event"),
               std::string::npos)
