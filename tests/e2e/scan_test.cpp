@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <sched.h>
 #include <sys/mount.h>
@@ -142,6 +143,36 @@ TEST_F(ScanInTarvex, ReaderPluggedWithTheBoxCheckedIsListedBeforeTheNextTick)
     const auto listed = Clock::now();
     EXPECT_LT(listed - cycleEnded, Millis(1500)) << "listed only at a tick";
     tarvex_.stop(); // no client of the testbed may outlive its owner
+}
+
+// The reader in CDC personality is a ttyACM node below a USB device of the
+// reader's vendor id, as the hardware is: a probe it does not answer does not
+// stop the next cycle from probing it again (ports of other vendors are
+// probed once per plug).
+TEST_F(ScanInTarvex, ReaderPortThatDidNotAnswerIsProbedAgain)
+{
+    startSim({"--cdc-link", work_ / "dev/ttyACM2", "--hid-testbed", work_ / "testbed", "--led-display", "none",
+              "--personality", "cdc"},
+             true);
+    ASSERT_EQ(simControl(work_ / "ctl", "silent on"), "OK\n");
+    std::string dir = readFile(work_ / "testbed");
+    while (!dir.empty() && dir.back() == '\n')
+        dir.pop_back();
+    // As udev shows it: the tty below the reader's USB device.
+    const std::string walk = work_ / "walk";
+    const std::string cmd = "UMOCKDEV_DIR='" + dir + "' umockdev-wrapper udevadm info --attribute-walk " +
+                            "--path=/sys/class/tty/ttyACM2 >'" + walk + "' 2>&1";
+    ASSERT_EQ(std::system(cmd.c_str()), 0) << readFile(walk);
+    EXPECT_NE(readFile(walk).find("ATTRS{idVendor}==\"6a4e\""), std::string::npos) << readFile(walk);
+    startTarvex({{"UMOCKDEV_DIR", dir}}, true);
+    // Two cycles in which the reader stays silent.
+    ListState st;
+    ASSERT_TRUE(waitUntil([&] { st = readListState(work_ / "state"); return st.valid && st.writes >= 5; },
+                          Millis(20000)));
+    EXPECT_TRUE(st.entries.empty()) << st.describe();
+    ASSERT_EQ(simControl(work_ / "ctl", "silent off"), "OK\n");
+    expectListed({"COM3 ZN480 CDC - 5A0C3E11 (2.166)"});
+    tarvex_.stop();
 }
 
 // The drive is mounted in a mount namespace of this test's own, which the
