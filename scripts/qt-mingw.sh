@@ -8,7 +8,7 @@
 #   --print-prefix  print where the cache would be and exit (builds nothing)
 # Environment:
 #   TARVEX_QT_CACHE  parent folder of the caches (default ~/.cache/tarvex)
-#   TARVEX_QT_JOBS   parallel build jobs (default 2)
+#   TARVEX_QT_JOBS   parallel build jobs (default: the number of cores)
 #
 # Debian has no Qt for MinGW, but the host Qt (qt6-base-dev) is the same
 # version, so its moc/rcc/uic serve as the host tools of the cross-build.
@@ -136,7 +136,7 @@ cmake -G Ninja -S "$work/src" -B "$work/build" \
 
 # Ninja's "[n/N]" lines go to the log; a summary line every 5% goes to the
 # terminal, so that the long wait shows it is moving.
-log "building with ${TARVEX_QT_JOBS:-2} jobs (full log: $cache/build.log)"
+log "building with ${TARVEX_QT_JOBS:-$(nproc)} jobs (full log: $cache/build.log)"
 set +e
 progress() {
   local line n total pct next=5
@@ -151,7 +151,7 @@ progress() {
     fi
   done
 }
-ninja -C "$work/build" -j"${TARVEX_QT_JOBS:-2}" 2>&1 | progress
+ninja -C "$work/build" -j"${TARVEX_QT_JOBS:-$(nproc)}" 2>&1 | progress
 rc=${PIPESTATUS[0]}
 set -e
 if [ "$rc" -ne 0 ]; then
