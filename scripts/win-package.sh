@@ -19,6 +19,13 @@ cmake --build --preset mingw64-gui -j"$(nproc)"
 
 build=build/mingw64-gui
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+# The resources a Windows user sees: the version (UTF-16 strings of the
+# version block) and the manifest's DPI awareness and common controls.
+exe="$build/bin/Tarvex.exe"
+strings -el "$exe" | grep -qx "$version" || { echo "Tarvex.exe has no version resource $version" >&2; exit 1; }
+for want in 'PerMonitorV2' 'Microsoft.Windows.Common-Controls'; do
+  strings "$exe" | grep -q "$want" || { echo "Tarvex.exe's manifest lacks $want" >&2; exit 1; }
+done
 out="$build/deploy"
 dir="$out/Tarvex"
 rm -rf "$out"
