@@ -365,6 +365,9 @@ TEST_F(WineGui, NewerMsiReplacesAnOlderOneInPlace)
     EXPECT_EQ(installedProducts(w), (std::vector<std::string>{TARVEX_VERSION}));
     EXPECT_TRUE(fs::exists(w.driveC() / "Program Files/Tarvex/Tarvex.exe"));
     EXPECT_EQ(findNamed(w.driveC(), "Tarvex.lnk").size(), 1u);
+    // The other way round is refused, and leaves the newer one as it was.
+    EXPECT_NE(w.wine({"msiexec", "/i", windowsPath(TARVEX_OLD_MSI), "/qn"}), 0);
+    EXPECT_EQ(installedProducts(w), (std::vector<std::string>{TARVEX_VERSION}));
 
     ASSERT_EQ(w.wine({"msiexec", "/x", windowsPath(w.msi), "/qn"}), 0);
     std::vector<std::string> left;
