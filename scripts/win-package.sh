@@ -22,9 +22,10 @@ version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 # The resources a Windows user sees: the version (UTF-16 strings of the
 # version block) and the manifest's DPI awareness and common controls.
 exe="$build/bin/Tarvex.exe"
-strings -el "$exe" | grep -qx "$version" || { echo "Tarvex.exe has no version resource $version" >&2; exit 1; }
+# (grep reads to the end, so that strings never dies of a closed pipe.)
+strings -el "$exe" | grep -x "$version" >/dev/null || { echo "Tarvex.exe has no version resource $version" >&2; exit 1; }
 for want in 'PerMonitorV2' 'Microsoft.Windows.Common-Controls'; do
-  strings "$exe" | grep -q "$want" || { echo "Tarvex.exe's manifest lacks $want" >&2; exit 1; }
+  strings "$exe" | grep "$want" >/dev/null || { echo "Tarvex.exe's manifest lacks $want" >&2; exit 1; }
 done
 out="$build/deploy"
 dir="$out/Tarvex"
