@@ -24,6 +24,7 @@ xpid="" apid=""
 export WINEPREFIX="$tmp/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 cleanup() {
   [ -n "$apid" ] && kill "$apid" 2>/dev/null && wait "$apid" 2>/dev/null
+  # Everything of the prefix, the program included.
   wineserver -k >/dev/null 2>&1
   wineserver -w >/dev/null 2>&1
   [ -n "$xpid" ] && kill "$xpid" 2>/dev/null && wait "$xpid" 2>/dev/null
@@ -46,7 +47,9 @@ wineserver -p >>"$tmp/wine.log" 2>&1
 
 now_ns() { date +%s%N; }
 wid=""
-start_app() {  # prints ms from the start to the mapped main window
+# Runs in this shell (not in $(...)), so that apid and wid stay known to
+# stop_app; sets ms to the time from the start to the mapped main window.
+start_app() {
   local t0 t1
   t0=$(now_ns)
   wine "$dir/Tarvex.exe" >"$tmp/app.log" 2>&1 &
@@ -61,22 +64,31 @@ start_app() {  # prints ms from the start to the mapped main window
     sleep 0.01
   done
   t1=$(now_ns)
-  echo $(((t1 - t0) / 1000000))
+  ms=$(((t1 - t0) / 1000000))
 }
 stop_app() {
-  kill "$apid" 2>/dev/null; wait "$apid" 2>/dev/null; apid=""
+  # Debian's wine is a shell script: the program is its child, and the
+  # window's _NET_WM_PID names it. Wine's own helpers (explorer.exe for the
+  # desktop) stay, as they would on Windows.
+  local pid
+  pid=$(xdotool getwindowpid "$wid" 2>/dev/null)
+  [ -n "$pid" ] && kill "$pid" 2>/dev/null
+  wait "$apid" 2>/dev/null; apid=""
   # Until its window is gone, so that the next run's search finds its own.
-  for _ in $(seq 100); do
-    xdotool search --onlyvisible --name '^ZN480 USB Switch$' >/dev/null 2>&1 || break
+  for _ in $(seq 200); do
+    xdotool search --onlyvisible --name '^ZN480 USB Switch$' >/dev/null 2>&1 || return 0
     sleep 0.05
   done
+  echo "bench_startup_wine: the window outlived its program" >&2
+  exit 1
 }
 
-first=$(start_app) || exit 1
+start_app || exit 1
+first=$ms
 stop_app
 times=()
 for ((i = 0; i < runs; i++)); do
-  ms=$(start_app) || exit 1
+  start_app || exit 1
   times+=("$ms")
   stop_app
 done
@@ -85,7 +97,7 @@ median=${sorted[$((runs / 2))]}
 
 # Working set: the Windows process is one Unix process under Wine; its pid is
 # the window's _NET_WM_PID.
-start_app >/dev/null || exit 1
+start_app || exit 1
 sleep 3  # the first scan cycle and start-up work settle
 pid=$(xdotool getwindowpid "$wid" 2>/dev/null)
 rss=$(awk '/VmRSS/ {print $2}' /proc/"$pid"/status 2>/dev/null)
