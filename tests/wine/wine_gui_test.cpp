@@ -251,6 +251,8 @@ TEST_F(WineGui, MsiInstallsSilentlyPerMachine)
     const auto shortcuts = findNamed(w.driveC(), "Tarvex.lnk");
     ASSERT_EQ(shortcuts.size(), 1u) << ::testing::PrintToString(shortcuts);
     EXPECT_NE(shortcuts[0].find("Start Menu/Programs/Tarvex.lnk"), std::string::npos) << shortcuts[0];
+    // It starts the installed program (the link holds the target's path).
+    EXPECT_NE(readFile((w.driveC() / shortcuts[0]).string()).find(kInstalledExe), std::string::npos);
 }
 
 TEST_F(WineGui, InstalledProgramListsTheCdcReaderAndTheMarkerDrive)
