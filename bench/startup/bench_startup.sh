@@ -50,7 +50,10 @@ cpu_ns() {  # time on a CPU of every thread of $1, in ns
 ctx_switches() {
   awk '/ctxt_switches/ {s += $2} END {print s}' /proc/"$1"/status
 }
-start_app() {  # starts Tarvex, waits until its window is mapped; prints ms
+# Starts Tarvex and waits until its window is mapped; sets ms. It runs in
+# this shell, not in $(...): a subshell's apid would be lost to stop_app and
+# every run's Tarvex would live on beside the next.
+start_app() {
   local t0 t1
   t0=$(now_ns)
   "$exe" >"$tmp/app.log" 2>&1 &
@@ -66,13 +69,13 @@ start_app() {  # starts Tarvex, waits until its window is mapped; prints ms
     sleep 0.01
   done
   t1=$(now_ns)
-  echo $(((t1 - t0) / 1000000))
+  ms=$(((t1 - t0) / 1000000))
 }
 stop_app() { kill "$apid" 2>/dev/null; wait "$apid" 2>/dev/null; apid=""; }
 
 times=()
 for ((i = 0; i < runs; i++)); do
-  ms=$(start_app) || exit 1
+  start_app || exit 1
   times+=("$ms")
   stop_app
 done
@@ -88,7 +91,7 @@ idle() {  # prints "cpu% wakeups/s" over the idle period
     'BEGIN {printf "%.3f %.1f", c / (t * 1e7), s / t}'
 }
 
-start_app >/dev/null || exit 1
+start_app || exit 1
 sleep 2  # let the first scan cycle run and start-up work settle
 rss=$(awk '/VmRSS/ {print $2}' /proc/"$apid"/status)
 hwm=$(awk '/VmHWM/ {print $2}' /proc/"$apid"/status)

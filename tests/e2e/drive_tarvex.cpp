@@ -344,11 +344,14 @@ TarvexApp::TarvexApp(const Desktop& desktop, const std::string& workDir, const O
         env["UMOCKDEV_DIR"] = options.umockdevDir;
         argv.insert(argv.begin(), "umockdev-wrapper");
     }
+    argv.insert(argv.begin(), options.launcher.begin(), options.launcher.end());
+    for (const auto& [k, v] : options.env) env[k] = v;
+    if (!options.stateFileForProgram.empty()) env["TARVEX_STATE_FILE"] = options.stateFileForProgram;
     if (!process_.start(argv, env, logFile_)) {
         error_ = "cannot start " + options.program;
         return;
     }
-    if (!desktop_.waitWindow(kMainTitle, Millis(20000), &window_) ||
+    if (!desktop_.waitWindow(kMainTitle, options.startLimit, &window_) ||
         !waitState([](const TarvexState& s) { return s.valid; }, Millis(5000))) {
         error_ = "no main window; program output:\n" + log();
         return;

@@ -120,6 +120,13 @@ public:
         std::string deviceDir;   // ZN480_DEV_DIR
         std::string pcscSocket;  // PCSCLITE_CSOCK_NAME
         std::string umockdevDir; // when set: run under umockdev-wrapper
+        // Under Wine: the command line put before the program ("wine"), the
+        // environment it needs, and TARVEX_STATE_FILE as the program sees
+        // it (a Windows path of the same file).
+        std::vector<std::string> launcher;
+        std::map<std::string, std::string> env;
+        std::string stateFileForProgram;
+        Millis startLimit{20000};
     };
     TarvexApp(const Desktop& desktop, const std::string& workDir, const Options& options);
     ~TarvexApp() { process_.stop(); }
@@ -155,6 +162,9 @@ public:
                                              const std::function<void()>& beforeAnswer = {});
 
     void stop() { process_.stop(); }
+    bool running() { return process_.running(); }
+    unsigned long window() const { return window_; }
+    const std::string& stateFile() const { return stateFile_; }
 
 private:
     const Desktop& desktop_;

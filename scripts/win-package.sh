@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# Builds Tarvex for Windows x86_64 and packages it: the deploy folder, its zip
+# and the MSI installer, in build/mingw64-gui/deploy/.
+#   scripts/win-package.sh
+# Qt for MinGW comes from scripts/qt-mingw.sh (built on the first run, then
+# reused from its cache). Output:
+#   Tarvex/                      stripped, ready to copy (checked with objdump -p)
+#   Tarvex-<version>-win64.zip   that folder zipped
+#   Tarvex-<version>-win64.msi   per-machine installer (wixl)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root="$PWD"
+max_zip_bytes=$((11 * 1000 * 1000))
+
+qt="$(scripts/qt-mingw.sh | tail -n1)"
+echo "== Tarvex.exe (preset mingw64-gui, Qt in $qt)"
+cmake --preset mingw64-gui -DTARVEX_QT_MINGW_PREFIX="$qt" >/dev/null
+cmake --build --preset mingw64-gui -j"$(nproc)"
+
+build=build/mingw64-gui
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+# The resources a Windows user sees: the version (UTF-16 strings of the
+# version block) and the manifest's DPI awareness and common controls.
+exe="$build/bin/Tarvex.exe"
+# (grep reads to the end, so that strings never dies of a closed pipe.)
+strings -el "$exe" | grep -x "$version" >/dev/null || { echo "Tarvex.exe has no version resource $version" >&2; exit 1; }
+for want in 'PerMonitorV2' 'Microsoft.Windows.Common-Controls'; do
+  strings "$exe" | grep "$want" >/dev/null || { echo "Tarvex.exe's manifest lacks $want" >&2; exit 1; }
+done
+out="$build/deploy"
+dir="$out/Tarvex"
+rm -rf "$out"
+mkdir -p "$dir/platforms" "$dir/styles"
+
+# The program, its library and its tool; Qt's three modules and the two
+# plugins a Widgets program loads on Windows; MinGW's C++ runtime, which the
+# Qt DLLs and the three programs share (see the top CMakeLists.txt).
+cp "$build"/bin/{Tarvex.exe,SERCHAN.dll,kbflash.exe} "$dir/"
+cp "$qt"/bin/Qt6{Core,Gui,Widgets}.dll "$dir/"
+cp "$qt"/plugins/platforms/qwindows.dll "$dir/platforms/"
+cp "$qt"/plugins/styles/qwindowsvistastyle.dll "$dir/styles/"
+for dll in libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll; do
+  cp "$(x86_64-w64-mingw32-g++-posix -print-file-name=$dll)" "$dir/"
+done
+find "$dir" -type f \( -name '*.exe' -o -name '*.dll' \) -exec x86_64-w64-mingw32-strip --strip-unneeded {} +
+scripts/check-imports.sh "$dir"
+
+zip="Tarvex-$version-win64.zip"
+(cd "$out" && zip -q -9 -r "$zip" Tarvex)
+size=$(stat -c %s "$out/$zip")
+echo "$out/$zip: $((size / 1024)) KiB (folder: $(du -sk "$dir" | cut -f1) KiB)"
+if [ "$size" -gt "$max_zip_bytes" ]; then
+  echo "the zip is larger than $max_zip_bytes bytes" >&2
+  exit 1
+fi
+
+# The MSI: wixl-heat lists the folder as components, wixl compiles both.
+# wixl looks files up by relative paths only, hence the work in $out.
+msi="Tarvex-$version-win64.msi"
+cp app/win/tarvex.ico "$out/"
+(cd "$out" && find Tarvex -type f | sort | wixl-heat -p Tarvex/ --component-group TarvexFiles \
+   --var var.SourceDir --directory-ref INSTALLDIR --win64 >files.wxs &&
+ wixl -a x64 -D Win64=yes -D Version="$version" -D SourceDir=Tarvex -D IconFile=tarvex.ico \
+   -o "$msi" "$root/packaging/windows/Tarvex.wxs" files.wxs)
+echo "$out/$msi: $(( $(stat -c %s "$out/$msi") / 1024 )) KiB"
+
+# An older version of the same MSI, for the test of the in-place upgrade.
+mkdir -p "$build/upgrade-test"
+(cd "$out" && wixl -a x64 -D Win64=yes -D Version=0.0.1 -D SourceDir=Tarvex -D IconFile=tarvex.ico \
+   -o "$root/$build/upgrade-test/Tarvex-0.0.1-win64.msi" "$root/packaging/windows/Tarvex.wxs" files.wxs)
