@@ -6,7 +6,8 @@
 # Left out, by label or name, and why:
 #   packaging           builds and installs the .deb in a Debian root: tests
 #                       the package, not the code, and takes minutes
-#   windows, wine       MinGW programs under Wine: not built by this preset
+#   windows, wine,      MinGW programs under Wine: not built by this preset
+#   wine-gui
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -25,4 +26,4 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 
 cd build/asan
 ctest --output-on-failure -j"$(nproc)" --timeout 600 \
-  -LE '^(packaging|windows|wine)$' "$@"
+  -LE '^(packaging|windows|wine|wine-gui)$' "$@"

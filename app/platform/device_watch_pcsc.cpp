@@ -102,8 +102,9 @@ private:
     std::unique_ptr<pcsc::Api> api_;
     DeviceChanged changed_;
     // The service starts when a reader is plugged (Windows) or by socket
-    // activation (Linux); looking once a second is well inside the time a
-    // user waits for a reader to show up.
+    // activation (Linux). Looking for it is one failed connect to a socket
+    // or service that is not there, cheap enough to do four times a second,
+    // which keeps a reader's arrival well inside what a user notices.
     const std::chrono::milliseconds retry_;
     std::mutex m_;
     std::condition_variable cv_;

@@ -132,7 +132,10 @@ double longestPingMs(const char* display, const std::string& title, int seconds,
 
 int main(int argc, char** argv)
 {
+    // bench_silent [SECONDS [TARVEX]]: another Tarvex (an older build, say)
+    // can be measured beside the same ports.
     const int seconds = argc > 1 ? std::max(5, std::atoi(argv[1])) : 60;
+    const std::string program = argc > 2 ? argv[2] : TARVEX_PATH;
     TempDir work("zn480-bench-silent");
     ::mkdir((work / "dev").c_str(), 0755);
     UMockdevTestbed* tb = umockdev_testbed_new();
@@ -170,7 +173,7 @@ int main(int argc, char** argv)
     std::this_thread::sleep_for(std::chrono::milliseconds(700));
     Process tarvex;
     const std::string state = work / "state";
-    tarvex.start({"umockdev-wrapper", TARVEX_PATH},
+    tarvex.start({"umockdev-wrapper", program},
                  {{"DISPLAY", display}, {"UMOCKDEV_DIR", testbed}, {"ZN480_DEV_DIR", work / "dev"},
                   {"PCSCLITE_CSOCK_NAME", work / "no-pcscd.comm"}, {"TARVEX_STATE_FILE", state},
                   {"XDG_RUNTIME_DIR", work.path}, {"QT_QPA_PLATFORM", "xcb"}},

@@ -133,6 +133,34 @@ ObservedRun superviseChild(Child child, int extraFd, int timeoutMs, const std::f
     return run;
 }
 
+// Takes every queued XKB indicator event off the connection and hands each
+// one that changed a lock-key LED (Caps, Num, Scroll at `index`) to `onChange`.
+template <class OnChange>
+void takeIndicatorChanges(Display* dpy, int evBase, const int (&index)[3], unsigned& lastBits,
+                          Clock::time_point t0, OnChange&& onChange)
+{
+    auto bit = [&](unsigned bits, int i) { return index[i] >= 0 && (bits >> index[i]) & 1u; };
+    while (XPending(dpy)) {
+        XEvent ev;
+        XNextEvent(dpy, &ev);
+        if (ev.type != evBase)
+            continue;
+        const auto* xkb = reinterpret_cast<const XkbEvent*>(&ev);
+        if (xkb->any.xkb_type != XkbIndicatorStateNotify)
+            continue;
+        const unsigned bits = xkb->indicators.state;
+        LedChange c;
+        c.ms = msSince(t0);
+        c.state = {bit(bits, 0), bit(bits, 1), bit(bits, 2)};
+        for (int i = 0; i < 3; ++i)
+            if (bit(bits, i) != bit(lastBits, i))
+                c.which |= 1u << i;
+        lastBits = bits;
+        if (c.which != 0)
+            onChange(c);
+    }
+}
+
 } // namespace
 
 LockProbe::LockProbe(const std::string& display) : name_(display)
@@ -267,31 +295,13 @@ ObservedRun observeRun(const std::string& display, const std::string& program,
 
     const auto t0 = Clock::now();
     std::vector<LedChange> changes;
-    auto bit = [&](unsigned bits, int i) { return index[i] >= 0 && (bits >> index[i]) & 1u; };
     Child child;
     auto pump = [&] {
-        while (XPending(dpy)) {
-            XEvent ev;
-            XNextEvent(dpy, &ev);
-            if (ev.type != evBase)
-                continue;
-            const auto* xkb = reinterpret_cast<const XkbEvent*>(&ev);
-            if (xkb->any.xkb_type != XkbIndicatorStateNotify)
-                continue;
-            const unsigned bits = xkb->indicators.state;
-            LedChange c;
-            c.ms = msSince(t0);
-            c.state = {bit(bits, 0), bit(bits, 1), bit(bits, 2)};
-            for (int i = 0; i < 3; ++i)
-                if (bit(bits, i) != bit(lastBits, i))
-                    c.which |= 1u << i;
-            lastBits = bits;
-            if (c.which == 0)
-                continue;
+        takeIndicatorChanges(dpy, evBase, index, lastBits, t0, [&](const LedChange& c) {
             changes.push_back(c);
             if (onChange)
                 onChange(child.pid, changes);
-        }
+        });
     };
 
     child = spawn(program, display);
@@ -321,31 +331,10 @@ struct IndicatorRecorder::State {
     std::vector<LedChange> changes;
     std::thread thread;
 
-    bool bit(unsigned bits, int i) const { return index[i] >= 0 && (bits >> index[i]) & 1u; }
-
     void pump()
     {
-        while (XPending(dpy)) {
-            XEvent ev;
-            XNextEvent(dpy, &ev);
-            if (ev.type != evBase)
-                continue;
-            const auto* xkb = reinterpret_cast<const XkbEvent*>(&ev);
-            if (xkb->any.xkb_type != XkbIndicatorStateNotify)
-                continue;
-            const unsigned bits = xkb->indicators.state;
-            LedChange c;
-            c.ms = msSince(t0);
-            c.state = {bit(bits, 0), bit(bits, 1), bit(bits, 2)};
-            for (int i = 0; i < 3; ++i)
-                if (bit(bits, i) != bit(lastBits, i))
-                    c.which |= 1u << i;
-            lastBits = bits;
-            if (c.which == 0)
-                continue;
-            changes.push_back(c); // the caller holds mu
-
-        }
+        // The caller holds mu.
+        takeIndicatorChanges(dpy, evBase, index, lastBits, t0, [&](const LedChange& c) { changes.push_back(c); });
     }
 };
 
