@@ -12,6 +12,8 @@
 namespace tarvex {
 namespace {
 
+constexpr uint32_t kWaitMs = 1000;
+
 class PcscReaderWatch final : public DeviceWatch {
 public:
     PcscReaderWatch(std::unique_ptr<pcsc::Api> api, DeviceChanged changed, std::chrono::milliseconds retry)
@@ -83,9 +85,16 @@ private:
             return lost(rv);
         pnp.currentState = pnp.eventState & ~pcsc::STATE_CHANGED;
         for (;;) {
-            rv = api_->getStatusChange(ctx, pcsc::INFINITE_WAIT, &pnp, 1);
-            if (rv == pcsc::E_TIMEOUT)
+            // Bounded waits: a cancel that comes just before a wait begins
+            // does not end that wait, so the stop flag is looked at between
+            // waits as well.
+            rv = api_->getStatusChange(ctx, kWaitMs, &pnp, 1);
+            if (rv == pcsc::E_TIMEOUT) {
+                std::lock_guard lock(m_);
+                if (stop_)
+                    return false;
                 continue;
+            }
             if (rv != pcsc::S_SUCCESS)
                 return lost(rv);
             if (pnp.eventState & pcsc::STATE_CHANGED)

@@ -28,6 +28,7 @@ public:
         bool up = true;
         std::deque<pcsc::Result> waits; // answers for the blocking waits
         bool cancelled = false;
+        bool cancelWorks = true; // pcsc-lite: a cancel before the wait begins is lost
         int contexts = 0, released = 0;
         std::string reader;
     };
@@ -57,7 +58,9 @@ public:
             st->eventState = (2u << 16) | pcsc::STATE_CHANGED;
             return pcsc::S_SUCCESS;
         }
-        s_.cv.wait(lock, [&] { return s_.cancelled || !s_.waits.empty(); });
+        if (!s_.cv.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                            [&] { return s_.cancelled || !s_.waits.empty(); }))
+            return pcsc::E_TIMEOUT;
         if (s_.cancelled)
             return pcsc::E_CANCELLED;
         const pcsc::Result r = s_.waits.front();
@@ -68,6 +71,8 @@ public:
     pcsc::Result cancel(pcsc::Context) override
     {
         std::lock_guard lock(s_.m);
+        if (!s_.cancelWorks)
+            return 0;
         s_.cancelled = true;
         s_.cv.notify_all();
         return 0;
@@ -162,4 +167,15 @@ TEST(PcscReaderWatch, ServiceMissingAtStartCountsWhenItComes)
         s.up = true;
     }
     EXPECT_TRUE(eventually([&] { return changes == 1; }));
+}
+
+TEST(PcscReaderWatch, StopsAlsoWhenTheCancelMissesTheWait)
+{
+    ScriptedService::Shared s;
+    s.cancelWorks = false;
+    auto watch = watchPcscReaders(std::make_unique<ScriptedService>(s), [] {}, 5ms);
+    ASSERT_TRUE(eventually([&] { std::lock_guard l(s.m); return !s.reader.empty(); }));
+    const auto t0 = std::chrono::steady_clock::now();
+    watch.reset(); // one bounded wait at the most
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 3s);
 }
