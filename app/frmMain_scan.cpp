@@ -174,19 +174,18 @@ void scanSerial(frmMain& form)
         return;
     SerialProbes& probes = form.serialProbes();
     std::vector<std::string> present;
-    for (const SerialMapValue& value : *values)
-        present.push_back(portNameOf(value).toStdString());
-    probes.keepOnly(present);
     form.setProgress(QStringLiteral(" - Scanning Serial..."));
     for (const SerialMapValue& value : *values) {
         yieldToWindow(svc);
         const QString portName = portNameOf(value);
+        const std::string portText = portName.toStdString();
+        present.push_back(portText);
         if (!portName.startsWith(QLatin1String("COM")) || value.name.find("USBSER") == std::string::npos)
             continue;
-        const int port = ComPortNumber(portName.toStdString());
+        const int port = ComPortNumber(portText);
         if (port < 1)
             continue;
-        if (!probes.shouldProbe(portName.toStdString(), value))
+        if (!probes.shouldProbe(portText, value))
             continue; // another device's port that has already said it is no reader
         const QString key = portName + QStringLiteral(" ZN480 CDC");
         const bool listed = form.CheckList(key) >= 0;
@@ -207,7 +206,7 @@ void scanSerial(frmMain& form)
             if (svc.serchan)
                 svc.serchan->close(form.ChannelHandle);
         });
-        probes.probed(portName.toStdString(), value, isReader);
+        probes.probed(portText, value, isReader);
         if (!isReader)
             continue;
         const int i = form.CheckList(key);
@@ -218,6 +217,9 @@ void scanSerial(frmMain& form)
             form.setScanMark(form.appendEntry(key + suffix), Added);
         }
     }
+    // What a port that has left the map said is forgotten: plugged in
+    // again, it is probed again.
+    probes.keepOnly(present);
 }
 
 void scanHid(frmMain& form)
@@ -324,8 +326,9 @@ void frmMain::runSerialJob(const std::function<void()>& job)
 
 void frmMain::deviceChanged()
 {
-    if (scanTrigger_.note(svc_.clock->tickMs()))
-        eventTimer_->start(int(scanTrigger_.dueInMs(svc_.clock->tickMs())));
+    const uint32_t now = svc_.clock->tickMs();
+    if (scanTrigger_.note(now))
+        eventTimer_->start(int(scanTrigger_.dueInMs(now)));
 }
 
 void frmMain::eventTimer_Timer()

@@ -17,11 +17,6 @@ namespace tarvex {
 
 constexpr uint16_t kReaderUsbVendor = 0x6A4E;
 
-// The vendor id in a Windows device instance ID ("USB\VID_6A4E&PID_0012\5&1A",
-// "FTDIBUS\VID_0403+PID_6001+A1\0000"): the four hex digits after the first
-// "VID_". 0 when there is none.
-uint16_t VendorFromDeviceId(const std::string& deviceId);
-
 class SerialProbes {
 public:
     // `port` is the port name ("COM3") the value stands for.

@@ -8,8 +8,6 @@
 // carry the USB vendor id ("USB\VID_6A4E&PID_...").
 #include "platform/serial_map.h"
 
-#include "modSerialProbes.h" // VendorFromDeviceId
-
 #include <windows.h>
 #include <setupapi.h>
 
