@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <unistd.h>
 
 namespace zn480sim {
 

@@ -112,6 +112,16 @@ struct TwipsRect {
     int left, top, width, height;
 };
 
+// Where the program puts the controls that the tests click: the two option
+// dialogs' client widths and options, in twips as they are laid out.
+constexpr int kHidDialogWidthTw = 5550;
+constexpr TwipsRect kHidHashtagTw{240, 600, 4215, 255};
+constexpr TwipsRect kHidShiftTw{240, 960, 4215, 375};
+constexpr int kCcidDialogWidthTw = 5535;
+constexpr TwipsRect kCcidStandardTw{120, 120, 4455, 375};
+constexpr TwipsRect kCcidAlwaysPresentTw{120, 600, 4455, 375};
+constexpr TwipsRect kCcidNoFakeTw{120, 1080, 4215, 375};
+
 // The running program with its window.
 class TarvexApp {
 public:

@@ -29,15 +29,7 @@ const std::string kCcidEntry = "CCID ZN480 Sim 1 00 00 - 01020304 (2.166)";
 const std::string kCdcEntry = "COM3 ZN480 CDC - 01020304 (2.166)";
 const std::string kHidEntry = "HID ZN480 Keyboard 0";
 
-// The two option dialogs: title, client width and the controls clicked.
-constexpr int kHidDialogWidthTw = 5550;
-constexpr TwipsRect kHidHashtagTw{240, 600, 4215, 255};
-constexpr TwipsRect kHidShiftTw{240, 960, 4215, 375};
-constexpr int kCcidDialogWidthTw = 5535;
-constexpr TwipsRect kCcidStandardTw{120, 120, 4455, 375};
-constexpr TwipsRect kCcidAlwaysPresentTw{120, 600, 4455, 375};
-constexpr TwipsRect kCcidNoFakeTw{120, 1080, 4215, 375};
-
+// An option dialog: title, client width and the controls clicked.
 struct Dialog {
     std::string title; // empty: the button shows none
     int clientWidthTw = 0;

@@ -33,7 +33,7 @@ TEST(SerialPortMap, ReadsTheValuesTheDriverAdded)
     auto values = tarvex::makeSystemSerialPortMap()->read();
     ASSERT_TRUE(values.has_value());
     // The data comes raw, terminating NUL included, as the scan expects.
-    const tarvex::SerialMapValue expected[] = {
+    const std::pair<std::string, std::string> expected[] = {
         {"\\Device\\USBSER000", "COM5\0"s},
         {"\\Device\\USBSER007", "COM7\0"s},
         {"\\Device\\Serial8", "COM8\0"s},
@@ -41,9 +41,9 @@ TEST(SerialPortMap, ReadsTheValuesTheDriverAdded)
     };
     for (const auto& e : expected) {
         const bool found = std::any_of(values->begin(), values->end(), [&](const tarvex::SerialMapValue& v) {
-            return v.name == e.name && v.data == e.data;
+            return v.name == e.first && v.data == e.second;
         });
-        EXPECT_TRUE(found) << e.name;
+        EXPECT_TRUE(found) << e.first;
     }
 }
 

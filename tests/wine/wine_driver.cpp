@@ -21,6 +21,8 @@
 #include "zn480sim/cdc_peer.h"
 #include "zn480sim/reader.h"
 
+#include "run_logged.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -84,42 +86,18 @@ bool onPath(const std::string& program)
     return false;
 }
 
-// Runs a program with stdout and stderr sent to `logPath` (never to our own
-// output: Wine's helper processes inherit those handles and would keep the
-// test runner's pipe open). Kills it after `limit`. Returns its exit status,
-// or -1 when it could not run or was killed.
+// Runs a program with its output in `logPath` (see run_logged.h); kills it
+// after `limit`. Returns its exit status, or -1 when it could not run or was
+// killed.
 int run(const std::vector<std::string>& argv, const std::string& logPath,
         std::chrono::seconds limit = std::chrono::seconds(120))
 {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    std::vector<char*> args;
-    for (const auto& a : argv)
-        args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    pid_t pid = -1;
-    const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0)
-        return -1;
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-        int status = 0;
-        const pid_t done = ::waitpid(pid, &status, WNOHANG);
-        if (done == pid)
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        if (std::chrono::steady_clock::now() > deadline) {
-            std::fprintf(stderr, "wine_driver: %s took longer than %llds; killed\n", argv[0].c_str(),
-                         static_cast<long long>(limit.count()));
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    bool timedOut = false;
+    const int status = zn480wine::runLogged(argv, logPath, limit, &timedOut);
+    if (timedOut)
+        std::fprintf(stderr, "wine_driver: %s took longer than %llds; killed\n", argv[0].c_str(),
+                     static_cast<long long>(limit.count()));
+    return status;
 }
 
 void copyToStdout(const std::string& path)

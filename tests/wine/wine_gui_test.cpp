@@ -16,6 +16,7 @@
 // share one prefix and run in order in one process; a step whose ground
 // failed is skipped with a note of which step failed.
 #include "drive_tarvex.h"
+#include "run_logged.h"
 
 #include <gtest/gtest.h>
 
@@ -47,8 +48,6 @@ const char* const kSuccess = "Operation completed with success!";
 const std::string kCdcEntry = "COM5 ZN480 CDC - 01020304 (2.166)";
 const std::string kMsdEntry = "MSD ZN480 Mass Storage";
 const std::string kInstalledExe = "C:\\Program Files\\Tarvex\\Tarvex.exe";
-constexpr int kCcidDialogWidthTw = 5535;
-constexpr TwipsRect kCcidNoFakeTw{120, 1080, 4215, 375};
 constexpr int kMainClientWidthTw = 4455;
 constexpr TwipsRect kRefreshTw{120, 2040, 4215, 255};
 
@@ -60,32 +59,7 @@ std::string windowsPath(const std::string& unixPath)
     return p;
 }
 
-// Runs a program to its end with its output appended to `log` (never a pipe:
-// Wine's helper processes inherit it and keep it open). Killed after
-// `limit`. Returns the exit status, or -1.
-int runLogged(const std::vector<std::string>& argv, const std::string& log, Millis limit)
-{
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    pid_t pid = -1;
-    const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) return -1;
-    int status = 0;
-    const bool done = waitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, limit);
-    if (!done) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        return -1;
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+using zn480wine::runLogged;
 
 // Every file of a tree, relative to its root, leaving out Wine's own folder
 // (its installer cache and logs come and go with every msiexec run).
