@@ -1,6 +1,7 @@
-// The main window itself: layout, load and close handling, the nesting window
-// lock, the mode buttons and the progress caption. The other procedures of
-// the window live in frmMain_<area>.cpp.
+// The main window itself: layout, load and close handling, the mode buttons
+// and the progress caption. The list box binding lives in frmMain_list.cpp,
+// the scan triggers in frmMain_scan.cpp, the answers to the core in
+// frmMain_ui.cpp.
 #include "frmMain.h"
 #include "frmCCIDmode.h"
 #include "frmHIDmode.h"
@@ -33,27 +34,10 @@ constexpr int kTickMs = 2000;
 // The events of one plug arrive within a few milliseconds of each other.
 constexpr uint32_t kDeviceBurstMs = 50;
 
-// Qt keeps one entry selected in a single-selection list: removing the
-// selected entry would silently select a neighbour, and a mode button could
-// then act on a reader the user never chose. Removing it clears the
-// selection instead, so the buttons are disabled until the user chooses.
-class DeviceListBox final : public QListWidget {
-public:
-    using QListWidget::QListWidget;
-
-protected:
-    void rowsAboutToBeRemoved(const QModelIndex& parent, int start, int end) override {
-        const QModelIndex cur = currentIndex();
-        if (cur.isValid() && cur.row() >= start && cur.row() <= end)
-            selectionModel()->clear();
-        QListWidget::rowsAboutToBeRemoved(parent, start, end);
-    }
-};
-
 } // namespace
 
-frmMain::frmMain(const Services& services, QWidget* parent)
-    : QWidget(parent), svc_(services), smart_(*services.pcsc), scanTrigger_(kDeviceBurstMs) {
+frmMain::frmMain(const Services& services, UiHooks& ui, QWidget* parent)
+    : QWidget(parent), ui_(ui), core_(services, *this), scanTrigger_(kDeviceBurstMs) {
     setWindowTitle(QStringLiteral("ZN480 USB Switch"));
     // The layout was drawn for a small dialog font; the default desktop font
     // would not fit the check box caption into its width.
@@ -68,7 +52,7 @@ frmMain::frmMain(const Services& services, QWidget* parent)
                        twipsToPixels(r.width, dx), twipsToPixels(r.height, dy));
     };
 
-    lstZN = new DeviceListBox(this);
+    lstZN = new QListWidget(this);
     lstZN->setObjectName(QStringLiteral("lstZN"));
     lstZN->setSelectionMode(QAbstractItemView::SingleSelection);
     lstZN->setSortingEnabled(false);
@@ -116,31 +100,13 @@ frmMain::frmMain(const Services& services, QWidget* parent)
     connect(eventTimer_, &QTimer::timeout, this, [this] { eventTimer_Timer(); });
     connect(chkRefresh, &QCheckBox::toggled, this, [this] { chkRefresh_Click(); });
 
+    core_.list().setObserver([this](DeviceList::Change change, int index) { listChanged(change, index); });
     Form_Load();
 }
 
 frmMain::~frmMain() = default;
 
-void frmMain::Form_Load() {
-    BaseCaption = windowTitle();
-    LockDepth = 0;
-}
-
-void frmMain::LockForm() {
-    if (LockDepth == 0) setEnabled(false);
-    ++LockDepth;
-}
-
-void frmMain::UnlockForm() {
-    // An unmatched unlock must not drive the count negative: the next lock
-    // would then fail to disable the window.
-    if (LockDepth <= 0) {
-        LockDepth = 0;
-        return;
-    }
-    --LockDepth;
-    if (LockDepth == 0) setEnabled(true);
-}
+void frmMain::Form_Load() { BaseCaption = windowTitle(); }
 
 void frmMain::Buttons(bool ccidEnabled, bool cdcEnabled, bool hidEnabled) {
     cmdCCID->setEnabled(ccidEnabled);
@@ -168,7 +134,8 @@ void frmMain::closeEvent(QCloseEvent* event) {
     // While a probe runs on its worker the channel is the worker's; the
     // program then ends as soon as the probe returns (see the Qt UI hooks),
     // and the system closes the port.
-    if (svc_.serchan && !serialBusy_) svc_.serchan->close(ChannelHandle);
+    if (core_.services().serchan && !core_.serialBusy())
+        core_.services().serchan->close(core_.session().ChannelHandle);
     event->accept();
     tmrUpdates->stop();
     eventTimer_->stop();

@@ -85,7 +85,7 @@ private:
         text += QStringLiteral("enabled=") + (window_.isEnabled() ? '1' : '0') + '\n';
         // The selection, not the current row: clearing the selection leaves
         // the current row where it was, and the buttons follow the selection.
-        text += QStringLiteral("selected=") + QString::number(window_.selectedIndex()) + '\n';
+        text += QStringLiteral("selected=") + QString::number(window_.core().list().selected()) + '\n';
         text += QStringLiteral("count=") + QString::number(window_.lstZN->count()) + '\n';
         for (int i = 0; i < window_.lstZN->count(); ++i)
             text += QStringLiteral("entry=") + oneLine(window_.lstZN->item(i)->text()) + '\n';

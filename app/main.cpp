@@ -28,10 +28,9 @@ int main(int argc, char* argv[]) {
     services.hid = hid.get();
     services.drives = drives.get();
     services.launcher = launcher.get();
-    services.ui = &qtUiHooks();
     services.kbflashPath = programDir() + "/" + kbflashFileName();
 
-    frmMain window(services);
+    frmMain window(services, qtUiHooks());
     installStateFileHook(window); // only with TARVEX_STATE_FILE set
 
     // Device arrivals and removals start a scan at once instead of at the

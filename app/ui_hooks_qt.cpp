@@ -1,6 +1,6 @@
 // The window-toolkit seam as the program uses it: Qt message boxes, modal
 // dialogs and event processing.
-#include "frmMain.h"
+#include "end_request.h"
 #include "ui_hooks.h"
 
 #include <QApplication>

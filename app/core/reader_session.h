@@ -32,10 +32,11 @@ public:
     modSmart& smart() { return smart_; }
 
     // ---- Transport
-    // Card connection to the PC/SC reader `name` (the service's own
-    // spelling), after a fresh reader listing. False when the reader is not
-    // listed or no card answers.
-    bool connectCcid(const std::string& name);
+    // Makes the PC/SC reader `name` (the service's own spelling) current,
+    // after a fresh reader listing; false when it is not listed.
+    bool selectCcidReader(const std::string& name);
+    // Card connection to the current PC/SC reader; false when no card answers.
+    bool connectCard() { return !smart_.ConnectCard().empty(); }
     // Opens serchan's channel on COM<port>; true when it gave a channel.
     bool openCdc(int32_t port);
     void CloseDevice();

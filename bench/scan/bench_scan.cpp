@@ -3,8 +3,7 @@
 // new reader's identity, and the steady cycle that finds them all again.
 // Yields are no-ops here, so the figures are the scan's own work plus its
 // transports, not the window's event handling.
-#include "fakes.h"
-#include "frmMain.h"
+#include "window_fixture.h"
 #include "modUSB.h"
 
 #ifdef BENCH_SCAN_WITH_SIM
@@ -63,13 +62,14 @@ struct Figures {
 
 Figures measure(const Services& services, int steadyRuns)
 {
-    frmMain form(services);
+    testing::FakeUi ui;
+    frmMain form(services, ui);
     form.tmrUpdates->stop();
     Figures f;
     auto t0 = std::chrono::steady_clock::now();
     form.tmrUpdates_Timer();
     f.first = Ms(std::chrono::steady_clock::now() - t0).count();
-    f.entries = form.entryCount();
+    f.entries = form.core().list().count();
     std::vector<double> runs;
     for (int i = 0; i < steadyRuns; ++i) {
         form.chkRefresh->setChecked(true);

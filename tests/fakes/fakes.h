@@ -1,9 +1,9 @@
-// Fakes of every service frmMain reaches, for tests that drive the window's
-// procedures without hardware, daemons or real time. Header-only.
+// Fakes of every service the reader core reaches, for tests that drive the
+// core (or the window on top of it) without hardware, daemons or real time.
+// Header-only and Qt-free; the window's own seam is faked in window_fixture.h.
 #pragma once
-#include "services.h"
-#include <QString>
-#include <QStringList>
+#include "core/reader_ui.h"
+#include "core/services.h"
 #include <cstring>
 #include <deque>
 #include <functional>
@@ -24,25 +24,28 @@ public:
     uint32_t autoAdvance = 0; // added on every tickMs() read, for busy polls
 };
 
-// Records messages; answers prompts from a queue (true = OK), default OK.
-class FakeUi : public UiHooks {
+// The core's user seam: records messages, answers prompts from a queue
+// (true = OK, default OK) and the option questions from fixed choices.
+class FakeReaderUi : public ReaderUi {
 public:
-    QStringList messages;
+    std::vector<std::string> messages;
     std::deque<bool> answers;
     int yields = 0;
-    std::function<void()> onYield;                 // e.g. run a scan cycle
-    std::function<void(QDialog&)> onShowModal;     // set the dialog's choice
-    std::function<void()> onMessage;               // e.g. a scan while the box is up
-    bool messageBox(const QString& text, bool okCancel) override {
-        messages << text;
-        if (onMessage) onMessage();
+    std::function<void()> onYield;
+    HidModeChoice hidChoice{1, 0};
+    int16_t ccidChoice = kFakeCardStandard;
+    std::vector<std::string> progress;
+    bool messageBox(const std::string& text, bool okCancel) override {
+        messages.push_back(text);
         if (!okCancel || answers.empty()) return true;
         bool a = answers.front();
         answers.pop_front();
         return a;
     }
-    void showModal(QDialog& dialog) override { if (onShowModal) onShowModal(dialog); }
+    HidModeChoice askHidMode() override { return hidChoice; }
+    int16_t askCcidFake() override { return ccidChoice; }
     void yield() override { ++yields; if (onYield) onYield(); }
+    void progressChanged(const std::string& text) override { progress.push_back(text); }
 };
 
 // A scripted serchan: replies are queued per command (hex, upper case).
@@ -259,11 +262,10 @@ struct FakeWorld {
     FakeHid hid;
     FakeDrives drives;
     FakeLauncher launcher;
-    FakeUi ui;
     Services services() {
         Services s;
         s.clock = &clock; s.pcsc = &pcsc; s.serchan = &serchan; s.serialMap = &serialMap;
-        s.hid = &hid; s.drives = &drives; s.launcher = &launcher; s.ui = &ui;
+        s.hid = &hid; s.drives = &drives; s.launcher = &launcher;
         s.kbflashPath = "/opt/tarvex/kbflash";
         launcher.clock = &clock;
         return s;

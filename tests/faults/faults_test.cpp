@@ -8,7 +8,7 @@
 // Every case checks three things: what the user is told, that the next
 // attempt works once the fault is gone, and that the reader's configuration
 // was not half changed. Cases run in real time (a few seconds each).
-#include "fakes.h"
+#include "window_fixture.h"
 #include "frmCCIDmode.h"
 #include "frmMain.h"
 #include "private_pcscd.h"
@@ -180,9 +180,8 @@ protected:
         s.hid = &hid;
         s.drives = &drives;
         s.launcher = launcher.get();
-        s.ui = &ui;
         s.kbflashPath = kbflashPath;
-        form = std::make_unique<frmMain>(s);
+        form = std::make_unique<frmMain>(s, ui);
         form->tmrUpdates->stop(); // ticks are run by the tests
     }
 
@@ -196,14 +195,15 @@ protected:
     }
     QStringList entries(const QString& prefix) const {
         QStringList out;
-        for (int i = 0; i < form->entryCount(); ++i)
-            if (form->entryText(i).startsWith(prefix)) out << form->entryText(i);
+        for (int i = 0; i < form->core().list().count(); ++i)
+            if (QString::fromStdString(form->core().list().text(i)).startsWith(prefix))
+                out << QString::fromStdString(form->core().list().text(i));
         return out;
     }
     bool select(const QString& prefix) {
-        for (int i = 0; i < form->entryCount(); ++i)
-            if (form->entryText(i).startsWith(prefix)) {
-                form->setSelectedIndex(i);
+        for (int i = 0; i < form->core().list().count(); ++i)
+            if (QString::fromStdString(form->core().list().text(i)).startsWith(prefix)) {
+                form->core().list().select(i);
                 return true;
             }
         return false;
@@ -216,7 +216,7 @@ protected:
             c.Option2->click();
         };
         form->cmdCCID_Click();
-        EXPECT_EQ(form->lockDepth(), 0) << "the window must never stay locked";
+        EXPECT_EQ(form->core().lockDepth(), 0) << "the window must never stay locked";
     }
     void expectConfigUntouched() {
         const auto c = reader.config();
@@ -326,11 +326,11 @@ TEST_F(Faults, SerialReaderGoneWhileDialogOpen) {
         c.Option2->click();
     };
     form->cmdCCID_Click();
-    EXPECT_EQ(form->lockDepth(), 0);
+    EXPECT_EQ(form->core().lockDepth(), 0);
     EXPECT_TRUE(ui.messages.isEmpty());
     EXPECT_TRUE(reader.log().empty());
     EXPECT_TRUE(entries("COM").isEmpty());
-    EXPECT_EQ(form->selectedIndex(), -1);
+    EXPECT_EQ(form->core().list().selected(), -1);
 
     ASSERT_TRUE(host->appear());
     ASSERT_TRUE(scanUntil("COM3"));
@@ -584,17 +584,17 @@ TEST_P(ToolFaults, ToldAndNothingWaits) {
     kbflashPath = GetParam().make(devDir);
     hid.ids = {"HID\\VID_6A4E&PID_0013&MI_00\\7&1A2B3C4D&0&0000"};
     makeForm();
-    form->appendEntry(QStringLiteral("HID ZN480 Keyboard 0"));
+    form->core().list().append("HID ZN480 Keyboard 0");
     for (int attempt = 0; attempt < 2; ++attempt) {
         ui.messages.clear();
-        form->setSelectedIndex(0);
+        form->core().list().select(0);
         const auto t0 = std::chrono::steady_clock::now();
         form->cmdCDC_Click();
         EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s) << "no reset wait without the tool";
         EXPECT_EQ(ui.messages, QStringList{QStringLiteral("Failed to find kbflash")});
-        EXPECT_EQ(form->lockDepth(), 0);
+        EXPECT_EQ(form->core().lockDepth(), 0);
         EXPECT_EQ(form->windowTitle(), form->BaseCaption);
-        EXPECT_EQ(form->entryCount(), 1);
+        EXPECT_EQ(form->core().list().count(), 1);
     }
 }
 

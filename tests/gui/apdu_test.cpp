@@ -8,17 +8,17 @@ namespace {
 enum class Transport { Ccid, Cdc };
 
 struct Exchange {
-    QString status, reply;
+    std::string status, reply;
     std::vector<std::string> sent;
 };
 
-Exchange run(Transport t, const QString& command, const Bytes& answer) {
+Exchange run(Transport t, const std::string& command, const Bytes& answer) {
     Gui g;
     g.answers["FFCAE00000"] = answer;
     if (t == Transport::Ccid) g.useCcid(); else g.useCdc();
     Exchange e;
     e.reply = "keep";
-    e.status = g.form->SendAPDU(command, e.reply);
+    e.status = g.form->core().session().SendAPDU(command, e.reply);
     e.sent = t == Transport::Ccid ? g.pcscSent() : g.world.serchan.sent;
     return e;
 }
@@ -62,9 +62,9 @@ TEST(ApduExchange, NoTransportForHidOrUnknownKinds) {
         Gui g;
         g.useCdc();
         g.useCcid();
-        g.form->DevKind = kind;
-        QString reply = "keep";
-        EXPECT_EQ(g.form->SendAPDU("FFCAE00000", reply), "");
+        g.form->core().session().DevKind = kind;
+        std::string reply = "keep";
+        EXPECT_EQ(g.form->core().session().SendAPDU("FFCAE00000", reply), "");
         EXPECT_EQ(reply, "keep");
         EXPECT_TRUE(g.pcscSent().empty());
         EXPECT_TRUE(g.world.serchan.sent.empty());
@@ -75,8 +75,8 @@ TEST(ApduExchange, PcscFailureLeavesTheReplyAlone) {
     Gui g;
     g.useCcid();
     g.world.pcsc.transmitResults.push_back(pcsc::E_NO_SMARTCARD);
-    QString reply = "keep";
-    EXPECT_EQ(g.form->SendAPDU("FFCAE00000", reply), "");
+    std::string reply = "keep";
+    EXPECT_EQ(g.form->core().session().SendAPDU("FFCAE00000", reply), "");
     EXPECT_EQ(reply, "keep");
 }
 
@@ -85,8 +85,8 @@ TEST(ApduExchange, SerialSendFailureReturnsAtOnce) {
     g.useCdc();
     g.world.serchan.sendResult = -3;
     const uint32_t before = g.world.clock.now;
-    QString reply = "keep";
-    EXPECT_EQ(g.form->SendAPDU("FFCAE00000", reply), "");
+    std::string reply = "keep";
+    EXPECT_EQ(g.form->core().session().SendAPDU("FFCAE00000", reply), "");
     EXPECT_EQ(reply, "keep");
     EXPECT_LT(g.world.clock.now - before, 10u);
 }
@@ -98,8 +98,8 @@ TEST(ApduExchange, SerialReplyTimesOutAfter500msAlsoAcrossTheTickWrap) {
         g.useCdc();
         g.world.serchan.responder = nullptr; // acknowledged, never answered
         g.world.clock.now = start;
-        QString reply = "keep";
-        EXPECT_EQ(g.form->SendAPDU("FFCAE00000", reply), "");
+        std::string reply = "keep";
+        EXPECT_EQ(g.form->core().session().SendAPDU("FFCAE00000", reply), "");
         EXPECT_EQ(reply, "keep");
         const uint32_t waited = g.world.clock.now - start;
         EXPECT_GE(waited, 500u);
@@ -122,12 +122,12 @@ TEST(ApduExchange, SerialReplyArrivingLateStillCounts) {
     } late;
     Services s = g.world.services();
     s.serchan = &late;
-    frmMain f(s);
+    frmMain f(s, g.world.ui);
     f.tmrUpdates->stop();
-    f.DevKind = DEVKIND_CDC;
-    f.ChannelHandle = 3;
-    QString reply;
-    EXPECT_EQ(f.SendAPDU("FFCAE00000", reply), "9000");
+    f.core().session().DevKind = DEVKIND_CDC;
+    f.core().session().ChannelHandle = 3;
+    std::string reply;
+    EXPECT_EQ(f.core().session().SendAPDU("FFCAE00000", reply), "9000");
     EXPECT_EQ(reply, "12");
     EXPECT_EQ(late.polls, 100);
 }

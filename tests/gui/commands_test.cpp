@@ -29,7 +29,7 @@ TEST(ReaderCommands, SwitchAndFakeCardRecords) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.command);
         Reader r;
-        const bool ok = c.fake ? r.form->SendCCIDFake(c.selector) : r.form->SwitchToDevice(c.selector);
+        const bool ok = c.fake ? r.form->core().session().SendCCIDFake(c.selector) : r.form->core().session().SwitchToDevice(c.selector);
         EXPECT_TRUE(ok);
         std::string expected = c.command;
         expected.erase(expected.find(' '), 1);
@@ -45,7 +45,7 @@ TEST(ReaderCommands, RefusedSwitchOrFakeCardSendsNoReboot) {
         Reader r;
         r.answers["FEDD02000A00FF0102030477344D58"] = hexBytes("6A82");
         r.answers["FEDD02010A00FF0102030477344D58"] = hexBytes("6A82");
-        EXPECT_FALSE(fake ? r.form->SendCCIDFake(0) : r.form->SwitchToDevice(0));
+        EXPECT_FALSE(fake ? r.form->core().session().SendCCIDFake(0) : r.form->core().session().SwitchToDevice(0));
         EXPECT_EQ(r.sent().size(), 2u);
         EXPECT_TRUE(r.world.clock.sleeps.empty());
     }
@@ -57,7 +57,7 @@ TEST(ReaderCommands, SerialNumberOfWrongLengthStopsBeforeSending) {
             SCOPED_TRACE(sn);
             Reader r;
             r.answers["FFCAF00004"] = hexBytes(sn);
-            EXPECT_FALSE(fake ? r.form->SendCCIDFake(2) : r.form->SwitchToDevice(1));
+            EXPECT_FALSE(fake ? r.form->core().session().SendCCIDFake(2) : r.form->core().session().SwitchToDevice(1));
             EXPECT_EQ(r.sent(), std::vector<std::string>{"FFCAF00004"});
         }
     }
@@ -65,8 +65,8 @@ TEST(ReaderCommands, SerialNumberOfWrongLengthStopsBeforeSending) {
 
 TEST(ReaderCommands, SelectorOutsideAByteIsRefused) {
     Reader r;
-    EXPECT_FALSE(r.form->SwitchToDevice(256));
-    EXPECT_FALSE(r.form->SendCCIDFake(-1));
+    EXPECT_FALSE(r.form->core().session().SwitchToDevice(256));
+    EXPECT_FALSE(r.form->core().session().SendCCIDFake(-1));
     EXPECT_TRUE(r.sent().empty());
 }
 
@@ -75,7 +75,7 @@ TEST(ReaderCommands, RebootPausesTwoSecondsWhateverTheAnswer) {
         SCOPED_TRACE(answer);
         Reader r;
         r.answers["FFFEFC0000"] = hexBytes(answer);
-        EXPECT_EQ(r.form->RebootDevice(), std::string(answer) == "9000");
+        EXPECT_EQ(r.form->core().session().RebootDevice(), std::string(answer) == "9000");
         EXPECT_EQ(r.world.clock.sleeps, std::vector<uint32_t>{2000});
         EXPECT_EQ(r.sent(), std::vector<std::string>{"FFFEFC0000"});
     }
@@ -95,7 +95,7 @@ TEST(ReaderCommands, HidConfigurationWrites) {
         SCOPED_TRACE(c.write);
         Reader r;
         r.answers["FEDD030200"] = hexBytes(std::string(c.read) + "9000");
-        EXPECT_TRUE(r.form->SendHIDMode(c.format, c.sub));
+        EXPECT_TRUE(r.form->core().session().SendHIDMode(c.format, c.sub));
         EXPECT_EQ(r.sent(), (std::vector<std::string>{"FEDD030200", c.write}));
     }
 }
@@ -105,13 +105,13 @@ TEST(ReaderCommands, HidConfigurationNeedsExactlyTwoBytes) {
         SCOPED_TRACE(answer);
         Reader r;
         r.answers["FEDD030200"] = hexBytes(answer);
-        EXPECT_FALSE(r.form->SendHIDMode(1, 0));
+        EXPECT_FALSE(r.form->core().session().SendHIDMode(1, 0));
         EXPECT_EQ(r.sent(), std::vector<std::string>{"FEDD030200"});
     }
     Reader r; // the read's status does not matter, the write's does
     r.answers["FEDD030200"] = hexBytes("00006A82");
     r.answers["FEDD0302020042"] = hexBytes("6A82");
-    EXPECT_FALSE(r.form->SendHIDMode(2, 0));
+    EXPECT_FALSE(r.form->core().session().SendHIDMode(2, 0));
     EXPECT_EQ(r.sent().size(), 2u);
 }
 
@@ -128,14 +128,14 @@ TEST(ReaderCommands, IdentityTexts) {
         SCOPED_TRACE(c.answer);
         Reader r;
         r.answers["FFCAE00004"] = hexBytes(c.answer);
-        EXPECT_EQ(r.form->GetReaderFW(), c.fw);
+        EXPECT_EQ(r.form->core().session().GetReaderFW(), c.fw);
     }
     Reader r;
-    EXPECT_EQ(r.form->GetReaderSN(), "01020304");
+    EXPECT_EQ(r.form->core().session().GetReaderSN(), "01020304");
     r.answers["FFCAF00004"] = hexBytes("01026A82"); // status is not judged
-    EXPECT_EQ(r.form->GetReaderSN(), "0102");
+    EXPECT_EQ(r.form->core().session().GetReaderSN(), "0102");
     r.answers["FFCAF00004"] = {};
-    EXPECT_EQ(r.form->GetReaderSN(), "");
+    EXPECT_EQ(r.form->core().session().GetReaderSN(), "");
 }
 
 TEST(ReaderCommands, CheckVersionAgainstTwoPointMinimum) {
@@ -162,11 +162,11 @@ TEST(ReaderCommands, CheckVersionAgainstTwoPointMinimum) {
         SCOPED_TRACE(c.entry);
         Gui g;
         g.select(c.entry);
-        EXPECT_EQ(g.form->CheckVersion(166), c.result);
+        EXPECT_EQ(g.form->core().CheckVersion(166), c.result);
         EXPECT_EQ(g.world.ui.messages, c.message ? QStringList{tooOld} : QStringList{});
     }
     Gui g; // nothing selected
-    EXPECT_EQ(g.form->CheckVersion(166), -1);
+    EXPECT_EQ(g.form->core().CheckVersion(166), -1);
 }
 
 } // namespace tarvex::guitest

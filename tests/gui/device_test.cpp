@@ -13,7 +13,7 @@ struct CcidReader : Gui {
     explicit CcidReader(const char* firmware = "000200A6") {
         answers["FFCAF00004"] = hexBytes("010203049000");
         answers["FFCAE00004"] = hexBytes(std::string(firmware) + "9000");
-        form->DevKind = DEVKIND_CCID;
+        form->core().session().DevKind = DEVKIND_CCID;
     }
     int exclusiveConnects() const {
         int n = 0;
@@ -33,25 +33,25 @@ TEST(DeviceConnection, CcidEntryWithoutSuffixGainsItAndIsChecked) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.fw);
         CcidReader r(c.fw);
-        r.form->appendEntry("HID ZN480 Keyboard 0");
-        r.select(QString("CCID ") + kReader);
-        EXPECT_EQ(r.form->OpenDevice(), c.result);
-        EXPECT_EQ(r.form->entryText(1), QString("CCID ") + kReader + c.suffix);
+        r.form->core().list().append("HID ZN480 Keyboard 0");
+        r.select(std::string("CCID ") + kReader);
+        EXPECT_EQ(r.form->core().OpenDevice(), c.result);
+        EXPECT_EQ(r.form->core().list().text(1), std::string("CCID ") + kReader + c.suffix);
         EXPECT_EQ(r.pcscSent(), (std::vector<std::string>{"FFCAF00004", "FFCAE00004"}));
         EXPECT_EQ(r.world.ui.messages.size(), c.message ? 1 : 0);
-        EXPECT_NE(r.form->smart().cardHandle(), 0u); // open until CloseDevice
-        r.form->CloseDevice();
+        EXPECT_NE(r.form->core().session().smart().cardHandle(), 0u); // open until CloseDevice
+        r.form->core().CloseDevice();
         EXPECT_EQ(r.world.pcsc.calls.back(), "disconnect");
     }
 }
 
 TEST(DeviceConnection, CcidEntryWithSuffixOpensWithoutReadingIdentity) {
     CcidReader r("000100A6"); // would fail the version check if read
-    const QString text = QString("CCID ") + kReader + " - 01020304 (2.166)";
+    const std::string text = std::string("CCID ") + kReader + " - 01020304 (2.166)";
     r.select(text);
-    EXPECT_TRUE(r.form->OpenDevice());
+    EXPECT_TRUE(r.form->core().OpenDevice());
     EXPECT_TRUE(r.pcscSent().empty());
-    EXPECT_EQ(r.form->entryText(0), text);
+    EXPECT_EQ(r.form->core().list().text(0), text);
     EXPECT_EQ(r.exclusiveConnects(), 1);
 }
 
@@ -59,20 +59,20 @@ TEST(DeviceConnection, CardPromptRepeatsUntilCancel) {
     CcidReader r;
     r.world.pcsc.readers[0].cardPresent = false;
     r.world.ui.answers = {true, true, false};
-    r.select(QString("CCID ") + kReader);
-    EXPECT_FALSE(r.form->OpenDevice());
+    r.select(std::string("CCID ") + kReader);
+    EXPECT_FALSE(r.form->core().OpenDevice());
     EXPECT_EQ(r.world.ui.messages, (QStringList{kPrompt, kPrompt, kPrompt}));
     EXPECT_EQ(r.exclusiveConnects(), 3);
-    EXPECT_EQ(r.form->entryText(0), QString("CCID ") + kReader);
+    EXPECT_EQ(r.form->core().list().text(0), std::string("CCID ") + kReader);
 }
 
 TEST(DeviceConnection, CardPresentedAfterPromptConnects) {
     CcidReader r;
     r.world.pcsc.readers[0].cardPresent = false;
     r.world.ui.onYield = nullptr;
-    r.select(QString("CCID ") + kReader + " - 01020304 (2.166)");
+    r.select(std::string("CCID ") + kReader + " - 01020304 (2.166)");
     // The user puts a card on the reader, then presses OK.
-    struct CardOnOk : fakes::FakeUi {
+    struct CardOnOk : testing::FakeUi {
         fakes::FakePcsc* pcsc = nullptr;
         bool messageBox(const QString& t, bool okCancel) override {
             pcsc->readers[0].cardPresent = true;
@@ -80,24 +80,22 @@ TEST(DeviceConnection, CardPresentedAfterPromptConnects) {
         }
     } ui;
     ui.pcsc = &r.world.pcsc;
-    Services s = r.world.services();
-    s.ui = &ui;
-    frmMain f(s);
+    frmMain f(r.world.services(), ui);
     f.tmrUpdates->stop();
-    f.smart().InitSmart();
-    f.DevKind = DEVKIND_CCID;
-    f.setSelectedIndex(f.appendEntry(QString("CCID ") + kReader + " - 01020304 (2.166)"));
-    EXPECT_TRUE(f.OpenDevice());
+    f.core().session().smart().InitSmart();
+    f.core().session().DevKind = DEVKIND_CCID;
+    f.core().list().select(f.core().list().append(std::string("CCID ") + kReader + " - 01020304 (2.166)"));
+    EXPECT_TRUE(f.core().OpenDevice());
     EXPECT_EQ(ui.messages.size(), 1);
 }
 
 TEST(DeviceConnection, CcidReaderNoLongerListedIsNotOpened) {
     CcidReader r;
     r.world.pcsc.readers.push_back({"ZN480 Other 0"});
-    r.form->smart().ListReaders();
-    r.form->smart().SelectReader("ZN480 Other 0");
+    r.form->core().session().smart().ListReaders();
+    r.form->core().session().smart().SelectReader("ZN480 Other 0");
     r.select("CCID ZN480 Gone 0 - 01020304 (2.166)");
-    EXPECT_FALSE(r.form->OpenDevice());
+    EXPECT_FALSE(r.form->core().OpenDevice());
     EXPECT_EQ(r.exclusiveConnects(), 0);
     EXPECT_TRUE(r.world.ui.messages.isEmpty());
 }
@@ -112,14 +110,14 @@ TEST(DeviceConnection, CdcEntryOpensItsPort) {
         SCOPED_TRACE(c.entry);
         Gui g;
         g.world.serchan.ports[c.port] = c.opens;
-        g.form->DevKind = DEVKIND_CDC;
+        g.form->core().session().DevKind = DEVKIND_CDC;
         g.select(c.entry);
-        EXPECT_EQ(g.form->OpenDevice(), c.result);
-        EXPECT_EQ(g.form->ChannelHandle, c.opens ? c.port : 0);
+        EXPECT_EQ(g.form->core().OpenDevice(), c.result);
+        EXPECT_EQ(g.form->core().session().ChannelHandle, c.opens ? c.port : 0);
         EXPECT_EQ(g.world.serchan.openPort, c.opens ? c.port : 0);
-        g.form->CloseDevice();
+        g.form->core().CloseDevice();
         EXPECT_EQ(g.world.serchan.closes, std::vector<int32_t>{c.opens ? c.port : 0});
-        EXPECT_EQ(g.form->ChannelHandle, c.opens ? c.port : 0); // a close keeps it
+        EXPECT_EQ(g.form->core().session().ChannelHandle, c.opens ? c.port : 0); // a close keeps it
     }
 }
 
@@ -139,23 +137,23 @@ TEST(DeviceConnection, EntriesWithoutAnAddressOpenNothing) {
         SCOPED_TRACE(c.entry);
         Gui g;
         g.world.serchan.ports[12] = true;
-        g.form->ChannelHandle = 9;
-        g.form->DevKind = c.kind;
+        g.form->core().session().ChannelHandle = 9;
+        g.form->core().session().DevKind = c.kind;
         g.select(c.entry);
-        EXPECT_FALSE(g.form->OpenDevice());
+        EXPECT_FALSE(g.form->core().OpenDevice());
         EXPECT_EQ(g.world.serchan.openPort, 0);
-        EXPECT_EQ(g.form->ChannelHandle, 9);
+        EXPECT_EQ(g.form->core().session().ChannelHandle, 9);
         EXPECT_TRUE(g.world.ui.messages.isEmpty());
-        g.form->CloseDevice();
+        g.form->core().CloseDevice();
         if (c.kind != DEVKIND_CDC) {
             EXPECT_TRUE(g.world.serchan.closes.empty());
         }
     }
     Gui g; // no selection at all
     g.world.serchan.ports[12] = true;
-    g.form->DevKind = DEVKIND_CDC;
-    g.form->appendEntry("COM12 ZN480 CDC");
-    EXPECT_FALSE(g.form->OpenDevice());
+    g.form->core().session().DevKind = DEVKIND_CDC;
+    g.form->core().list().append("COM12 ZN480 CDC");
+    EXPECT_FALSE(g.form->core().OpenDevice());
     EXPECT_EQ(g.world.serchan.openPort, 0);
 }
 
@@ -172,9 +170,9 @@ TEST(DeviceConnection, SerialProbe) {
         Gui g;
         g.world.serchan.ports[c.port] = c.opens;
         g.answers["FFCAE00000"] = hexBytes(c.answer);
-        g.form->DevKind = DEVKIND_HID; // the probe does not depend on it
-        EXPECT_EQ(g.form->CheckZnSerial(c.port), c.result);
-        EXPECT_EQ(g.form->ChannelHandle, c.handle);
+        g.form->core().session().DevKind = DEVKIND_HID; // the probe does not depend on it
+        EXPECT_EQ(g.form->core().session().CheckZnSerial(c.port), c.result);
+        EXPECT_EQ(g.form->core().session().ChannelHandle, c.handle);
         EXPECT_EQ(g.world.serchan.sent.size(), c.sends);
         if (c.sends) {
             EXPECT_EQ(g.world.serchan.sent[0], "FFCAE00000");

@@ -13,15 +13,15 @@ TEST(DeviceList, KeyIsTheTextBeforeTheFirstSeparator) {
         {"CCID A -B", "CCID A -B"},
         {"", ""},
     };
-    for (const Case& c : cases) EXPECT_EQ(frmMain::FilterExtra(c.text), c.key) << c.text;
+    for (const Case& c : cases) EXPECT_EQ(FilterExtra(c.text), c.key) << c.text;
 }
 
 TEST(DeviceList, CheckListFindsTheFirstEntryWithAnEqualKey) {
     Gui g;
-    EXPECT_EQ(g.form->CheckList("CCID ZN480 Sim 0"), -1); // empty list
-    g.form->appendEntry("COM3 ZN480 CDC - 01020304 (2.166)");
-    g.form->appendEntry("CCID ZN480 Sim 0");
-    g.form->appendEntry("CCID ZN480 Sim 0 - 0A0B0C0D (2.166)");
+    EXPECT_EQ(g.form->core().CheckList("CCID ZN480 Sim 0"), -1); // empty list
+    g.form->core().list().append("COM3 ZN480 CDC - 01020304 (2.166)");
+    g.form->core().list().append("CCID ZN480 Sim 0");
+    g.form->core().list().append("CCID ZN480 Sim 0 - 0A0B0C0D (2.166)");
     struct Case { const char* key; int index; } cases[] = {
         {"COM3 ZN480 CDC", 0},
         {"CCID ZN480 Sim 0", 1},
@@ -29,7 +29,7 @@ TEST(DeviceList, CheckListFindsTheFirstEntryWithAnEqualKey) {
         {"COM3 ZN480 CDC - 01020304 (2.166)", -1}, // whole text is not a key
         {"COM3", -1},
     };
-    for (const Case& c : cases) EXPECT_EQ(g.form->CheckList(c.key), c.index) << c.key;
+    for (const Case& c : cases) EXPECT_EQ(g.form->core().CheckList(c.key), c.index) << c.key;
 }
 
 TEST(DeviceList, ButtonsAndDevKindFollowTheSelectedEntry) {
@@ -44,72 +44,72 @@ TEST(DeviceList, ButtonsAndDevKindFollowTheSelectedEntry) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
         Gui g;
-        g.form->appendEntry("HID ZN480 Keyboard 9");
+        g.form->core().list().append("HID ZN480 Keyboard 9");
         g.select(c.text);
         std::string b;
         for (QPushButton* p : {g.form->cmdCCID, g.form->cmdCDC, g.form->cmdHID})
             b += p->isEnabled() ? '1' : '0';
         EXPECT_EQ(b, c.buttons);
-        g.form->DevKind = 7;
-        g.form->FillFrom();
-        EXPECT_EQ(g.form->DevKind, c.devKind);
+        g.form->core().session().DevKind = 7;
+        g.form->core().FillFrom();
+        EXPECT_EQ(g.form->core().session().DevKind, c.devKind);
     }
 }
 
 TEST(DeviceList, UserSelectionAndRemovalUpdateTheButtons) {
     Gui g;
-    g.form->appendEntry("COM3 ZN480 CDC - 01020304 (2.166)");
-    g.form->appendEntry("HID ZN480 Keyboard 0");
+    g.form->core().list().append("COM3 ZN480 CDC - 01020304 (2.166)");
+    g.form->core().list().append("HID ZN480 Keyboard 0");
     g.form->lstZN->setCurrentRow(1); // as a click does
-    EXPECT_EQ(g.form->selectedIndex(), 1);
+    EXPECT_EQ(g.form->core().list().selected(), 1);
     EXPECT_TRUE(g.form->cmdCDC->isEnabled());
     EXPECT_FALSE(g.form->cmdHID->isEnabled());
-    delete g.form->lstZN->takeItem(1);
-    EXPECT_EQ(g.form->selectedIndex(), -1);
+    g.list().remove(1); // as a scan that no longer finds the reader does
+    EXPECT_EQ(g.form->core().list().selected(), -1);
     EXPECT_FALSE(g.form->cmdCCID->isEnabled() || g.form->cmdCDC->isEnabled() ||
                  g.form->cmdHID->isEnabled());
 }
 
 TEST(DeviceList, ClearSelRemovesTheSelectionAndDisablesTheButtons) {
     Gui g;
-    g.form->ClearSel(); // nothing selected: stays so
-    EXPECT_EQ(g.form->selectedIndex(), -1);
+    g.form->core().ClearSel(); // nothing selected: stays so
+    EXPECT_EQ(g.form->core().list().selected(), -1);
     g.select("CCID ZN480 Sim 0");
     EXPECT_TRUE(g.form->cmdCCID->isEnabled());
-    g.form->ClearSel();
-    EXPECT_EQ(g.form->selectedIndex(), -1);
+    g.form->core().ClearSel();
+    EXPECT_EQ(g.form->core().list().selected(), -1);
     EXPECT_FALSE(g.form->cmdCCID->isEnabled() || g.form->cmdCDC->isEnabled() ||
                  g.form->cmdHID->isEnabled());
-    g.form->DevKind = 1;
-    g.form->FillFrom(); // no selection: DevKind kept
-    EXPECT_EQ(g.form->DevKind, 1);
+    g.form->core().session().DevKind = 1;
+    g.form->core().FillFrom(); // no selection: DevKind kept
+    EXPECT_EQ(g.form->core().session().DevKind, 1);
 }
 
 TEST(DeviceList, SettingTheSameIndexStillRunsTheClickHandler) {
     Gui g;
     g.select("CCID ZN480 Sim 0");
     g.form->Buttons(false, false, false);
-    g.form->setSelectedIndex(0);
+    g.form->core().list().select(0);
     EXPECT_TRUE(g.form->cmdCCID->isEnabled());
-    g.form->setSelectedIndex(5); // out of range: no selection
-    EXPECT_EQ(g.form->selectedIndex(), -1);
+    g.form->core().list().select(5); // out of range: no selection
+    EXPECT_EQ(g.form->core().list().selected(), -1);
     EXPECT_FALSE(g.form->cmdCCID->isEnabled());
 }
 
 TEST(DeviceList, EntriesKeepOrderTextAndScanMark) {
     Gui g;
-    EXPECT_EQ(g.form->appendEntry("B"), 0);
-    EXPECT_EQ(g.form->appendEntry("A"), 1);
-    EXPECT_EQ(g.form->scanMark(1), Unseen);
-    g.form->setScanMark(1, Added);
-    g.form->setScanMark(0, Seen);
-    g.form->setEntryText(1, "A - 01020304 (2.166)");
-    EXPECT_EQ(g.form->entryText(0), "B");
-    EXPECT_EQ(g.form->entryText(1), "A - 01020304 (2.166)");
-    EXPECT_EQ(g.form->scanMark(0), Seen);
-    EXPECT_EQ(g.form->scanMark(1), Added); // survives a text change
-    EXPECT_EQ(g.form->entryText(9), "");   // out of range reads as empty
-    EXPECT_EQ(g.form->scanMark(-1), Unseen);
+    EXPECT_EQ(g.form->core().list().append("B"), 0);
+    EXPECT_EQ(g.form->core().list().append("A"), 1);
+    EXPECT_EQ(g.form->core().list().mark(1), Unseen);
+    g.form->core().list().setMark(1, Added);
+    g.form->core().list().setMark(0, Seen);
+    g.form->core().list().setText(1, "A - 01020304 (2.166)");
+    EXPECT_EQ(g.form->core().list().text(0), "B");
+    EXPECT_EQ(g.form->core().list().text(1), "A - 01020304 (2.166)");
+    EXPECT_EQ(g.form->core().list().mark(0), Seen);
+    EXPECT_EQ(g.form->core().list().mark(1), Added); // survives a text change
+    EXPECT_EQ(g.form->core().list().text(9), "");   // out of range reads as empty
+    EXPECT_EQ(g.form->core().list().mark(-1), Unseen);
 }
 
 } // namespace tarvex::guitest

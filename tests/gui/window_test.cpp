@@ -18,20 +18,20 @@ TEST(MainWindow, StartsWithCaptionControlsAndStates) {
     EXPECT_FALSE(f.cmdCDC->isEnabled());
     EXPECT_FALSE(f.cmdHID->isEnabled());
     EXPECT_TRUE(f.chkRefresh->isChecked());
-    EXPECT_EQ(f.entryCount(), 0);
-    EXPECT_EQ(f.selectedIndex(), -1);
+    EXPECT_EQ(f.core().list().count(), 0);
+    EXPECT_EQ(f.core().list().selected(), -1);
     EXPECT_EQ(f.lstZN->selectionMode(), QAbstractItemView::SingleSelection);
     EXPECT_FALSE(f.lstZN->isSortingEnabled());
-    EXPECT_EQ(f.DevKind, 0);
-    EXPECT_EQ(f.ChannelHandle, 0);
-    EXPECT_EQ(f.lockDepth(), 0);
+    EXPECT_EQ(f.core().session().DevKind, 0);
+    EXPECT_EQ(f.core().session().ChannelHandle, 0);
+    EXPECT_EQ(f.core().lockDepth(), 0);
     EXPECT_TRUE(f.isEnabled());
 }
 
 TEST(MainWindow, TimerTicksEveryTwoSecondsFromCreation) {
-    fakes::FakeWorld w;
+    testing::WindowFakes w;
     app();
-    frmMain f(w.services());
+    frmMain f(w.services(), w.ui);
     EXPECT_TRUE(f.tmrUpdates->isActive());
     EXPECT_EQ(f.tmrUpdates->interval(), 2000);
     EXPECT_FALSE(f.tmrUpdates->isSingleShot());
@@ -94,7 +94,7 @@ TEST(MainWindow, LockNestsAndNeverGoesNegative) {
             seen += g.form->isEnabled() ? '1' : '0';
         }
         EXPECT_EQ(seen, c.enabledAfter);
-        EXPECT_EQ(g.form->lockDepth(), c.depth);
+        EXPECT_EQ(g.form->core().lockDepth(), c.depth);
     }
 }
 
@@ -127,7 +127,7 @@ TEST(MainWindow, CloseClosesTheSerialChannelWithItsHandle) {
     for (int32_t handle : {0, 7}) {
         SCOPED_TRACE(handle);
         Gui g;
-        g.form->ChannelHandle = handle;
+        g.form->core().session().ChannelHandle = handle;
         g.form->show();
         EXPECT_TRUE(g.form->close());
         EXPECT_EQ(g.world.serchan.closes, std::vector<int32_t>{handle});

@@ -1,8 +1,7 @@
 // The scan against real peers: simulated readers in CDC personality on ptys,
 // found through the serial-port map's device folder and probed through
 // libserchan on the real clock, and a reader drive in a mounts file.
-#include "fakes.h"
-#include "frmMain.h"
+#include "window_fixture.h"
 #include "zn480sim/cdc_peer.h"
 #include "zn480sim/reader.h"
 
@@ -22,14 +21,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-QApplication& app()
-{
-    static int argc = 1;
-    static char arg0[] = "scan_e2e_test";
-    static char* argv[] = {arg0, nullptr};
-    static QApplication a(argc, argv);
-    return a;
-}
+using testing::app;
 
 struct TempDir {
     fs::path path;
@@ -52,17 +44,17 @@ protected:
         setenv("ZN480_DEV_DIR", devices_.path.c_str(), 1);
         setenv("ZN480_MOUNTS_FILE", (devices_.path / "mounts").c_str(), 1);
         std::ofstream(devices_.path / "mounts") << "";
-        Services s = fakes_.services();
-        s.clock = &systemClock();
-        s.serchan = serchan_.get();
-        s.serialMap = map_.get();
-        s.drives = drives_.get();
-        form_ = std::make_unique<frmMain>(s);
-        form_->tmrUpdates->stop();
+        window_ = std::make_unique<testing::WindowFixture>([this](Services& s) {
+            s.clock = &systemClock();
+            s.serchan = serchan_.get();
+            s.serialMap = map_.get();
+            s.drives = drives_.get();
+        });
+        form_ = window_->form.get();
     }
     void TearDown() override
     {
-        form_.reset();
+        window_.reset();
         unsetenv("ZN480_DEV_DIR");
         unsetenv("ZN480_MOUNTS_FILE");
     }
@@ -78,18 +70,18 @@ protected:
     QStringList entries() const
     {
         QStringList r;
-        for (int i = 0; i < form_->entryCount(); ++i) r << form_->entryText(i);
+        for (int i = 0; i < form_->core().list().count(); ++i) r << QString::fromStdString(form_->core().list().text(i));
         return r;
     }
 
     TempDir devices_{"scan-e2e"};
-    fakes::FakeWorld fakes_;
     std::unique_ptr<SerchanApi> serchan_;
     std::unique_ptr<SerialPortMap> map_;
     std::unique_ptr<Drives> drives_;
     std::vector<std::unique_ptr<zn480sim::Reader>> readers_;
     std::vector<std::unique_ptr<zn480sim::CdcPeer>> peers_; // after readers_: stopped first
-    std::unique_ptr<frmMain> form_;
+    std::unique_ptr<testing::WindowFixture> window_;
+    frmMain* form_ = nullptr;
 };
 
 TEST_F(ScanOnThisMachine, CdcReadersOnPtysAreListedAndPrunedWhenUnplugged)
@@ -101,7 +93,7 @@ TEST_F(ScanOnThisMachine, CdcReadersOnPtysAreListedAndPrunedWhenUnplugged)
     form_->tmrUpdates_Timer();
     EXPECT_EQ(entries(), (QStringList{"COM1 ZN480 CDC - 01020304 (2.166)", "COM3 ZN480 CDC - 01020304 (2.166)"}));
     EXPECT_FALSE(form_->chkRefresh->isChecked());
-    EXPECT_EQ(form_->lockDepth(), 0);
+    EXPECT_EQ(form_->core().lockDepth(), 0);
 
     second.stop();
     fs::remove(devices_.path / "ttyACM2");

@@ -1,15 +1,8 @@
 // The scan cycle against fakes of every service: which entries a tick adds,
 // keeps and removes, what it probes, and that the window always comes back
 // unlocked with its caption restored.
-#include "fakes.h"
-#include "frmMain.h"
+#include "window_fixture.h"
 
-#include <QApplication>
-#include <QCheckBox>
-#include <QListWidget>
-#include <QPushButton>
-#include <QEventLoop>
-#include <QTimer>
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -20,45 +13,24 @@
 namespace tarvex {
 namespace {
 
-QApplication& app()
-{
-    static int argc = 1;
-    static char arg0[] = "scan_test";
-    static char* argv[] = {arg0, nullptr};
-    static QApplication a(argc, argv);
-    return a;
-}
-
+using testing::app;
 using Bytes = std::vector<uint8_t>;
 const Bytes kOk{0x90, 0x00};
 // Identity the fake readers report by default: " - 01020304 (2.166)".
 const char kSuffix[] = " - 01020304 (2.166)";
 
-std::string hex(const Bytes& b)
-{
-    static const char* d = "0123456789ABCDEF";
-    std::string s;
-    for (uint8_t x : b) { s += d[x >> 4]; s += d[x & 15]; }
-    return s;
-}
+std::string hex(const Bytes& b) { return testing::hexOf(b); }
 
-struct ScanWorld {
-    fakes::FakeWorld w;
-    std::unique_ptr<frmMain> form;
+struct ScanWorld : testing::WindowFixture {
+    testing::WindowFakes& w = fakes;
     Bytes serialReply{0x01, 0x02, 0x03, 0x04, 0x90, 0x00};
     Bytes firmwareReply{0x00, 0x02, 0x00, 0xA6, 0x90, 0x00};
     std::map<int, Bytes> probeReply; // per COM port; default 9000
 
-    explicit ScanWorld(const std::function<void(Services&)>& tweak = {})
+    explicit ScanWorld(const std::function<void(Services&)>& tweak = {}) : WindowFixture(tweak)
     {
-        app();
         w.pcsc.responder = [this](const Bytes& apdu) { return answer(apdu, 0); };
         w.serchan.responder = [this](const Bytes& apdu) { return answer(apdu, w.serchan.openPort); };
-        w.clock.autoAdvance = 1; // the serial reply wait polls the clock
-        Services s = w.services();
-        if (tweak) tweak(s);
-        form = std::make_unique<frmMain>(s);
-        form->tmrUpdates->stop(); // ticks are driven by the tests
     }
 
     Bytes answer(const Bytes& apdu, int port)
@@ -96,20 +68,20 @@ struct ScanWorld {
     }
     void preset(const QStringList& texts)
     {
-        for (const QString& t : texts) form->appendEntry(t);
+        for (const QString& t : texts) list().append(t.toStdString());
     }
 
     void tick() { form->tmrUpdates_Timer(); }
-    QStringList entries() const
+    QStringList entries()
     {
         QStringList r;
-        for (int i = 0; i < form->entryCount(); ++i) r << form->entryText(i);
+        for (int i = 0; i < list().count(); ++i) r << QString::fromStdString(list().text(i));
         return r;
     }
     bool refresh() const { return form->chkRefresh->isChecked(); }
-    void expectIdle() const
+    void expectIdle()
     {
-        EXPECT_EQ(form->lockDepth(), 0);
+        EXPECT_EQ(core().lockDepth(), 0);
         EXPECT_TRUE(form->isEnabled());
         EXPECT_EQ(form->windowTitle(), QStringLiteral("ZN480 USB Switch"));
     }
@@ -156,7 +128,10 @@ TEST(ScanCycle, FindsEveryPersonalityThenStandsStillUntilCheckedAgain)
                                "HID ZN480 Keyboard 0", "MSD ZN480 Mass Storage"};
     EXPECT_EQ(s.entries(), expected);
     EXPECT_FALSE(s.refresh());
-    EXPECT_EQ(s.form->DevKind, DEVKIND_CDC); // the last identity read was the CDC reader's
+    // The last identity read was the CDC reader's, through the scan's own
+    // session; the workflows' reader is left as it was.
+    EXPECT_EQ(s.core().scanSession().DevKind, DEVKIND_CDC);
+    EXPECT_EQ(s.session().DevKind, DEVKIND_CCID);
     s.expectIdle();
 
     // The unchecked box stops the scan even though the world changed.
@@ -185,7 +160,7 @@ TEST(ScanCycle, NewDeviceAppendedAtEndAndVanishedOnesPruned)
     s.tick();
     EXPECT_EQ(s.entries(), (QStringList{"HID ZN480 Keyboard 0", "CCID ZN480 New"}));
     EXPECT_FALSE(s.refresh());
-    EXPECT_EQ(s.form->selectedIndex(), -1);
+    EXPECT_EQ(s.form->core().list().selected(), -1);
 }
 
 TEST(ScanCycle, LoneRemainingEntryIsSelectedAndButtonsFollowIt)
@@ -195,7 +170,7 @@ TEST(ScanCycle, LoneRemainingEntryIsSelectedAndButtonsFollowIt)
     s.hid(1);
     s.tick();
     ASSERT_EQ(s.entries(), QStringList{"HID ZN480 Keyboard 0"});
-    EXPECT_EQ(s.form->selectedIndex(), 0);
+    EXPECT_EQ(s.form->core().list().selected(), 0);
     EXPECT_TRUE(s.form->cmdCCID->isEnabled());
     EXPECT_TRUE(s.form->cmdCDC->isEnabled());
     EXPECT_FALSE(s.form->cmdHID->isEnabled());
@@ -247,7 +222,7 @@ TEST(ScanCycle, CcidWithoutCardListedBareThenGainsSuffixOnce)
     s.tick();
     EXPECT_EQ(s.entries(), QStringList{QString("CCID ZN480 R") + kSuffix});
     EXPECT_TRUE(s.refresh());
-    EXPECT_EQ(s.form->DevKind, DEVKIND_CCID);
+    EXPECT_EQ(s.form->core().session().DevKind, DEVKIND_CCID);
 
     s.tick();
     EXPECT_EQ(s.entries(), QStringList{QString("CCID ZN480 R") + kSuffix});
@@ -494,7 +469,7 @@ TEST(ScanCycle, CaptionShowsEachStageWhileTheWindowIsLocked)
     auto look = [&] {
         const QString t = s.form->windowTitle();
         if (captions.isEmpty() || captions.back() != t) captions << t;
-        alwaysLocked = alwaysLocked && s.form->lockDepth() == 1 && !s.form->isEnabled();
+        alwaysLocked = alwaysLocked && s.form->core().lockDepth() == 1 && !s.form->isEnabled();
     };
     s.w.ui.onYield = look;
     s.w.pcsc.beforeList = look; // the first look, before the CCID stage has a caption of its own
@@ -655,7 +630,7 @@ TEST(IsUsableDrive, RemovableExceptAOrFixed)
     ScanWorld s;
     for (const Case& c : cases) {
         s.w.drives.drives = {{c.entry, c.type, true, {}}};
-        EXPECT_EQ(s.form->IsUsableDrive(c.entry), c.usable) << c.entry << " type " << c.type;
+        EXPECT_EQ(s.form->core().IsUsableDrive(c.entry), c.usable) << c.entry << " type " << c.type;
     }
 }
 
@@ -665,9 +640,9 @@ TEST(UpdateDrive, UnreadableDriveGivesFalseAndNoFiles)
     s.drive("e:", 2, {"a", "b"});
     s.drive("f:", 2, {"c"}, false);
     std::vector<std::string> files{"stale"};
-    EXPECT_TRUE(s.form->UpdateDrive("e:", files));
+    EXPECT_TRUE(s.form->core().UpdateDrive("e:", files));
     EXPECT_EQ(files, (std::vector<std::string>{"a", "b"}));
-    EXPECT_FALSE(s.form->UpdateDrive("f:", files));
+    EXPECT_FALSE(s.form->core().UpdateDrive("f:", files));
     EXPECT_TRUE(files.empty());
 }
 

@@ -12,8 +12,8 @@ TEST(HidReset, OtherPersonalitiesPassStraightThrough)
 {
     World w;
     for (int16_t kind : {DEVKIND_CCID, DEVKIND_CDC}) {
-        w.form->DevKind = kind;
-        EXPECT_TRUE(w.form->ResetDevice());
+        w.form->core().session().DevKind = kind;
+        EXPECT_TRUE(w.form->core().ResetDevice());
     }
     EXPECT_TRUE(w.fakes.launcher.started.empty());
 }
@@ -21,10 +21,10 @@ TEST(HidReset, OtherPersonalitiesPassStraightThrough)
 TEST(HidReset, RefusesWhileAnotherReaderIsListed)
 {
     World w;
-    w.form->appendEntry(kCdcEntry);
+    w.form->core().list().append(kCdcEntry);
     w.select(kHidEntry);
-    w.form->FillFrom();
-    EXPECT_FALSE(w.form->ResetDevice());
+    w.form->core().FillFrom();
+    EXPECT_FALSE(w.form->core().ResetDevice());
     EXPECT_EQ(w.fakes.ui.messages,
               QStringList{"Due to how HID devices are handled it is required to remove the other "
                           "ZN480 present and try again. Only the HID device must be present in the list."});
@@ -36,8 +36,8 @@ TEST(HidReset, StartsToolTwiceSevenSecondsApartEvenIfReaderLeftEarly)
     World w;
     w.fakes.hid.ids = {kHidId};
     w.fakes.launcher.onStart = [&] { w.fakes.hid.ids.clear(); }; // gone after the first run
-    w.form->DevKind = DEVKIND_HID;
-    EXPECT_TRUE(w.form->ResetHIDDevice());
+    w.form->core().session().DevKind = DEVKIND_HID;
+    EXPECT_TRUE(w.form->core().ResetHIDDevice());
     ASSERT_EQ(w.fakes.launcher.started.size(), 2u);
     EXPECT_EQ(w.fakes.launcher.started[0], w.fakes.services().kbflashPath);
     EXPECT_GE(w.fakes.launcher.startTimes[1] - w.fakes.launcher.startTimes[0], 7000u);
@@ -50,7 +50,7 @@ TEST(HidReset, ToolMissingIsReportedAndCaptionRestored)
 {
     World w;
     w.fakes.launcher.canStart = false;
-    EXPECT_FALSE(w.form->ResetHIDDevice());
+    EXPECT_FALSE(w.form->core().ResetHIDDevice());
     ASSERT_EQ(w.fakes.ui.messages.size(), 1);
     EXPECT_TRUE(w.fakes.ui.messages[0].startsWith("Failed to find kbflash"));
     EXPECT_EQ(w.form->windowTitle(), "ZN480 USB Switch");
@@ -62,7 +62,7 @@ TEST(HidReset, ReaderThatStaysInHidFailsAfterTenSeconds)
     w.fakes.hid.ids = {kHidId};
     QStringList captions;
     w.fakes.ui.onYield = [&] { captions << w.form->windowTitle(); };
-    EXPECT_FALSE(w.form->ResetHIDDevice());
+    EXPECT_FALSE(w.form->core().ResetHIDDevice());
     EXPECT_EQ(w.fakes.ui.messages, QStringList{"HID clear operation failed."});
     EXPECT_TRUE(captions.contains("ZN480 USB Switch - Resetting HID device..."));
     EXPECT_EQ(w.form->windowTitle(), "ZN480 USB Switch");
@@ -75,9 +75,9 @@ TEST(HidReset, ReaderThatNeverReappearsEndsTheWaitWithAMessage)
 {
     World w;
     w.select(kHidEntry);
-    w.form->FillFrom();
+    w.form->core().FillFrom();
     // Reader leaves HID but the scan never finds it again.
-    EXPECT_FALSE(w.form->ResetDevice());
+    EXPECT_FALSE(w.form->core().ResetDevice());
     ASSERT_EQ(w.fakes.ui.messages.size(), 1);
     EXPECT_TRUE(w.fakes.ui.messages[0].contains("did not reappear"));
 }
@@ -107,8 +107,8 @@ struct HidReturnsAsCdc {
                   (std::vector<std::string>{"FFCAE00000", "FFCAF00004", "FFCAE00004", "FFCAF00004",
                                             "FEDD02000A01FE01020304AFF5A6FE", "FFFEFC0000"}));
         EXPECT_EQ(w.fakes.ui.messages, QStringList{"Operation completed with success!"});
-        EXPECT_EQ(w.form->entryCount(), 0);
-        EXPECT_EQ(w.form->lockDepth(), 0);
+        EXPECT_EQ(w.form->core().list().count(), 0);
+        EXPECT_EQ(w.form->core().lockDepth(), 0);
     }
 };
 
@@ -139,7 +139,7 @@ TEST(HidReset, FailedHidSearchIsNotTakenForTheReaderHavingLeft)
     World w;
     w.fakes.hid.ids = {kHidId};
     w.fakes.launcher.onStart = [&] { w.fakes.hid.ok = false; }; // the search breaks down
-    w.form->DevKind = DEVKIND_HID;
-    EXPECT_FALSE(w.form->ResetHIDDevice());
+    w.form->core().session().DevKind = DEVKIND_HID;
+    EXPECT_FALSE(w.form->core().ResetHIDDevice());
     EXPECT_EQ(w.fakes.ui.messages, QStringList{"HID clear operation failed."});
 }

@@ -21,10 +21,10 @@ struct Outcome {
 
 void expectClosedOut(World& w, const Outcome& o, const char* entry)
 {
-    EXPECT_EQ(w.form->lockDepth(), 0);
+    EXPECT_EQ(w.form->core().lockDepth(), 0);
     EXPECT_TRUE(w.form->isEnabled());
-    EXPECT_EQ(w.form->selectedIndex(), -1);
-    EXPECT_EQ(w.form->CheckList(frmMain::FilterExtra(QString::fromLatin1(entry))) >= 0, o.entryKept);
+    EXPECT_EQ(w.form->core().list().selected(), -1);
+    EXPECT_EQ(w.form->core().CheckList(FilterExtra(entry)) >= 0, o.entryKept);
     EXPECT_EQ(w.refreshChecked(), o.refreshChecked);
 }
 
@@ -155,19 +155,19 @@ TEST(Workflow, EntryPrunedWhileDialogOpenStopsWithoutTouchingReader)
     // one.
     World w;
     w.fakes.pcsc.readers.push_back({"ZN480 Sim 1"});
-    w.form->smart().ListReaders();
-    w.form->appendEntry("CCID ZN480 Sim 1 - 05060708 (2.166)");
+    w.form->core().session().smart().ListReaders();
+    w.form->core().list().append("CCID ZN480 Sim 1 - 05060708 (2.166)");
     w.select(kCdcEntry);
     w.fakes.ui.onShowModal = [&](QDialog& d) {
-        delete w.form->lstZN->takeItem(1);
-        w.form->setSelectedIndex(0);
+        w.list().remove(1);
+        w.form->core().list().select(0);
         dynamic_cast<frmCCIDmode&>(d).Option3->click();
     };
     w.form->cmdCCID_Click();
     EXPECT_TRUE(w.commands().empty());
     EXPECT_TRUE(w.fakes.serchan.sent.empty());
     EXPECT_TRUE(w.fakes.ui.messages.isEmpty());
-    EXPECT_EQ(w.form->lockDepth(), 0);
+    EXPECT_EQ(w.form->core().lockDepth(), 0);
 }
 
 TEST(Workflow, EntryReaddedElsewhereWhileDialogOpenIsFollowedByKey)
@@ -177,15 +177,15 @@ TEST(Workflow, EntryReaddedElsewhereWhileDialogOpenIsFollowedByKey)
     World w;
     w.select(kCdcEntry);
     w.fakes.ui.onShowModal = [&](QDialog& d) {
-        delete w.form->lstZN->takeItem(0);
-        w.form->appendEntry("MSD ZN480 Mass Storage");
-        w.form->appendEntry(kCdcEntry);
+        w.list().remove(0);
+        w.form->core().list().append("MSD ZN480 Mass Storage");
+        w.form->core().list().append(kCdcEntry);
         dynamic_cast<frmCCIDmode&>(d).Option3->click();
     };
     w.form->cmdCCID_Click();
     EXPECT_EQ(w.commands().size(), 5u);
     EXPECT_EQ(w.fakes.ui.messages, QStringList{"Operation completed with success!"});
-    EXPECT_EQ(w.form->entryCount(), 1); // only the drive is left
+    EXPECT_EQ(w.form->core().list().count(), 1); // only the drive is left
 }
 
 TEST(Workflow, ScanDuringTheCardPromptLeavesTheCardReaderItsTransport)
@@ -206,7 +206,7 @@ TEST(Workflow, ScanDuringTheCardPromptLeavesTheCardReaderItsTransport)
     };
     w.form->cmdCDC_Click();
 
-    ASSERT_EQ(w.form->CheckList("COM3 ZN480 CDC"), 0); // the scan did list it
+    ASSERT_EQ(w.form->core().CheckList("COM3 ZN480 CDC"), 0); // the scan did list it
     // The probe and the scan's identity reads only: nothing of the switch.
     EXPECT_EQ(w.fakes.serchan.sent.size(), 3u);
     const auto& calls = w.fakes.pcsc.calls;
@@ -234,12 +234,12 @@ TEST(Workflow, IdentityReadByAScanDuringTheCardPromptIsStillCheckedForFirmware)
     };
     w.form->cmdCDC_Click();
 
-    EXPECT_EQ(w.form->entryText(0), "CCID ZN480 Sim 0 - 01020304 (2.165)");
+    EXPECT_EQ(w.form->core().list().text(0), "CCID ZN480 Sim 0 - 01020304 (2.165)");
     const Strings cmds = w.commands();
     EXPECT_EQ(std::find(cmds.begin(), cmds.end(), kSwitchCdc), cmds.end());
     EXPECT_EQ(w.fakes.ui.messages.back(), kVersionMsg);
     EXPECT_EQ(w.fakes.pcsc.calls.back(), "disconnect");
-    EXPECT_EQ(w.form->lockDepth(), 0);
+    EXPECT_EQ(w.form->core().lockDepth(), 0);
 }
 
 TEST(Workflow, ReaderNameThatIsNoTextInTheCodePageIsStillAddressed)
@@ -252,8 +252,8 @@ TEST(Workflow, ReaderNameThatIsNoTextInTheCodePageIsStillAddressed)
     w.fakes.pcsc.readers = {{raw}};
     w.form->chkRefresh->setChecked(true);
     w.form->tmrUpdates_Timer();
-    ASSERT_EQ(w.form->entryCount(), 1);
-    w.form->setSelectedIndex(0);
+    ASSERT_EQ(w.form->core().list().count(), 1);
+    w.form->core().list().select(0);
     w.form->cmdCDC_Click();
     EXPECT_EQ(w.fakes.ui.messages, QStringList{"Operation completed with success!"});
     const auto& calls = w.fakes.pcsc.calls;
@@ -265,12 +265,12 @@ TEST(Workflow, CardPromptReconnectsToTheSelectedReaderAfterAScanChoseAnother)
     World w;
     w.fakes.pcsc.readers.push_back({"ZN480 Sim 1"});
     w.fakes.pcsc.readers[0].cardPresent = false;
-    w.form->smart().ListReaders();
+    w.form->core().session().smart().ListReaders();
     w.select(kCcidEntry);
     // While the prompt is up a scan cycle reads the other reader; then the
     // user lays the card on ours and presses OK.
     w.fakes.ui.onMessage = [&] {
-        w.form->smart().SelectReader("ZN480 Sim 1");
+        w.form->core().session().smart().SelectReader("ZN480 Sim 1");
         w.fakes.pcsc.readers[0].cardPresent = true;
     };
     w.form->cmdCDC_Click();

@@ -1,16 +1,15 @@
 // Making a reader in HID personality leave it before a mode switch: the LED
-// tool is started twice, then the program waits until the reader's HID
+// tool is started twice, then the core waits until the reader's HID
 // interface is gone and the scan has listed the reader again.
-#include "frmMain.h"
+#include "core/reader_core.h"
+
 #include "modUSB.h"
-#include <QCheckBox>
 
 namespace tarvex {
 
 namespace {
-const char* const kOnlyHidMessage =
-    "Due to how HID devices are handled it is required to remove the other "
-    "ZN480 present and try again. Only the HID device must be present in the list.";
+const char* const kOnlyHidMessage = "Due to how HID devices are handled it is required to remove the other "
+                                    "ZN480 present and try again. Only the HID device must be present in the list.";
 const char* const kClearFailedMessage = "HID clear operation failed.";
 const char* const kNotBackMessage =
     "The reader did not reappear after the reset. Check that it is still attached and try again.";
@@ -25,12 +24,12 @@ constexpr uint32_t kReappearTimeoutMs = 30000;
 constexpr uint32_t kReappearPollMs = 20;
 } // namespace
 
-bool frmMain::ResetDevice()
+bool ReaderCore::ResetDevice()
 {
-    if (DevKind != DEVKIND_HID)
+    if (session_.DevKind != DEVKIND_HID)
         return true;
-    if (entryCount() > 1) {
-        svc_.ui->messageBox(QString::fromLatin1(kOnlyHidMessage), false);
+    if (list_.count() > 1) {
+        ui_.messageBox(kOnlyHidMessage, false);
         return false;
     }
     if (!ResetHIDDevice())
@@ -40,57 +39,56 @@ bool frmMain::ResetDevice()
     // A cycle may already have listed it, and cleared the box, during the
     // reset's own waits: the list decides, not the box. While only HID
     // entries are listed the box is kept checked so that the scan goes on.
-    const uint32_t start = svc_.clock->tickMs();
+    Clock& clock = *svc_.clock;
+    const uint32_t start = clock.tickMs();
     int found;
     while ((found = firstEntryOutsideHid()) < 0) {
-        if (elapsedMs(start, svc_.clock->tickMs()) >= kReappearTimeoutMs) {
-            svc_.ui->messageBox(QString::fromLatin1(kNotBackMessage), false);
+        if (elapsedMs(start, clock.tickMs()) >= kReappearTimeoutMs) {
+            ui_.messageBox(kNotBackMessage, false);
             return false;
         }
-        if (!chkRefresh->isChecked())
-            chkRefresh->setChecked(true);
-        svc_.ui->yield();
-        svc_.clock->sleepMs(kReappearPollMs);
+        setRefresh(true);
+        yieldToUser();
+        clock.sleepMs(kReappearPollMs);
     }
-    setSelectedIndex(found);
+    list_.select(found);
     return true;
 }
 
-int frmMain::firstEntryOutsideHid() const
+int ReaderCore::firstEntryOutsideHid() const
 {
-    for (int i = 0; i < entryCount(); ++i)
-        if (!entryText(i).startsWith(QLatin1String("HID")))
+    for (int i = 0; i < list_.count(); ++i)
+        if (ListEntry::parse(list_.text(i)).personality != Personality::Hid)
             return i;
     return -1;
 }
 
-bool frmMain::ResetHIDDevice()
+bool ReaderCore::ResetHIDDevice()
 {
-    setProgress(QStringLiteral(" - Resetting HID device..."));
+    setProgress(" - Resetting HID device...");
+    Clock& clock = *svc_.clock;
 
     if (!svc_.launcher->startHidden(svc_.kbflashPath)) {
-        svc_.ui->messageBox(QStringLiteral("Failed to find ") +
-                                QString::fromStdString(kbflashFileName()),
-                            false);
+        ui_.messageBox("Failed to find " + kbflashFileName(), false);
         restoreCaption();
         return false;
     }
 
     // The reader needs the pattern twice; the second run starts only after
     // the first has had time to finish (about 5.1 s of blinking).
-    const uint32_t first = svc_.clock->tickMs();
-    while (elapsedMs(first, svc_.clock->tickMs()) < kToolRestartMs) {
-        svc_.clock->sleepMs(kPollMs);
-        svc_.ui->yield();
+    const uint32_t first = clock.tickMs();
+    while (elapsedMs(first, clock.tickMs()) < kToolRestartMs) {
+        clock.sleepMs(kPollMs);
+        yieldToUser();
     }
     svc_.launcher->startHidden(svc_.kbflashPath);
 
     bool result = false;
-    const uint32_t second = svc_.clock->tickMs();
+    const uint32_t second = clock.tickMs();
     std::vector<std::string> names;
     for (;;) {
-        if (elapsedMs(second, svc_.clock->tickMs()) >= kGoneTimeoutMs) {
-            svc_.ui->messageBox(QString::fromLatin1(kClearFailedMessage), false);
+        if (elapsedMs(second, clock.tickMs()) >= kGoneTimeoutMs) {
+            ui_.messageBox(kClearFailedMessage, false);
             result = false;
             break;
         }
@@ -100,8 +98,8 @@ bool frmMain::ResetHIDDevice()
             result = true;
             break;
         }
-        svc_.ui->yield();
-        svc_.clock->sleepMs(kPollMs);
+        yieldToUser();
+        clock.sleepMs(kPollMs);
     }
     restoreCaption();
     return result;
