@@ -1,0 +1,77 @@
+// list and watch: the device list as lines or JSON.
+#include "commands.h"
+
+#include <map>
+
+namespace tarvexctl {
+
+std::vector<ReaderInfo> listedReaders(const tarvex::DeviceList& list)
+{
+    std::vector<ReaderInfo> readers;
+    for (int i = 0; i < list.count(); ++i)
+        readers.push_back(readerInfo(list.text(i)));
+    return readers;
+}
+
+int runList(Tool& tool, const Options& options)
+{
+    tool.ui.setStatusPrefix("Looking for readers");
+    // One cycle finds everything attached: every source is asked directly,
+    // not through events.
+    tool.scans.cycleNow(true);
+    tool.console.status({});
+    const std::vector<ReaderInfo> readers = listedReaders(tool.core.list());
+    if (!options.json) {
+        for (const ReaderInfo& r : readers)
+            tool.console.line(textLine(r));
+        return kExitOk;
+    }
+    if (readers.empty()) {
+        tool.console.line("[]");
+        return kExitOk;
+    }
+    tool.console.line("[");
+    for (size_t i = 0; i < readers.size(); ++i)
+        tool.console.line(jsonLine(readers[i]) + (i + 1 < readers.size() ? "," : ""));
+    tool.console.line("]");
+    return kExitOk;
+}
+
+int runWatch(Tool& tool, const Options& options, uint64_t cycles)
+{
+    // Entries by key: a reader that stays keeps its key; its text changes
+    // when the scan reads its identity later (a card put on a CCID reader).
+    std::map<std::string, std::string> shown;
+    auto print = [&](const char* event, const std::string& text) {
+        const ReaderInfo r = readerInfo(text);
+        tool.console.line(options.json ? jsonLine(r, event) : std::string(event) + "  " + textLine(r));
+    };
+    tool.scans.setAfterCycle([&] {
+        std::map<std::string, std::string> now;
+        const tarvex::DeviceList& list = tool.core.list();
+        for (int i = 0; i < list.count(); ++i)
+            now.emplace(tarvex::FilterExtra(list.text(i)), list.text(i));
+        for (const auto& [key, text] : shown)
+            if (!now.count(key))
+                print("removed", text);
+        for (const auto& [key, text] : now) {
+            const auto it = shown.find(key);
+            if (it == shown.end())
+                print("added", text);
+            else if (it->second != text)
+                print("changed", text);
+        }
+        shown = std::move(now);
+    });
+    tool.ui.setStatusPrefix("Watching for readers");
+    const uint64_t start = tool.scans.cycles();
+    tool.scans.cycleNow(true);
+    // The window's discovery: its tick, and a cycle soon after each burst
+    // of device events.
+    while (cycles == 0 || tool.scans.cycles() - start < cycles)
+        tool.scans.idle(ScanDriver::kTickMs, true);
+    tool.scans.setAfterCycle({});
+    return kExitOk;
+}
+
+} // namespace tarvexctl

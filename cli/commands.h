@@ -1,0 +1,31 @@
+// The three commands, on a reader core that main() (or a test) has wired.
+// Each returns the exit status.
+#pragma once
+#include "console.h"
+#include "console_ui.h"
+#include "options.h"
+#include "reader_info.h"
+#include "scan_driver.h"
+
+#include "core/reader_core.h"
+
+namespace tarvexctl {
+
+struct Tool {
+    tarvex::ReaderCore& core;
+    ScanDriver& scans;
+    ConsoleUi& ui;
+    Console& console;
+    tarvex::Clock& clock;
+};
+
+// The listed readers, as the tool shows them.
+std::vector<ReaderInfo> listedReaders(const tarvex::DeviceList& list);
+
+int runList(Tool& tool, const Options& options);
+int runSwitch(Tool& tool, const Options& options);
+// Runs until the process is stopped; `cycles` > 0 ends it after that many
+// scan cycles (tests).
+int runWatch(Tool& tool, const Options& options, uint64_t cycles = 0);
+
+} // namespace tarvexctl
