@@ -41,22 +41,27 @@ int runWatch(Tool& tool, const Options& options, uint64_t cycles)
 {
     // Entries by key: a reader that stays keeps its key; its text changes
     // when the scan reads its identity later (a card put on a CCID reader).
-    std::map<std::string, std::string> shown;
+    // Printed in list order, removals first.
+    std::vector<std::pair<std::string, std::string>> shown;
     auto print = [&](const char* event, const std::string& text) {
         const ReaderInfo r = readerInfo(text);
         tool.console.line(options.json ? jsonLine(r, event) : std::string(event) + "  " + textLine(r));
     };
     tool.scans.setAfterCycle([&] {
-        std::map<std::string, std::string> now;
+        std::vector<std::pair<std::string, std::string>> now;
+        std::map<std::string, std::string> byKey;
         const tarvex::DeviceList& list = tool.core.list();
-        for (int i = 0; i < list.count(); ++i)
-            now.emplace(tarvex::FilterExtra(list.text(i)), list.text(i));
+        for (int i = 0; i < list.count(); ++i) {
+            now.emplace_back(tarvex::FilterExtra(list.text(i)), list.text(i));
+            byKey.emplace(now.back());
+        }
+        std::map<std::string, std::string> before(shown.begin(), shown.end());
         for (const auto& [key, text] : shown)
-            if (!now.count(key))
+            if (!byKey.count(key))
                 print("removed", text);
         for (const auto& [key, text] : now) {
-            const auto it = shown.find(key);
-            if (it == shown.end())
+            const auto it = before.find(key);
+            if (it == before.end())
                 print("added", text);
             else if (it->second != text)
                 print("changed", text);

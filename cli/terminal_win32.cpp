@@ -27,7 +27,7 @@ std::string systemTextToUtf8(const std::string& text)
     const int wide = MultiByteToWideChar(CP_ACP, 0, text.data(), int(text.size()), nullptr, 0);
     if (wide <= 0)
         return text;
-    std::vector<wchar_t> w(size_t(wide));
+    std::vector<wchar_t> w(static_cast<size_t>(wide));
     MultiByteToWideChar(CP_ACP, 0, text.data(), int(text.size()), w.data(), wide);
     const int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), wide, nullptr, 0, nullptr, nullptr);
     if (n <= 0)

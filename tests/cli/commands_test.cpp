@@ -1,0 +1,458 @@
+// list, switch and watch on the reader core against the fake world: the
+// exact commands each reader gets, the line per reader, the exit status,
+// the refusals that send nothing, and the window's failure texts.
+#include "cli_world.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+
+namespace tarvexctl::testing {
+namespace {
+
+const std::vector<std::string> kToCdc{"FFCAF00004", "FEDD02000A01FE01020304AFF5A6FE", "FFFEFC0000"};
+const std::vector<std::string> kToHidHashShift{"FEDD030200", "FEDD0302026040", "FFCAF00004",
+                                               "FEDD02000A03FC0102030407011969", "FFFEFC0000"};
+const std::vector<std::string> kToCcidAlways{"FFCAF00004", "FEDD02010A02FD01020304DFC0F2CF", "FFCAF00004",
+                                             "FEDD02000A00FF0102030477344D58", "FFFEFC0000"};
+const std::vector<std::string> kToCcidNever{"FFCAF00004", "FEDD02010A00FF0102030477344D58", "FFCAF00004",
+                                            "FEDD02000A00FF0102030477344D58", "FFFEFC0000"};
+
+// Only what the scan reads of every reader it sees: the probe and the
+// identity.
+bool onlyScanReads(const std::vector<std::string>& commands)
+{
+    for (const std::string& c : commands)
+        if (c != "FFCAE00000" && c != "FFCAF00004" && c != "FFCAE00004")
+            return false;
+    return true;
+}
+
+bool sentWithPrefix(const std::vector<std::string>& commands, const std::string& prefix)
+{
+    return std::any_of(commands.begin(), commands.end(), [&](const std::string& c) { return c.rfind(prefix, 0) == 0; });
+}
+
+void expectLine(const std::string& line, const std::string& pattern)
+{
+    EXPECT_TRUE(std::regex_match(line, std::regex(pattern))) << "line: " << line << "\npattern: " << pattern;
+}
+
+TEST(Switch, OneReaderBySerialThroughEveryPersonality)
+{
+    CliWorld w;
+    SimulatedReader& r = w.add(SimPersonality::CCID, "01020304");
+
+    size_t mark = r.model.log().size();
+    auto run = w.run({"switch", "--to", "cdc", "--serial", "01020304"});
+    EXPECT_EQ(run.status, kExitOk);
+    ASSERT_EQ(run.console.lines.size(), 1u);
+    expectLine(run.console.lines[0], R"j(ok 01020304 CCID->CDC COM3 \(2\.\d s\))j");
+    EXPECT_TRUE(containsRun(commandsSince(r, mark), kToCdc)) << ::testing::PrintToString(commandsSince(r, mark));
+    EXPECT_TRUE(run.console.messages.empty()) << run.console.messages[0];
+
+    mark = r.model.log().size();
+    run = w.run({"switch", "--to", "hid", "--serial", "01020304", "--hid-format", "hex+hash+shift"});
+    EXPECT_EQ(run.status, kExitOk);
+    ASSERT_EQ(run.console.lines.size(), 1u);
+    expectLine(run.console.lines[0], R"j(ok 01020304 CDC->HID ZN480 Keyboard 0 \(\d+\.\d s\))j");
+    EXPECT_TRUE(containsRun(commandsSince(r, mark), kToHidHashShift));
+
+    // A keyboard has no serial number: chosen by its address; the reset
+    // makes it a CDC reader again, whose serial number the line then shows.
+    mark = r.model.log().size();
+    const size_t started = w.fakes.launcher.startTimes.size();
+    run = w.run({"switch", "--to", "ccid", "--address", "ZN480 Keyboard 0", "--fake-card", "always"});
+    EXPECT_EQ(run.status, kExitOk);
+    ASSERT_EQ(run.console.lines.size(), 1u);
+    expectLine(run.console.lines[0], R"j(ok 01020304 HID->CCID ZN480 Sim 0 \(\d+\.\d s\))j");
+    EXPECT_TRUE(containsRun(commandsSince(r, mark), kToCcidAlways)) << ::testing::PrintToString(commandsSince(r, mark));
+    ASSERT_EQ(w.fakes.launcher.startTimes.size(), started + 2);
+    EXPECT_EQ(w.fakes.launcher.started.back(), "/opt/tarvex/kbflash");
+    EXPECT_GE(w.fakes.launcher.startTimes[started + 1] - w.fakes.launcher.startTimes[started], 7000u);
+    // The status line said what it was doing and for how long.
+    const auto& st = run.console.statuses;
+    EXPECT_TRUE(std::any_of(st.begin(), st.end(), [](const std::string& s) {
+        return s.find("ZN480 Keyboard 0 HID->CCID: Resetting HID device... 5 s") != std::string::npos;
+    })) << ::testing::PrintToString(st);
+}
+
+TEST(Switch, TheWaitEndsWithTheFirstCycleThatListsTheReader)
+{
+    // The reader restarts in 1000 ms, within the 2000 ms pause: the cycle
+    // right after the pause finds it, with no tick to wait for.
+    CliWorld w;
+    w.add(SimPersonality::CDC, "01020304");
+    const auto run = w.run({"switch", "--to", "ccid"});
+    EXPECT_EQ(run.status, kExitOk);
+    EXPECT_EQ(run.cycles, 2u);
+    EXPECT_LT(run.endMs - run.startMs, 2200u);
+
+    // One that takes longer is found within a poll of its return.
+    CliWorld slow;
+    slow.add(SimPersonality::CCID, "01020304").restartMs = 4000;
+    const auto late = slow.run({"switch", "--to", "cdc"});
+    EXPECT_EQ(late.status, kExitOk);
+    EXPECT_GE(late.endMs - late.startMs, 4000u);
+    EXPECT_LT(late.endMs - late.startMs, 4400u);
+}
+
+TEST(Switch, AReaderThatDoesNotComeBackFailsAfterTheTimeout)
+{
+    CliWorld w;
+    SimulatedReader& r = w.add(SimPersonality::CCID, "01020304");
+    r.comesBack = false;
+    const auto run = w.run({"switch", "--to", "cdc", "--timeout", "5"});
+    EXPECT_EQ(run.status, kExitFailed);
+    ASSERT_EQ(run.console.lines.size(), 1u);
+    EXPECT_EQ(run.console.lines[0], "failed 01020304 CCID->CDC ZN480 Sim 0: not listed again as CDC within 5 s");
+    EXPECT_TRUE(containsRun(r.model.log(), kToCdc));
+    const uint32_t took = run.endMs - run.startMs;
+    EXPECT_GE(took, 7000u); // the reboot pause, then the whole timeout
+    EXPECT_LT(took, 7400u);
+    // It kept looking: a cycle every quarter second.
+    EXPECT_GE(run.cycles, 20u);
+
+    // --no-wait reports the accepted switch and does not look.
+    CliWorld once;
+    once.add(SimPersonality::CCID, "01020304").comesBack = false;
+    const auto quick = once.run({"switch", "--to", "cdc", "--no-wait"});
+    EXPECT_EQ(quick.status, kExitOk);
+    ASSERT_EQ(quick.console.lines.size(), 1u);
+    expectLine(quick.console.lines[0], R"j(ok 01020304 CCID->CDC ZN480 Sim 0: switch accepted, not waited for \(2\.\d s\))j");
+}
+
+struct Refusal {
+    const char* what;
+    std::vector<std::pair<SimPersonality, std::string>> readers;
+    std::vector<std::string> args;
+    const char* says;
+};
+
+TEST(Switch, RefusalsSendNothingAndExitWithTwo)
+{
+    const Refusal cases[] = {
+        {"several readers, none chosen",
+         {{SimPersonality::CCID, "01020304"}, {SimPersonality::CDC, "0A0B0C0D"}},
+         {"switch", "--to", "hid"},
+         "2 readers are attached: choose one with --serial or --address, or all with --all"},
+        {"nothing attached", {}, {"switch", "--to", "cdc"}, "no reader is attached"},
+        {"a serial number nobody has",
+         {{SimPersonality::CDC, "0A0B0C0D"}},
+         {"switch", "--to", "ccid", "--serial", "01020304"},
+         "no reader with serial number 01020304 is listed"},
+        {"a serial number two readers have",
+         {{SimPersonality::CCID, "01020304"}, {SimPersonality::CDC, "01020304"}},
+         {"switch", "--to", "hid", "--serial", "01020304"},
+         "2 readers have serial number 01020304: choose one with --address"},
+        {"an address nobody has",
+         {{SimPersonality::CDC, "0A0B0C0D"}},
+         {"switch", "--to", "ccid", "--address", "COM9"},
+         "no reader at address \"COM9\" is listed"},
+        {"a target the personality does not offer",
+         {{SimPersonality::CDC, "0A0B0C0D"}},
+         {"switch", "--to", "cdc", "--serial", "0A0B0C0D"},
+         "the reader 0A0B0C0D is in CDC personality, which cannot be switched to CDC"},
+        {"bad arguments", {{SimPersonality::CDC, "0A0B0C0D"}}, {"switch", "--to", "cdc", "--timeout", "0"},
+         "--timeout takes whole seconds"},
+    };
+    for (const Refusal& c : cases) {
+        SCOPED_TRACE(c.what);
+        CliWorld w;
+        for (const auto& [p, serial] : c.readers)
+            w.add(p, serial);
+        const auto run = w.run(c.args);
+        EXPECT_EQ(run.status, kExitRefused);
+        EXPECT_TRUE(run.console.lines.empty());
+        ASSERT_EQ(run.console.messages.size(), 1u);
+        EXPECT_EQ(run.console.messages[0].rfind(c.says, 0), 0u) << run.console.messages[0];
+        for (const auto& r : w.readers)
+            EXPECT_TRUE(onlyScanReads(r->model.log())) << ::testing::PrintToString(r->model.log());
+        EXPECT_TRUE(w.fakes.launcher.started.empty());
+    }
+}
+
+struct Failure {
+    const char* what;
+    std::function<void(CliWorld&)> setUp;
+    std::vector<std::string> args;
+    std::string line;
+};
+
+TEST(Switch, FailuresCarryTheWindowsTexts)
+{
+    const Failure cases[] = {
+        {"firmware too old",
+         [](CliWorld& w) { w.add(SimPersonality::CCID, "01020304", 165); },
+         {"switch", "--to", "cdc"},
+         "failed 01020304 CCID->CDC ZN480 Sim 0: Version equal or greater than 2.166 is required for this mode."},
+        {"HID format refused",
+         [](CliWorld& w) { w.add(SimPersonality::CDC, "01020304").model.refuse({0xFE, 0xDD, 0x03, 0x02, 0x02}, 0x6A82); },
+         {"switch", "--to", "hid"},
+         "failed 01020304 CDC->HID COM3: Failed to set HID serial number format!"},
+        {"fake-card setting refused",
+         [](CliWorld& w) { w.add(SimPersonality::CDC, "01020304").model.refuse({0xFE, 0xDD, 0x02, 0x01}, 0x6A82); },
+         {"switch", "--to", "ccid"},
+         "failed 01020304 CDC->CCID COM3: Failed to set fake mode configuration!"},
+        {"switch refused",
+         [](CliWorld& w) { w.add(SimPersonality::CDC, "01020304").model.refuse({0xFE, 0xDD, 0x02, 0x00}, 0x6A82); },
+         {"switch", "--to", "ccid"},
+         "failed 01020304 CDC->CCID COM3: the reader did not accept the switch"},
+        {"no card on a CCID reader, nobody to put one",
+         [](CliWorld& w) {
+             SimulatedReader& r = w.add(SimPersonality::CDC, "01020304");
+             r.cardPresent = false;
+             w.show(r, SimPersonality::CCID);
+         },
+         {"switch", "--to", "cdc"},
+         "failed - CCID->CDC ZN480 Sim 0: CCID devices require a valid card present to be connected, please put a "
+         "supported contactless card over the reader."},
+        {"a HID reader beside another reader",
+         [](CliWorld& w) {
+             w.add(SimPersonality::HID, "01020304");
+             w.add(SimPersonality::CDC, "0A0B0C0D");
+         },
+         {"switch", "--to", "ccid", "--address", "ZN480 Keyboard 0"},
+         "failed - HID->CCID ZN480 Keyboard 0: Due to how HID devices are handled it is required to "
+         "remove the other ZN480 present and try again. Only the HID device must be present in the list."},
+        {"no LED tool",
+         [](CliWorld& w) {
+             w.add(SimPersonality::HID, "01020304");
+             w.fakes.launcher.canStart = false;
+         },
+         {"switch", "--to", "cdc"},
+         "failed - HID->CDC ZN480 Keyboard 0: Failed to find kbflash"},
+        {"the reader stays a keyboard",
+         [](CliWorld& w) {
+             w.add(SimPersonality::HID, "01020304");
+             w.onKbflash = [&w](int) {
+                 w.readers[0]->returning.reset();
+                 w.show(*w.readers[0], SimPersonality::HID);
+             };
+         },
+         {"switch", "--to", "cdc"},
+         "failed - HID->CDC ZN480 Keyboard 0: HID clear operation failed."},
+        {"the drive entry",
+         [](CliWorld& w) { w.add(SimPersonality::MSD, "01020304"); },
+         {"switch", "--to", "ccid"},
+         "failed - MSD->CCID -: the drive entry has no command channel to the reader"},
+    };
+    for (const Failure& c : cases) {
+        SCOPED_TRACE(c.what);
+        CliWorld w;
+        c.setUp(w);
+        const auto run = w.run(c.args);
+        EXPECT_EQ(run.status, kExitFailed);
+        ASSERT_EQ(run.console.lines.size(), 1u);
+        EXPECT_EQ(run.console.lines[0], c.line);
+    }
+}
+
+TEST(Switch, TheCardPromptIsAnsweredForTheCardWait)
+{
+    CliWorld w;
+    SimulatedReader& r = w.add(SimPersonality::CDC, "01020304");
+    r.cardPresent = false;
+    w.show(r, SimPersonality::CCID);
+    // The card comes 1.2 s after the first try to open the reader.
+    uint32_t firstOpen = 0;
+    w.onListing = [&] {
+        if (!w.fakes.pcsc.calls.empty() && firstOpen == 0)
+            firstOpen = w.fakes.clock.now;
+        if (firstOpen && w.fakes.clock.now - firstOpen >= 1200 && !w.fakes.pcsc.readers.empty())
+            w.fakes.pcsc.readers[0].cardPresent = true;
+    };
+    const auto run = w.run({"switch", "--to", "cdc", "--card-wait", "5"});
+    EXPECT_EQ(run.status, kExitOk);
+    ASSERT_EQ(run.console.lines.size(), 1u);
+    expectLine(run.console.lines[0], R"j(ok 01020304 CCID->CDC COM3 \(\d+\.\d s\))j");
+    ASSERT_EQ(run.console.messages.size(), 1u);
+    EXPECT_NE(run.console.messages[0].find("put a supported contactless card over the reader. (waiting up to 5 s)"),
+              std::string::npos);
+    EXPECT_TRUE(containsRun(r.model.log(), kToCdc));
+}
+
+TEST(Switch, AllSwitchesEveryListedReaderInTurn)
+{
+    CliWorld w;
+    SimulatedReader& a = w.add(SimPersonality::CCID, "01020304");
+    SimulatedReader& b = w.add(SimPersonality::CDC, "0A0B0C0D");
+    SimulatedReader& c = w.add(SimPersonality::CCID, "11223344");
+    w.add(SimPersonality::MSD, "55667788");
+
+    auto run = w.run({"switch", "--all", "--to", "cdc"});
+    EXPECT_EQ(run.status, kExitFailed); // the drive entry cannot be switched
+    ASSERT_EQ(run.console.lines.size(), 4u) << ::testing::PrintToString(run.console.lines);
+    // In list order: the scan lists PC/SC readers, then ports, then drives.
+    expectLine(run.console.lines[0], R"j(ok 01020304 CCID->CDC COM3 \(2\.\d s\))j");
+    expectLine(run.console.lines[1], R"j(ok 11223344 CCID->CDC COM5 \(2\.\d s\))j");
+    EXPECT_EQ(run.console.lines[2], "skipped 0A0B0C0D CDC->CDC COM4: already in CDC personality");
+    EXPECT_EQ(run.console.lines[3], "failed - MSD->CDC -: the drive entry has no command channel to the reader");
+    EXPECT_TRUE(containsRun(a.model.log(), kToCdc));
+    EXPECT_TRUE(sentWithPrefix(c.model.log(), "FEDD02000A01FE11223344"));
+    EXPECT_TRUE(onlyScanReads(b.model.log()));
+
+    w.show(*w.readers[3], std::nullopt);
+    const size_t marks[] = {a.model.log().size(), b.model.log().size(), c.model.log().size()};
+    run = w.run({"switch", "--all", "--to", "ccid", "--fake-card", "never", "--json"});
+    EXPECT_EQ(run.status, kExitOk);
+    // All three are serial ports now, in the order the ports came.
+    ASSERT_EQ(run.console.lines.size(), 3u);
+    expectLine(run.console.lines[0],
+               R"j(\{"result":"ok","serial":"0A0B0C0D","from":"CDC","to":"CCID","address":"ZN480 Sim 1",)j"
+               R"j("entry":"CCID ZN480 Sim 1 - 0A0B0C0D \(2\.166\)","message":null,"seconds":2\.\d\})j");
+    expectLine(run.console.lines[1], R"j(\{"result":"ok","serial":"01020304",.*)j");
+    expectLine(run.console.lines[2], R"j(\{"result":"ok","serial":"11223344",.*)j");
+    EXPECT_TRUE(containsRun(commandsSince(a, marks[0]), kToCcidNever));
+    EXPECT_TRUE(sentWithPrefix(commandsSince(b, marks[1]), "FEDD02010A00FF0A0B0C0D"));
+    EXPECT_TRUE(sentWithPrefix(commandsSince(b, marks[1]), "FEDD02000A00FF0A0B0C0D"));
+    EXPECT_TRUE(sentWithPrefix(commandsSince(c, marks[2]), "FEDD02000A00FF11223344"));
+}
+
+TEST(List, OneLineOrObjectPerReader)
+{
+    CliWorld w;
+    w.add(SimPersonality::CCID, "01020304");
+    w.add(SimPersonality::CDC, "0A0B0C0D");
+    w.add(SimPersonality::HID, "11223344");
+    w.add(SimPersonality::MSD, "55667788");
+    auto run = w.run({"list"});
+    EXPECT_EQ(run.status, kExitOk);
+    EXPECT_EQ(run.console.lines, (std::vector<std::string>{
+                                     "CCID  01020304  2.166    ZN480 Sim 0",
+                                     "CDC   0A0B0C0D  2.166    COM4",
+                                     "HID   -         -        ZN480 Keyboard 0",
+                                     "MSD   -         -        -",
+                                 }));
+    EXPECT_EQ(run.cycles, 1u);
+    run = w.run({"list", "--json"});
+    ASSERT_EQ(run.console.lines.size(), 6u);
+    EXPECT_EQ(run.console.lines[0], "[");
+    EXPECT_EQ(run.console.lines[2], R"j({"personality":"CDC","address":"COM4","serial":"0A0B0C0D","firmware":"2.166",)j"
+                                    R"j("entry":"COM4 ZN480 CDC - 0A0B0C0D (2.166)"},)j");
+    EXPECT_EQ(run.console.lines[4], R"j({"personality":"MSD","address":null,"serial":null,"firmware":null,)j"
+                                    R"j("entry":"MSD ZN480 Mass Storage"})j");
+    EXPECT_EQ(run.console.lines[5], "]");
+
+    CliWorld empty;
+    EXPECT_EQ(empty.run({"list", "--json"}).console.lines, std::vector<std::string>{"[]"});
+    EXPECT_TRUE(empty.run({"list"}).console.lines.empty());
+}
+
+TEST(Watch, ArrivalsChangesAndRemovalsAsTheyHappen)
+{
+    CliWorld w;
+    SimulatedReader& cdc = w.add(SimPersonality::CDC, "0A0B0C0D");
+    SimulatedReader& ccid = w.add(SimPersonality::CCID, "01020304");
+    w.show(ccid, std::nullopt);
+    ccid.cardPresent = false;
+    int listing = 0;
+    std::vector<uint32_t> cycleTimes;
+    w.onListing = [&] {
+        // A cycle may list the PC/SC readers more than once.
+        if (!cycleTimes.empty() && cycleTimes.back() == w.fakes.clock.now)
+            return;
+        cycleTimes.push_back(w.fakes.clock.now);
+        switch (++listing) {
+        case 2: w.show(ccid, SimPersonality::CCID); break; // plugged in without a card
+        case 3: w.fakes.pcsc.readers[0].cardPresent = true; break;
+        case 4: w.show(cdc, std::nullopt); break;
+        default: break;
+        }
+    };
+    const auto run = w.run({"watch"}, 5);
+    EXPECT_EQ(run.console.lines, (std::vector<std::string>{
+                                     "added  CDC   0A0B0C0D  2.166    COM3",
+                                     "added  CCID  -         -        ZN480 Sim 1",
+                                     "changed  CCID  01020304  2.166    ZN480 Sim 1",
+                                     "removed  CDC   0A0B0C0D  2.166    COM3",
+                                 }));
+    // The window's tick.
+    ASSERT_EQ(cycleTimes.size(), 5u) << ::testing::PrintToString(cycleTimes);
+    for (size_t i = 1; i < cycleTimes.size(); ++i)
+        EXPECT_NEAR(double(cycleTimes[i] - cycleTimes[i - 1]), 2000.0, 50.0);
+
+    CliWorld j;
+    j.add(SimPersonality::HID, "01020304");
+    EXPECT_EQ(j.run({"watch", "--json"}, 1).console.lines,
+              std::vector<std::string>{R"j({"event":"added","personality":"HID","address":"ZN480 Keyboard 0",)j"
+                                       R"j("serial":null,"firmware":null,"entry":"HID ZN480 Keyboard 0"})j"});
+}
+
+} // namespace
+} // namespace tarvexctl::testing
+
+namespace tarvexctl::testing {
+namespace {
+
+// The console program's stand-in for the window's timer and event loop.
+TEST(ScanDriver, TicksAndDeviceNoticesAsTheWindowHasThem)
+{
+    CliWorld w;
+    tarvex::Services services = w.fakes.services();
+    RecordingConsole console;
+    ConsoleUi ui(w.fakes.clock, console);
+    tarvex::ReaderCore core(services, ui);
+    FakeEvents events;
+    ScanDriver scans(core, w.fakes.clock, events);
+    ui.setScans(&scans);
+    std::vector<uint32_t> at;
+    scans.setAfterCycle([&] { at.push_back(w.fakes.clock.now); });
+    const uint32_t t0 = w.fakes.clock.now;
+
+    scans.idle(1500, true);
+    EXPECT_TRUE(at.empty()) << "a cycle before the first tick";
+
+    // A notice starts a cycle once the burst of one plug has had 50 ms.
+    events.notify();
+    const uint32_t noticed = w.fakes.clock.now;
+    scans.idle(300, true);
+    ASSERT_EQ(at.size(), 1u);
+    EXPECT_GE(at[0] - noticed, ScanDriver::kBurstMs);
+    EXPECT_LT(at[0] - noticed, ScanDriver::kBurstMs + 20);
+
+    // A notice while a cycle runs asks for one more after it: that cycle
+    // may have looked before the device was there.
+    bool once = true;
+    w.onListing = [&] {
+        if (once)
+            events.notify();
+        once = false;
+    };
+    scans.cycleNow(true);
+    scans.idle(300, true);
+    ASSERT_EQ(at.size(), 3u);
+    EXPECT_LT(at[2] - at[1], ScanDriver::kBurstMs + 20);
+
+    // Without notices, the tick.
+    scans.idle(4100, true);
+    ASSERT_EQ(at.size(), 5u);
+    EXPECT_NEAR(double(at[3] - at[2]), 2000.0, 20.0);
+    EXPECT_NEAR(double(at[4] - at[3]), 2000.0, 20.0);
+    EXPECT_GT(at[0], t0);
+}
+
+// Inside a workflow the box is the core's: the yields serve the tick but
+// do not check it, as the window's timer does not.
+TEST(ScanDriver, YieldsInsideAWorkflowLeaveTheRefreshBoxToTheCore)
+{
+    CliWorld w;
+    w.add(SimPersonality::CDC, "01020304");
+    tarvex::Services services = w.fakes.services();
+    RecordingConsole console;
+    ConsoleUi ui(w.fakes.clock, console);
+    tarvex::ReaderCore core(services, ui);
+    FakeEvents events;
+    ScanDriver scans(core, w.fakes.clock, events);
+    ui.setScans(&scans);
+    scans.cycleNow(true);
+    ASSERT_FALSE(core.refreshChecked()); // the cycle added the reader
+    w.fakes.clock.sleepMs(2500);
+    const uint64_t before = scans.cycles();
+    ui.yield();
+    EXPECT_EQ(scans.cycles(), before + 1); // due, and served
+    EXPECT_FALSE(core.refreshChecked());
+}
+
+} // namespace
+} // namespace tarvexctl::testing
