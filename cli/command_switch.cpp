@@ -23,6 +23,11 @@ constexpr uint32_t kComeBackPollMs = 250;
 // How long a reader chosen at the start may be missing from the list when
 // its turn comes (a service restarting, a port re-enumerating).
 constexpr uint32_t kRelocateMs = 5000;
+// A PC/SC reader is often listed a moment before its card is seen, and so
+// before the scan can read whose it is: an entry of unknown identity is
+// given this long to show the serial number before it is taken as the
+// reader (it may never show one: a reader with no card and no fake card).
+constexpr uint32_t kIdentityGraceMs = 2000;
 
 struct Outcome {
     enum Result { Ok, Failed, Skipped } result = Failed;
@@ -223,14 +228,25 @@ Outcome switchOne(Tool& tool, const Options& options, const ReaderInfo& chosen, 
         rule.keysBefore.insert(tarvex::FilterExtra(list.text(i)));
     std::vector<std::string> entries;
     int back = -1;
+    std::optional<std::string> unknownBack; // an entry that may be the reader
+    uint32_t unknownSince = 0;
     const std::string waitLabel = label + ": waiting for the reader as " + personalityName(options.target);
-    const bool cameBack = tool.scans.waitUntil(
+    bool cameBack = tool.scans.waitUntil(
         [&] {
             entries.clear();
             for (int i = 0; i < list.count(); ++i)
                 entries.push_back(list.text(i));
             back = findComeBack(entries, rule);
-            return back >= 0;
+            if (back < 0)
+                return false;
+            if (!rule.serial || !tarvex::ListEntry::parse(entries[size_t(back)]).serial().empty())
+                return true;
+            const uint32_t now = tool.clock.tickMs();
+            if (!unknownBack || *unknownBack != entries[size_t(back)]) {
+                unknownBack = entries[size_t(back)];
+                unknownSince = now;
+            }
+            return elapsedMs(unknownSince, now) >= kIdentityGraceMs;
         },
         options.timeoutMs, kComeBackPollMs,
         [&](uint32_t elapsed) {
@@ -240,6 +256,10 @@ Outcome switchOne(Tool& tool, const Options& options, const ReaderInfo& chosen, 
         });
     tool.ui.setStatusPrefix({});
     tool.console.status({});
+    if (!cameBack && unknownBack && back >= 0) {
+        // The time ran out during the grace: it is back, unread.
+        cameBack = true;
+    }
     if (!cameBack)
         return finish(Outcome::Failed, std::string("not listed again as ") + personalityName(options.target) +
                                            " within " + std::to_string(options.timeoutMs / 1000) + " s");
