@@ -15,11 +15,13 @@ namespace {
 using tarvex::DeviceList;
 using tarvex::elapsedMs;
 
-// While the reader comes back, a cycle every quarter second: the device
-// events start one at once where the system sends them, and where it does
-// not (a port named through ZN480_DEV_DIR, a drive) the wait still ends
-// within a fraction of the window's 2000 ms tick.
-constexpr uint32_t kComeBackPollMs = 250;
+// While the reader comes back, a cycle every tenth of a second: the device
+// events start one at once where the system sends them, but a PC/SC reader
+// is often listed before its card is seen, and a port named through
+// ZN480_DEV_DIR sends no events at all. A cycle over a few readers takes a
+// few milliseconds (bench_cli), so the wait ends within a tenth of a second
+// of the reader's return instead of at the window's 2000 ms tick.
+constexpr uint32_t kComeBackPollMs = 100;
 // How long a reader chosen at the start may be missing from the list when
 // its turn comes (a service restarting, a port re-enumerating).
 constexpr uint32_t kRelocateMs = 5000;

@@ -94,7 +94,7 @@ TEST(Switch, TheWaitEndsWithTheFirstCycleThatListsTheReader)
     const auto late = slow.run({"switch", "--to", "cdc"});
     EXPECT_EQ(late.status, kExitOk);
     EXPECT_GE(late.endMs - late.startMs, 4000u);
-    EXPECT_LT(late.endMs - late.startMs, 4400u);
+    EXPECT_LT(late.endMs - late.startMs, 4200u);
 }
 
 TEST(Switch, AReaderThatDoesNotComeBackFailsAfterTheTimeout)
@@ -110,8 +110,8 @@ TEST(Switch, AReaderThatDoesNotComeBackFailsAfterTheTimeout)
     const uint32_t took = run.endMs - run.startMs;
     EXPECT_GE(took, 7000u); // the reboot pause, then the whole timeout
     EXPECT_LT(took, 7400u);
-    // It kept looking: a cycle every quarter second.
-    EXPECT_GE(run.cycles, 20u);
+    // It kept looking: a cycle every tenth of a second.
+    EXPECT_GE(run.cycles, 45u);
 
     // --no-wait reports the accepted switch and does not look.
     CliWorld once;
