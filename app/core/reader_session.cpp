@@ -66,14 +66,10 @@ bool ReaderSession::selectCcidReader(const std::string& name)
     smart_.InitSmart();
     if (hadContext && smart_.ListReaders() != pcsc::S_SUCCESS && !smart_.contextReady())
         smart_.InitSmart();
-    // Only a reader of this listing counts: a failed listing keeps the names
-    // of the last good one.
-    std::vector<std::string> names;
-    const int16_t n = smart_.GetReaders(names);
-    for (int16_t i = 0; i < n && size_t(i) < names.size(); ++i)
-        if (names[size_t(i)] == name)
-            return smart_.SelectReader(name);
-    return false;
+    // A failed listing keeps the names of the last good one: a reader the
+    // service can no longer be asked about is still tried (and the card
+    // prompt then says what is missing).
+    return smart_.SelectReader(name);
 }
 
 bool ReaderSession::openCdc(int32_t port)
