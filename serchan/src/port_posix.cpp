@@ -3,7 +3,7 @@
 // wait; a write waits until every byte went to the driver.
 #include "port.h"
 
-#include "portmap.h"
+#include "serchan_portmap.h"
 
 #include <cerrno>
 #include <ctime>
