@@ -147,32 +147,34 @@ std::optional<ReaderSession::Reply> ReaderSession::exchangeCdc(const Bytes& comm
     }
 }
 
-std::string ReaderSession::SendAPDU(const std::string& command, std::string& reply)
+namespace {
+
+// The hex edge of an exchange: status word as text, reply data as text.
+template <class Reply>
+std::string asHex(const std::optional<Reply>& r, std::string& reply)
 {
-    // Text that is not a command goes nowhere, on either transport.
-    const auto r = exchange(HexToBytes(command));
     if (!r)
         return {};
     reply = BytesToHex(r->data);
     return statusHex(r->status);
+}
+
+} // namespace
+
+std::string ReaderSession::SendAPDU(const std::string& command, std::string& reply)
+{
+    // Text that is not a command goes nowhere, on either transport.
+    return asHex(exchange(HexToBytes(command)), reply);
 }
 
 std::string ReaderSession::CCID_SendApdu(const std::string& command, std::string& reply)
 {
-    const auto r = exchangeCcid(HexToBytes(command));
-    if (!r)
-        return {};
-    reply = BytesToHex(r->data);
-    return statusHex(r->status);
+    return asHex(exchangeCcid(HexToBytes(command)), reply);
 }
 
 std::string ReaderSession::CDC_SendApdu(const std::string& command, std::string& reply)
 {
-    const auto r = exchangeCdc(HexToBytes(command));
-    if (!r)
-        return {};
-    reply = BytesToHex(r->data);
-    return statusHex(r->status);
+    return asHex(exchangeCdc(HexToBytes(command)), reply);
 }
 
 std::string ReaderSession::GetReaderSN()

@@ -13,21 +13,12 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-std::string hex(const Bytes& b)
-{
-    static const char* d = "0123456789ABCDEF";
-    std::string s;
-    for (uint8_t x : b) {
-        s += d[x >> 4];
-        s += d[x & 15];
-    }
-    return s;
-}
+using fakes::hexOf;
 
 // A reader of serial 01020304 and firmware 2.166 that accepts everything.
 Bytes reader(const Bytes& apdu)
 {
-    const std::string c = hex(apdu);
+    const std::string c = hexOf(apdu);
     if (c == "FFCAF00004")
         return {0x01, 0x02, 0x03, 0x04, 0x90, 0x00};
     if (c == "FFCAE00004")
