@@ -5,7 +5,7 @@
 #include "frmMain.h"
 #include "frmCCIDmode.h"
 #include "frmHIDmode.h"
-#include "ui_optiondialog.h" // twipsToPixels
+#include "twips.h"
 
 #include <QApplication>
 #include <QCheckBox>

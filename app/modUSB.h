@@ -1,6 +1,7 @@
-// Finding readers in HID personality. The enumeration itself is a platform
-// backend; the identifier tests and the naming live here so that every
-// platform numbers and names the interfaces the same way.
+// Finding readers in HID personality. The enumeration itself, with the
+// tests that recognise a reader's interface, is a platform backend; the
+// naming lives here so that every platform numbers and names the interfaces
+// the same way.
 #pragma once
 #include "platform/hid_enum.h"
 #include <cstdint>
@@ -15,14 +16,5 @@ namespace tarvex {
 // to opposite conclusions. In both cases the array is untouched.
 constexpr int16_t kHidSearchFailed = -1;
 int16_t ListHidReaders(HidEnumerator& hid, std::vector<std::string>& names);
-
-// DeviceID test: "HID" at 1-3, "6A4E" at 9-12, "0013" at 18-21 (1-based),
-// case-sensitive. Shorter identifiers do not match.
-bool IsZnHidDeviceId(const std::string& deviceId);
-
-// The device identifier inside a Win32_USBControllerDevice `Dependent` path:
-// quotes removed, the text between the first and second "=". Empty when the
-// text holds no "=".
-std::string DeviceIdFromDependent(const std::string& dependent);
 
 } // namespace tarvex

@@ -74,13 +74,6 @@ void paintWrapped(QAbstractButton* b, QStyleOptionButton opt)
 
 } // namespace
 
-int twipsToPixels(int twips, int dpi)
-{
-    // Rounded to the nearest pixel so that neighbouring controls keep the
-    // spacing they have in twips.
-    return (twips * dpi + 720) / 1440;
-}
-
 void setClientSizeTwips(QDialog& dialog, int width, int height)
 {
     dialog.setFixedSize(twipsToPixels(width, dialog.logicalDpiX()), twipsToPixels(height, dialog.logicalDpiY()));

@@ -3,6 +3,8 @@
 // twips, option and check boxes whose long captions wrap inside their
 // rectangle, and a font that makes every caption fit.
 #pragma once
+#include "twips.h"
+
 #include <QCheckBox>
 #include <QDialog>
 #include <QRadioButton>
@@ -19,9 +21,6 @@ namespace tarvex {
 // set (Qt only sends the Motif hints with it); Windows shows the same frame.
 constexpr Qt::WindowFlags kOptionDialogFlags = Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                                                Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint;
-
-// 1440 twips make an inch; `dpi` is the logical resolution of the screen.
-int twipsToPixels(int twips, int dpi);
 
 // Sets the client size of `dialog` from twips at its logical resolution and fixes it.
 void setClientSizeTwips(QDialog& dialog, int width, int height);

@@ -2,7 +2,7 @@
 // and the reader test on it. Checks: no quote or "=" survives in the
 // identifier, and an identifier accepted as a reader really has the three
 // fixed parts in place.
-#include "modUSB.h"
+#include "platform/hid_device_id.h"
 
 #include <cstdlib>
 #include <string>

@@ -29,25 +29,17 @@ std::string statusHex(uint16_t status)
     return BytesToHex(sw, 2);
 }
 
-// Reads up to four hex digits as an unsigned number; anything else reads as 0.
-uint32_t readHexHalf(const std::string& text)
+// Up to two bytes as one unsigned number: the first two of the reply for
+// the major version, the last two for the minor. A shorter reply reads what
+// it has; an empty one reads 0.
+uint32_t firstTwo(const Bytes& b)
 {
-    if (text.empty())
-        return 0;
-    uint32_t v = 0;
-    for (char c : text) {
-        int d;
-        if (c >= '0' && c <= '9')
-            d = c - '0';
-        else if (c >= 'A' && c <= 'F')
-            d = c - 'A' + 10;
-        else if (c >= 'a' && c <= 'f')
-            d = c - 'a' + 10;
-        else
-            return 0;
-        v = v * 16 + uint32_t(d);
-    }
-    return v;
+    return b.size() >= 2 ? uint32_t(b[0]) << 8 | b[1] : b.empty() ? 0 : b[0];
+}
+uint32_t lastTwo(const Bytes& b)
+{
+    const size_t n = b.size();
+    return n >= 2 ? uint32_t(b[n - 2]) << 8 | b[n - 1] : n == 0 ? 0 : b[0];
 }
 
 } // namespace
@@ -66,14 +58,10 @@ bool ReaderSession::selectCcidReader(const std::string& name)
     smart_.InitSmart();
     if (hadContext && smart_.ListReaders() != pcsc::S_SUCCESS && !smart_.contextReady())
         smart_.InitSmart();
-    // Only a reader of this listing counts: a failed listing keeps the names
-    // of the last good one.
-    std::vector<std::string> names;
-    const int16_t n = smart_.GetReaders(names);
-    for (int16_t i = 0; i < n && size_t(i) < names.size(); ++i)
-        if (names[size_t(i)] == name)
-            return smart_.SelectReader(name);
-    return false;
+    // A failed listing keeps the names of the last good one: a reader the
+    // service can no longer be asked about is still tried (and the card
+    // prompt then says what is missing).
+    return smart_.SelectReader(name);
 }
 
 bool ReaderSession::openCdc(int32_t port)
@@ -159,32 +147,34 @@ std::optional<ReaderSession::Reply> ReaderSession::exchangeCdc(const Bytes& comm
     }
 }
 
-std::string ReaderSession::SendAPDU(const std::string& command, std::string& reply)
+namespace {
+
+// The hex edge of an exchange: status word as text, reply data as text.
+template <class Reply>
+std::string asHex(const std::optional<Reply>& r, std::string& reply)
 {
-    // Text that is not a command goes nowhere, on either transport.
-    const auto r = exchange(HexToBytes(command));
     if (!r)
         return {};
     reply = BytesToHex(r->data);
     return statusHex(r->status);
+}
+
+} // namespace
+
+std::string ReaderSession::SendAPDU(const std::string& command, std::string& reply)
+{
+    // Text that is not a command goes nowhere, on either transport.
+    return asHex(exchange(HexToBytes(command)), reply);
 }
 
 std::string ReaderSession::CCID_SendApdu(const std::string& command, std::string& reply)
 {
-    const auto r = exchangeCcid(HexToBytes(command));
-    if (!r)
-        return {};
-    reply = BytesToHex(r->data);
-    return statusHex(r->status);
+    return asHex(exchangeCcid(HexToBytes(command)), reply);
 }
 
 std::string ReaderSession::CDC_SendApdu(const std::string& command, std::string& reply)
 {
-    const auto r = exchangeCdc(HexToBytes(command));
-    if (!r)
-        return {};
-    reply = BytesToHex(r->data);
-    return statusHex(r->status);
+    return asHex(exchangeCdc(HexToBytes(command)), reply);
 }
 
 std::string ReaderSession::GetReaderSN()
@@ -198,13 +188,19 @@ std::string ReaderSession::GetReaderFW()
     const auto r = exchange(kReadFirmware);
     if (!r)
         return {};
-    const std::string reply = BytesToHex(r->data);
     if (r->status != kOk)
-        return reply;
+        return BytesToHex(r->data);
     // Major and minor are 16-bit each; both print as unsigned numbers.
-    const uint32_t major = readHexHalf(reply.substr(0, 4));
-    const uint32_t minor = readHexHalf(reply.size() > 4 ? reply.substr(reply.size() - 4) : reply);
-    return "(" + std::to_string(major) + "." + std::to_string(minor) + ")";
+    const uint32_t major = firstTwo(r->data);
+    const uint32_t minor = lastTwo(r->data);
+    // Appended piece by piece: GCC 12 warns falsely about a chain of
+    // string operator+ here.
+    std::string text = "(";
+    text += std::to_string(major);
+    text += '.';
+    text += std::to_string(minor);
+    text += ')';
+    return text;
 }
 
 bool ReaderSession::buildSwitchCommand(const Bytes& header, int selector, Bytes& command)

@@ -4,9 +4,8 @@
 // problem code. Any failure of the management service gives false instead
 // of an error escaping into the scan.
 #include "platform/hid_enum.h"
+#include "platform/hid_device_id.h"
 #include "platform/hid_enum_wmi.h"
-
-#include "modUSB.h"
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>

@@ -1,5 +1,5 @@
 // Linux serial-port map: the same answers as the Windows SERIALCOMM key,
-// built from udev. Port numbers follow the shared port map (portmap.h), so
+// built from udev. Port numbers follow the shared port map (serchan_portmap.h), so
 // "COMn" names the node that serchan opens for port n. USB CDC ports
 // (driver cdc_acm, the ttyACM family) are named like the USBSER driver's
 // values, "\Device\USBSER000", so the scan probes exactly those.
@@ -16,7 +16,7 @@
 // kernel gives a device a new number each time it is plugged in.
 #include "platform/serial_map.h"
 
-#include "portmap.h"
+#include <serchan_portmap.h>
 
 #include <algorithm>
 #include <cstdio>

@@ -34,7 +34,7 @@ SC_EXPORT int32_t SC_CALL SCOpenChannel(int32_t port, uint32_t baudRate, int32_t
     setChannel(port, true);
     if (!g_channelOpen)
         return 0;
-    // Stored as given: 0x08 is only a command to SCChangeProtocol.
+    // Stored as given: SC_OPT_RESET_ROLE is only a command to SCChangeProtocol.
     serchan::protocol::storeOptions(static_cast<uint32_t>(options));
     return port;
 }

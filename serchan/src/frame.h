@@ -1,10 +1,13 @@
 // Frame layout shared by the sender and the receiver.
 //
 //   one-byte length:  02 SEQ L      DATA(L) CHECK     (L 0..255)
-//   two-byte length:  02 SEQ LH LL  DATA(L) CHECK     (L 0..275, option 0x20)
+//   two-byte length:  02 SEQ LH LL  DATA(L) CHECK     (L 0..275, SC_OPT_TWO_BYTE_LENGTH)
 //
-// CHECK is the XOR of every byte before it, complemented under option 0x04.
+// CHECK is the XOR of every byte before it, complemented under
+// SC_OPT_INVERTED_CHECK. The option bits are the public ones of serchan.h.
 #pragma once
+
+#include "serchan.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -12,22 +15,12 @@
 namespace serchan::frame {
 
 constexpr uint8_t kStart = 0x02;
-constexpr uint8_t kStartLong = 0x82;  // also taken as a start byte under option 0x20
+constexpr uint8_t kStartLong = 0x82;  // also taken as a start byte under SC_OPT_TWO_BYTE_LENGTH
 constexpr uint8_t kAck = 0x06;
 constexpr uint8_t kNak = 0x15;
 constexpr size_t kBufferSize = 280;   // the largest frame: 5 header/check bytes + 275
 constexpr uint32_t kMaxShortData = 255;
 constexpr uint32_t kMaxLongData = 275;
-
-namespace opt {
-constexpr uint32_t kNoStartByte = 0x01;
-constexpr uint32_t kNoHandshake = 0x02;
-constexpr uint32_t kInvertedCheck = 0x04;
-constexpr uint32_t kResetRole = 0x08;
-constexpr uint32_t kNoRetransmit = 0x10;
-constexpr uint32_t kTwoByteLength = 0x20;
-constexpr uint32_t kSkipStartOnce = 0x80000000u;
-} // namespace opt
 
 inline uint8_t xorOf(const uint8_t* p, size_t n, uint8_t seed = 0)
 {

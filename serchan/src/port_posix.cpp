@@ -3,7 +3,7 @@
 // wait; a write waits until every byte went to the driver.
 #include "port.h"
 
-#include "portmap.h"
+#include "serchan_portmap.h"
 
 #include <cerrno>
 #include <ctime>
@@ -168,26 +168,26 @@ bool drainOutput(int fd)
 int32_t open(int32_t port, uint32_t baud)
 {
     if (g_fd >= 0)
-        return -1;
+        return kOpenAlreadyOpen;
     const int number = port & 0xFF;
     char path[512];
     if (zn_port_device_path(number, path, sizeof path) != 0)
-        return -2;
+        return SC_ERR_PORT;
     UniqueFd fd(::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (!fd)
-        return -2;
+        return SC_ERR_PORT;
     struct stat st{};
     if (fstat(fd.get(), &st) != 0 || !S_ISCHR(st.st_mode))
-        return -2;
+        return SC_ERR_PORT;
     // One user at a time, like a COM port opened without sharing. Serial
     // tools mark the node they use with an advisory lock: a port another
     // program holds that way is busy, and ours tells them the same. The lock
     // comes before anything that would disturb the holder's line.
     if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
-        return -2;
+        return SC_ERR_PORT;
     // Exclusive mode keeps later opens out (those of root excepted).
     if (ioctl(fd.get(), TIOCEXCL) != 0 && errno != ENOTTY)
-        return -2;
+        return SC_ERR_PORT;
     ExclusiveGuard exclusive(fd.get());
     (void)tcflush(fd.get(), TCIOFLUSH);
     termios original{};
@@ -197,7 +197,7 @@ int32_t open(int32_t port, uint32_t baud)
         // A refused port is left as it was found.
         if (haveOriginal)
             (void)tcsetattr(fd.get(), TCSANOW, &original);
-        return -3;
+        return kOpenLineRefused;
     }
     exclusive.release();
     // Reads return at once with what the driver holds: that is O_NONBLOCK
@@ -205,7 +205,7 @@ int32_t open(int32_t port, uint32_t baud)
     g_fd = fd.release();
     const int flags = fcntl(g_fd, F_GETFL);
     if (flags < 0 || !(flags & O_NONBLOCK))
-        return -5;
+        return kOpenTimeoutsRefused;
     return 0;
 }
 
@@ -221,7 +221,7 @@ void close()
 int32_t write(const uint8_t* data, int32_t length)
 {
     if (g_fd < 0 || length < 0 || (!data && length))
-        return -2;
+        return SC_ERR_PORT;
     int32_t done = 0;
     uint32_t lastProgress = tickCount();
     while (done < length) {
@@ -234,14 +234,14 @@ int32_t write(const uint8_t* data, int32_t length)
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
-            return -2;
+            return SC_ERR_PORT;
         if (tickCount() - lastProgress >= kWriteStallMs)
-            return -2;
+            return SC_ERR_PORT;
         pollfd p{g_fd, POLLOUT, 0};
         if (::poll(&p, 1, 50) > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)))
-            return -2;
+            return SC_ERR_PORT;
     }
-    return drainOutput(g_fd) ? length : -2;
+    return drainOutput(g_fd) ? length : SC_ERR_PORT;
 }
 
 int32_t bytesWaiting()
@@ -255,16 +255,16 @@ int32_t bytesWaiting()
 int32_t read(uint8_t* buffer, int32_t max)
 {
     if (max <= 0)
-        return -1;
+        return SC_ERR_NO_ROOM;
     if (g_fd < 0 || !buffer)
-        return -2;
+        return SC_ERR_PORT;
     int count = 0;
     if (ioctl(g_fd, FIONREAD, &count) != 0)
-        return -2;
+        return SC_ERR_PORT;
     if (count <= 0) {
         // Nothing queued. A device that went away also has nothing queued;
         // tell the two apart so that an unplug is reported, not polled for ever.
-        return hungUp(g_fd) ? -2 : 0;
+        return hungUp(g_fd) ? SC_ERR_PORT : 0;
     }
     const size_t want = static_cast<size_t>(count < max ? count : max);
     for (;;) {
@@ -275,7 +275,7 @@ int32_t read(uint8_t* buffer, int32_t max)
             continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
             return 0;
-        return -2;  // error, or end of file on a queue that claimed bytes
+        return SC_ERR_PORT;  // error, or end of file on a queue that claimed bytes
     }
 }
 

@@ -92,14 +92,14 @@ void clearError()
 int32_t open(int32_t port, uint32_t baud)
 {
     if (g_handle != INVALID_HANDLE_VALUE)
-        return -1;
+        return kOpenAlreadyOpen;
     const int number = port & 0xFF;
     char name[32];
     std::snprintf(name, sizeof name, "\\\\.\\COM%d", number);
     UniqueHandle handle(CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!handle)
-        return -2;
+        return SC_ERR_PORT;
 
     SetupComm(handle.get(), 1024, 1024);
     PurgeComm(handle.get(), PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
@@ -111,7 +111,7 @@ int32_t open(int32_t port, uint32_t baud)
     dcb.Parity = NOPARITY;
     dcb.StopBits = ONESTOPBIT;
     if (!SetCommState(handle.get(), &dcb) && !isUsbSerialPort(number))
-        return -3;
+        return kOpenLineRefused;
 
     // From here a failure leaves the port open for the caller to close.
     g_handle = handle.release();
@@ -122,7 +122,7 @@ int32_t open(int32_t port, uint32_t baud)
     timeouts.WriteTotalTimeoutMultiplier = 0;
     timeouts.WriteTotalTimeoutConstant = 0;
     if (!SetCommTimeouts(g_handle, &timeouts))
-        return -5;
+        return kOpenTimeoutsRefused;
     return 0;
 }
 
@@ -137,14 +137,14 @@ void close()
 int32_t write(const uint8_t* data, int32_t length)
 {
     if (g_handle == INVALID_HANDLE_VALUE || length < 0 || (!data && length))
-        return -2;
+        return SC_ERR_PORT;
     DWORD written = 0;
     if (!WriteFile(g_handle, data, static_cast<DWORD>(length), &written, nullptr)) {
         (void)GetLastError();
         clearError();
-        return -2;
+        return SC_ERR_PORT;
     }
-    return written == static_cast<DWORD>(length) ? length : -2;
+    return written == static_cast<DWORD>(length) ? length : SC_ERR_PORT;
 }
 
 int32_t bytesWaiting()
@@ -161,9 +161,9 @@ int32_t bytesWaiting()
 int32_t read(uint8_t* buffer, int32_t max)
 {
     if (max <= 0)
-        return -1;
+        return SC_ERR_NO_ROOM;
     if (g_handle == INVALID_HANDLE_VALUE || !buffer)
-        return -2;
+        return SC_ERR_PORT;
     const int32_t waiting = bytesWaiting();
     const DWORD want = static_cast<DWORD>(waiting < max ? waiting : max);
     if (want == 0)
@@ -172,7 +172,7 @@ int32_t read(uint8_t* buffer, int32_t max)
     if (!ReadFile(g_handle, buffer, want, &got, nullptr)) {
         (void)GetLastError();
         clearError();
-        return -2;
+        return SC_ERR_PORT;
     }
     return static_cast<int32_t>(got);
 }

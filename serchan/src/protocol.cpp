@@ -73,8 +73,8 @@ void pauseForInput()
 uint32_t stamp(uint32_t tick) { return tick ? tick : 1; }
 
 // Waits for the peer's answer to the frame just written:
-// 1 ACK, -14 NAK or 300 ms of silence, -19 a foreign byte (consumed),
-// or -2 when the port itself has gone.
+// 1 ACK, SC_ERR_TIMEOUT NAK or 300 ms of silence, SC_ERR_UNEXPECTED a
+// foreign byte (consumed), or SC_ERR_PORT when the port itself has gone.
 int32_t awaitAnswer()
 {
     const uint32_t start = port::tickCount();
@@ -112,9 +112,9 @@ void storeOptions(uint32_t options) { g.options = options; }
 
 uint32_t changeOptions(uint32_t options)
 {
-    if (options & opt::kResetRole) {
+    if (options & SC_OPT_RESET_ROLE) {
         g.role = Role::None;
-        options &= ~opt::kResetRole;
+        options &= ~static_cast<uint32_t>(SC_OPT_RESET_ROLE);
     }
     g.options = options;
     return options;
@@ -130,7 +130,7 @@ bool bothTransportsInstalled() { return g.writeFn && g.readFn; }
 
 int32_t send(const uint8_t* data, uint32_t length)
 {
-    const bool twoByte = g.options & opt::kTwoByteLength;
+    const bool twoByte = g.options & SC_OPT_TWO_BYTE_LENGTH;
     if (length > kMaxShortData && !(twoByte && length <= kMaxLongData))
         return SC_ERR_TOO_LONG;
     // No data to take the bytes from: as if it were shorter than claimed.
@@ -160,8 +160,8 @@ int32_t send(const uint8_t* data, uint32_t length)
     resetReceive();
 
     size_t skip = 0;
-    if (g.options & opt::kSkipStartOnce) {
-        g.options &= ~opt::kSkipStartOnce;
+    if (g.options & static_cast<uint32_t>(SC_OPT_SKIP_START_ONCE)) {
+        g.options &= ~static_cast<uint32_t>(SC_OPT_SKIP_START_ONCE);
         skip = 1;
     }
 
@@ -173,12 +173,12 @@ int32_t send(const uint8_t* data, uint32_t length)
             result = written;
             continue;
         }
-        if (g.options & opt::kNoHandshake)
+        if (g.options & SC_OPT_NO_HANDSHAKE)
             return written;
         result = awaitAnswer();
         if (result == 1 || result == SC_ERR_UNEXPECTED)
             return result;
-        if (result == SC_ERR_TIMEOUT && (g.options & opt::kNoRetransmit))
+        if (result == SC_ERR_TIMEOUT && (g.options & SC_OPT_NO_RETRANSMIT))
             return result;
     }
     return result;
@@ -212,8 +212,8 @@ int32_t receive(uint8_t* buffer, uint32_t capacity)
     }
 
     const uint32_t opts = g.options;
-    const bool noStart = opts & opt::kNoStartByte;
-    const bool twoByte = opts & opt::kTwoByteLength;
+    const bool noStart = opts & SC_OPT_NO_START_BYTE;
+    const bool twoByte = opts & SC_OPT_TWO_BYTE_LENGTH;
 
     g.lastReceive = stamp(port::tickCount());
     const uint32_t before = g.received;
@@ -236,7 +236,8 @@ int32_t receive(uint8_t* buffer, uint32_t capacity)
         }
     }
 
-    // Header: [start] seq len (len is two bytes, high first, under 0x20).
+    // Header: [start] seq len (len is two bytes, high first, under
+    // SC_OPT_TWO_BYTE_LENGTH).
     const uint32_t h = noStart ? 0 : 1;
     uint32_t header;
     uint32_t length;
@@ -268,24 +269,24 @@ int32_t receive(uint8_t* buffer, uint32_t capacity)
     bool good = !oversize && length >= 1;
     if (good) {
         // Without a start byte the check still covers one, as if it had come.
-        // Under 0x20 that byte is 0x82, and a frame with a start byte is taken
-        // only when it starts with 0x82.
+        // Under SC_OPT_TWO_BYTE_LENGTH that byte is 0x82, and a frame with a
+        // start byte is taken only when it starts with 0x82.
         uint8_t check = noStart ? (twoByte ? kStartLong : kStart) : 0;
         check = xorOf(g.buffer, header + length, check);
-        if (opts & opt::kInvertedCheck)
+        if (opts & SC_OPT_INVERTED_CHECK)
             check = static_cast<uint8_t>(~check);
         good = check == g.buffer[header + length];
         if (good && twoByte && !noStart && g.buffer[0] != kStartLong)
             good = false;
     }
     if (!good) {
-        if (!(opts & opt::kNoHandshake))
+        if (!(opts & SC_OPT_NO_HANDSHAKE))
             (void)writeHandshake(kNak);
         resetReceive();
         return SC_ERR_BAD_FRAME;
     }
 
-    if (!(opts & opt::kNoHandshake) && !writeHandshake(kAck)) {
+    if (!(opts & SC_OPT_NO_HANDSHAKE) && !writeHandshake(kAck)) {
         g.seq = frameSeq;
         resetReceive();
         return SC_ERR_ACK_WRITE;

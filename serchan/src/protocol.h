@@ -14,7 +14,8 @@ int32_t receive(uint8_t* buffer, uint32_t capacity);
 int32_t transmit(const uint8_t* data, uint32_t length, uint8_t* buffer, uint32_t capacity,
                  uint32_t timeoutMs);
 
-// Option word. changeOptions() treats bit 0x08 as the role-reset command.
+// Option word (SC_OPT_* bits). changeOptions() treats SC_OPT_RESET_ROLE as
+// the command to forget the exchange role and never stores it.
 uint32_t options();
 void storeOptions(uint32_t options);
 uint32_t changeOptions(uint32_t options);

@@ -4,6 +4,7 @@
 // modal path.
 #include "frmCCIDmode.h"
 #include "frmHIDmode.h"
+#include "twips.h"
 #include "ui_optiondialog.h"
 
 #include <gtest/gtest.h>

@@ -14,6 +14,18 @@
 
 namespace tarvex::fakes {
 
+// Upper-case hex of bytes, as commands are recorded.
+inline std::string hexOf(const std::vector<uint8_t>& bytes)
+{
+    static const char* d = "0123456789ABCDEF";
+    std::string s;
+    for (uint8_t x : bytes) {
+        s += d[x >> 4];
+        s += d[x & 15];
+    }
+    return s;
+}
+
 // Time moves only when somebody sleeps (or a test advances it).
 class FakeClock : public Clock {
 public:

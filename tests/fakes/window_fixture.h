@@ -73,16 +73,7 @@ struct WindowFakes : fakes::FakeWorld {
     FakeUi ui;
 };
 
-inline std::string hexOf(const std::vector<uint8_t>& bytes)
-{
-    static const char* d = "0123456789ABCDEF";
-    std::string s;
-    for (uint8_t x : bytes) {
-        s += d[x >> 4];
-        s += d[x & 15];
-    }
-    return s;
-}
+using fakes::hexOf;
 
 struct WindowFixture {
     WindowFakes fakes;

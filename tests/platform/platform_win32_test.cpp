@@ -1,6 +1,5 @@
 // The Windows backends of the drive list, the serial-port map and the HID
 // enumeration, run on Windows or under Wine.
-#include "modUSB.h"
 #include "platform/drives.h"
 #include "platform/hid_enum.h"
 #include "platform/hid_enum_wmi.h"

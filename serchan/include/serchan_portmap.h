@@ -12,8 +12,8 @@
  * (for example ZN480_DEV_DIR/ttyACM2 -> /dev/pts/5 makes COM3 a pty).
  *
  * No allocation: serchan promises none. */
-#ifndef ZN_PORTMAP_H
-#define ZN_PORTMAP_H
+#ifndef SERCHAN_PORTMAP_H
+#define SERCHAN_PORTMAP_H
 
 #include <stddef.h>
 

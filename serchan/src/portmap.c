@@ -1,4 +1,4 @@
-#include "portmap.h"
+#include "serchan_portmap.h"
 
 #include <stdio.h>
 #include <stdlib.h>
