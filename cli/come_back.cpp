@@ -9,8 +9,8 @@ namespace {
 bool equalNoCase(const std::string& a, const std::string& b)
 {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
-               return std::tolower(x) == std::tolower(y);
-           });
+        return std::tolower(x) == std::tolower(y);
+    });
 }
 } // namespace
 

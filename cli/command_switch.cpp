@@ -110,10 +110,14 @@ int locate(const DeviceList& list, const ReaderInfo& reader)
 bool runWorkflow(tarvex::ReaderCore& core, Personality target)
 {
     switch (target) {
-    case Personality::Ccid: return core.switchToCcid();
-    case Personality::Cdc: return core.switchToCdc();
-    case Personality::Hid: return core.switchToHid();
-    case Personality::Msd: break;
+    case Personality::Ccid:
+        return core.switchToCcid();
+    case Personality::Cdc:
+        return core.switchToCdc();
+    case Personality::Hid:
+        return core.switchToHid();
+    case Personality::Msd:
+        break;
     }
     return false;
 }
@@ -140,8 +144,7 @@ void report(Tool& tool, const Options& options, const Outcome& o)
             .add("serial", where.serial ? where.serial : o.before.serial)
             .add("from", personalityName(o.before.personality))
             .add("to", personalityName(options.target))
-            .add("address", where.address ? std::optional<std::string>(systemTextToUtf8(*where.address))
-                                          : std::nullopt)
+            .add("address", where.address ? std::optional<std::string>(systemTextToUtf8(*where.address)) : std::nullopt)
             .add("entry", systemTextToUtf8(where.entry))
             .add("message", o.detail.empty() ? std::nullopt : std::optional<std::string>(o.detail))
             .add("seconds", o.seconds, 1);
@@ -149,8 +152,8 @@ void report(Tool& tool, const Options& options, const Outcome& o)
         return;
     }
     const std::optional<std::string>& serial = where.serial ? where.serial : o.before.serial;
-    std::string text = std::string(result) + " " + (serial ? printable(*serial) : "-") + " " +
-                       arrow(o, options.target) + " " + (where.address ? printable(*where.address) : "-");
+    std::string text = std::string(result) + " " + (serial ? printable(*serial) : "-") + " " + arrow(o, options.target)
+        + " " + (where.address ? printable(*where.address) : "-");
     if (!o.detail.empty())
         text += ": " + o.detail;
     if (o.result == Outcome::Ok)
@@ -176,8 +179,7 @@ Outcome switchOne(Tool& tool, const Options& options, const ReaderInfo& chosen, 
     int index = locate(core.list(), chosen);
     if (index < 0) {
         tool.ui.setStatusPrefix(label + ": looking for the reader");
-        tool.scans.waitUntil([&] { return (index = locate(core.list(), chosen)) >= 0; }, kRelocateMs,
-                             kComeBackPollMs);
+        tool.scans.waitUntil([&] { return (index = locate(core.list(), chosen)) >= 0; }, kRelocateMs, kComeBackPollMs);
     }
     if (index < 0)
         return finish(Outcome::Failed, "no longer listed");
@@ -185,8 +187,8 @@ Outcome switchOne(Tool& tool, const Options& options, const ReaderInfo& chosen, 
 
     if (!offersTarget(o.before.personality, options.target)) {
         if (o.before.personality == options.target)
-            return finish(Outcome::Skipped, std::string("already in ") + personalityName(options.target) +
-                                                " personality");
+            return finish(
+                Outcome::Skipped, std::string("already in ") + personalityName(options.target) + " personality");
         return finish(Outcome::Failed, targetRefusal(o.before, options.target));
     }
 
@@ -253,8 +255,8 @@ Outcome switchOne(Tool& tool, const Options& options, const ReaderInfo& chosen, 
         options.timeoutMs, kComeBackPollMs,
         [&](uint32_t elapsed) {
             tool.ui.setStatusPrefix(waitLabel);
-            tool.console.status(waitLabel + ", " + std::to_string(elapsed / 1000) + " s of " +
-                                std::to_string(options.timeoutMs / 1000) + " s");
+            tool.console.status(waitLabel + ", " + std::to_string(elapsed / 1000) + " s of "
+                + std::to_string(options.timeoutMs / 1000) + " s");
         });
     tool.ui.setStatusPrefix({});
     tool.console.status({});
@@ -263,8 +265,9 @@ Outcome switchOne(Tool& tool, const Options& options, const ReaderInfo& chosen, 
         cameBack = true;
     }
     if (!cameBack)
-        return finish(Outcome::Failed, std::string("not listed again as ") + personalityName(options.target) +
-                                           " within " + std::to_string(options.timeoutMs / 1000) + " s");
+        return finish(Outcome::Failed,
+            std::string("not listed again as ") + personalityName(options.target) + " within "
+                + std::to_string(options.timeoutMs / 1000) + " s");
     o.after = readerInfo(entries[size_t(back)]);
     return finish(Outcome::Ok, {});
 }
@@ -302,8 +305,8 @@ int runSwitch(Tool& tool, const Options& options)
     const size_t n = chosen.readers.size();
     for (size_t k = 0; k < n; ++k) {
         const ReaderInfo& r = listed[chosen.readers[k]];
-        std::string label = readerName(r) + " " + personalityName(r.personality) + "->" +
-                            personalityName(options.target);
+        std::string label
+            = readerName(r) + " " + personalityName(r.personality) + "->" + personalityName(options.target);
         if (n > 1)
             label = "[" + std::to_string(k + 1) + "/" + std::to_string(n) + "] " + label;
         const Outcome o = switchOne(tool, options, r, label);

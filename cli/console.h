@@ -24,7 +24,7 @@ public:
 // mixes with the lines that stay.
 class StdConsole : public Console {
 public:
-    StdConsole(FILE* out, FILE* err, bool progress) : out_(out), err_(err), progress_(progress) {}
+    StdConsole(FILE* out, FILE* err, bool progress) : out_(out), err_(err), progress_(progress) { }
     ~StdConsole() override { clearStatus(); }
     void line(const std::string& text) override;
     void message(const std::string& text) override;

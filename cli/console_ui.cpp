@@ -50,8 +50,8 @@ bool ConsoleUi::messageBox(const std::string& text, bool okCancel)
         failure_ = text;
         return false;
     }
-    console_.status(label_ + ": waiting for a card, " + std::to_string(tarvex::elapsedMs(promptStart_, now) / 1000) +
-                    " s of " + std::to_string(cardWaitMs / 1000) + " s");
+    console_.status(label_ + ": waiting for a card, " + std::to_string(tarvex::elapsedMs(promptStart_, now) / 1000)
+        + " s of " + std::to_string(cardWaitMs / 1000) + " s");
     if (scans_)
         scans_->idle(kCardRetryMs, false);
     else

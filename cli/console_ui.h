@@ -21,7 +21,7 @@ class ConsoleUi : public tarvex::ReaderUi {
 public:
     static constexpr uint32_t kCardRetryMs = 500;
 
-    ConsoleUi(tarvex::Clock& clock, Console& console) : clock_(clock), console_(console) {}
+    ConsoleUi(tarvex::Clock& clock, Console& console) : clock_(clock), console_(console) { }
     void setScans(ScanDriver* scans) { scans_ = scans; }
 
     // Answers for the workflows.

@@ -58,8 +58,8 @@ int main(int argc, char* argv[])
     ConsoleUi ui(*services.clock, console);
     // Nobody can put a card on a reader for a script: the card prompt waits
     // for one only where a person is watching.
-    ui.cardWaitMs = options.cardWaitMs >= 0 ? uint32_t(options.cardWaitMs)
-                                            : (progress && isTerminal(Stream::In) ? 30000u : 0u);
+    ui.cardWaitMs
+        = options.cardWaitMs >= 0 ? uint32_t(options.cardWaitMs) : (progress && isTerminal(Stream::In) ? 30000u : 0u);
     ReaderCore core(services, ui);
     DeviceEvents events;
     ScanDriver scans(core, *services.clock, events);
@@ -77,10 +77,17 @@ int main(int argc, char* argv[])
     Tool tool{core, scans, ui, console, *services.clock};
     int status = kExitOk;
     switch (options.command) {
-    case Command::List: status = runList(tool, options); break;
-    case Command::Switch: status = runSwitch(tool, options); break;
-    case Command::Watch: status = runWatch(tool, options); break;
-    default: break;
+    case Command::List:
+        status = runList(tool, options);
+        break;
+    case Command::Switch:
+        status = runSwitch(tool, options);
+        break;
+    case Command::Watch:
+        status = runWatch(tool, options);
+        break;
+    default:
+        break;
     }
     // The watches stop (and join their threads) before the events they post to go.
     readerWatch.reset();

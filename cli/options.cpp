@@ -24,8 +24,8 @@ bool parseSeconds(std::string text, uint32_t minimum, uint32_t& ms)
 {
     if (!text.empty() && (text.back() == 's' || text.back() == 'S'))
         text.pop_back();
-    if (text.empty() || text.size() > 5 ||
-        !std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c) != 0; }))
+    if (text.empty() || text.size() > 5
+        || !std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c) != 0; }))
         return false;
     const uint32_t v = uint32_t(std::stoul(text));
     if (v < minimum || v > kMaxSeconds)
@@ -36,14 +36,14 @@ bool parseSeconds(std::string text, uint32_t minimum, uint32_t& ms)
 
 bool isHex(const std::string& s)
 {
-    return !s.empty() && s.size() <= 64 &&
-           std::all_of(s.begin(), s.end(), [](unsigned char c) { return std::isxdigit(c) != 0; });
+    return !s.empty() && s.size() <= 64
+        && std::all_of(s.begin(), s.end(), [](unsigned char c) { return std::isxdigit(c) != 0; });
 }
 
 // One command line being read: options as "--name value" or "--name=value".
 class Reader {
 public:
-    explicit Reader(const std::vector<std::string>& args) : args_(args) {}
+    explicit Reader(const std::vector<std::string>& args) : args_(args) { }
     bool done() const { return i_ >= args_.size(); }
     const std::string& peek() const { return args_[i_]; }
     // The next word; for "--name=value" the name, leaving the value pending.
@@ -125,10 +125,15 @@ bool parseHidFormat(const std::string& text, HidModeChoice& choice)
 std::string hidFormatName(const HidModeChoice& choice)
 {
     switch (choice.format) {
-    case 1: return std::string("hex") + ((choice.subOptions & 1) ? "+hash" : "") + ((choice.subOptions & 2) ? "+shift" : "");
-    case 2: return "decimal";
-    case 3: return "block2";
-    default: return "none";
+    case 1:
+        return std::string("hex") + ((choice.subOptions & 1) ? "+hash" : "")
+            + ((choice.subOptions & 2) ? "+shift" : "");
+    case 2:
+        return "decimal";
+    case 3:
+        return "block2";
+    default:
+        return "none";
     }
 }
 
@@ -195,8 +200,8 @@ ParseResult parseArguments(const std::vector<std::string>& args)
         // mistake than a correction.
         if (!seen.insert(opt).second)
             return fail(opt + " is given twice");
-        const bool takesValue = opt == "--to" || opt == "--serial" || opt == "--address" || opt == "--fake-card" ||
-                                opt == "--hid-format" || opt == "--timeout" || opt == "--card-wait";
+        const bool takesValue = opt == "--to" || opt == "--serial" || opt == "--address" || opt == "--fake-card"
+            || opt == "--hid-format" || opt == "--timeout" || opt == "--card-wait";
         std::string value;
         if (takesValue && !in.value(value))
             return fail(opt + " needs a value");
@@ -241,8 +246,8 @@ ParseResult parseArguments(const std::vector<std::string>& args)
             o.fakeCardGiven = true;
         } else if (opt == "--hid-format") {
             if (!parseHidFormat(value, o.hidFormat))
-                return fail("--hid-format takes hex, hex+hash, hex+shift, hex+hash+shift, decimal or block2, not \"" +
-                            value + "\"");
+                return fail("--hid-format takes hex, hex+hash, hex+shift, hex+hash+shift, decimal or block2, not \""
+                    + value + "\"");
             o.hidFormatGiven = true;
         } else if (opt == "--timeout") {
             if (!parseSeconds(value, 1, o.timeoutMs))

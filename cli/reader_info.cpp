@@ -50,18 +50,22 @@ ReaderInfo readerInfo(const std::string& entryText)
 const char* personalityName(Personality personality)
 {
     switch (personality) {
-    case Personality::Ccid: return "CCID";
-    case Personality::Cdc: return "CDC";
-    case Personality::Hid: return "HID";
-    case Personality::Msd: return "MSD";
+    case Personality::Ccid:
+        return "CCID";
+    case Personality::Cdc:
+        return "CDC";
+    case Personality::Hid:
+        return "HID";
+    case Personality::Msd:
+        return "MSD";
     }
     return "MSD";
 }
 
 std::string textLine(const ReaderInfo& reader)
 {
-    return column(std::string(personalityName(reader.personality)), 4) + "  " + column(reader.serial, 8) + "  " +
-           column(reader.firmware, 7) + "  " + (reader.address ? printable(*reader.address) : std::string("-"));
+    return column(std::string(personalityName(reader.personality)), 4) + "  " + column(reader.serial, 8) + "  "
+        + column(reader.firmware, 7) + "  " + (reader.address ? printable(*reader.address) : std::string("-"));
 }
 
 std::string jsonLine(const ReaderInfo& reader, const char* event)

@@ -78,8 +78,8 @@ void ScanDriver::idle(uint32_t ms, bool force)
     }
 }
 
-bool ScanDriver::waitUntil(const std::function<bool()>& done, uint32_t limitMs, uint32_t pollMs,
-                           const std::function<void(uint32_t)>& waiting)
+bool ScanDriver::waitUntil(
+    const std::function<bool()>& done, uint32_t limitMs, uint32_t pollMs, const std::function<void(uint32_t)>& waiting)
 {
     const uint32_t saved = tickMs_;
     tickMs_ = pollMs;

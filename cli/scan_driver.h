@@ -53,7 +53,7 @@ public:
     // `pollMs` is the tick meanwhile. `waiting` hears the elapsed time
     // between cycles (for progress). True when `done` held.
     bool waitUntil(const std::function<bool()>& done, uint32_t limitMs, uint32_t pollMs,
-                   const std::function<void(uint32_t elapsedMs)>& waiting = {});
+        const std::function<void(uint32_t elapsedMs)>& waiting = {});
 
     // Called after each cycle this driver ran.
     void setAfterCycle(std::function<void()> f) { afterCycle_ = std::move(f); }

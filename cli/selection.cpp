@@ -13,8 +13,8 @@ namespace {
 bool equalNoCase(const std::string& a, const std::string& b)
 {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
-               return std::tolower(x) == std::tolower(y);
-           });
+        return std::tolower(x) == std::tolower(y);
+    });
 }
 
 bool matchesAddress(const ReaderInfo& r, const std::string& wanted)
@@ -49,10 +49,14 @@ bool offersTarget(Personality from, Personality to)
 {
     const tarvex::SwitchTargets t = tarvex::targetsFor(from);
     switch (to) {
-    case Personality::Ccid: return t.ccid;
-    case Personality::Cdc: return t.cdc;
-    case Personality::Hid: return t.hid;
-    case Personality::Msd: return false;
+    case Personality::Ccid:
+        return t.ccid;
+    case Personality::Cdc:
+        return t.cdc;
+    case Personality::Hid:
+        return t.hid;
+    case Personality::Msd:
+        return false;
     }
     return false;
 }
@@ -61,15 +65,15 @@ std::string targetRefusal(const ReaderInfo& reader, Personality target)
 {
     if (offersTarget(reader.personality, target))
         return {};
-    return "the reader " + readerName(reader) + " is in " + personalityName(reader.personality) +
-           " personality, which cannot be switched to " + personalityName(target);
+    return "the reader " + readerName(reader) + " is in " + personalityName(reader.personality)
+        + " personality, which cannot be switched to " + personalityName(target);
 }
 
 Selection selectReaders(const std::vector<ReaderInfo>& listed, const Selector& selector)
 {
     Selection s;
-    const bool anyHid = std::any_of(listed.begin(), listed.end(),
-                                    [](const ReaderInfo& r) { return r.personality == Personality::Hid; });
+    const bool anyHid = std::any_of(
+        listed.begin(), listed.end(), [](const ReaderInfo& r) { return r.personality == Personality::Hid; });
     switch (selector.kind) {
     case Selector::All:
         s.readers = every(listed);
@@ -82,9 +86,9 @@ Selection selectReaders(const std::vector<ReaderInfo>& listed, const Selector& s
         } else if (listed.empty()) {
             s.refusal = "no reader is attached";
         } else {
-            s.refusal = std::to_string(listed.size()) +
-                        " readers are attached: choose one with --serial or --address, or all with --all" +
-                        describeAll(listed, every(listed));
+            s.refusal = std::to_string(listed.size())
+                + " readers are attached: choose one with --serial or --address, or all with --all"
+                + describeAll(listed, every(listed));
         }
         return s;
     case Selector::Serial: {
@@ -99,8 +103,8 @@ Selection selectReaders(const std::vector<ReaderInfo>& listed, const Selector& s
             if (anyHid)
                 s.refusal += " (a reader in HID personality shows no serial number: choose it with --address)";
         } else {
-            s.refusal = std::to_string(found.size()) + " readers have serial number " + printable(selector.value) +
-                        ": choose one with --address" + describeAll(listed, found);
+            s.refusal = std::to_string(found.size()) + " readers have serial number " + printable(selector.value)
+                + ": choose one with --address" + describeAll(listed, found);
         }
         return s;
     }
@@ -114,8 +118,8 @@ Selection selectReaders(const std::vector<ReaderInfo>& listed, const Selector& s
         else if (found.empty())
             s.refusal = "no reader at address \"" + printable(selector.value) + "\" is listed";
         else
-            s.refusal = std::to_string(found.size()) + " readers answer to \"" + printable(selector.value) +
-                        "\": choose one with --serial" + describeAll(listed, found);
+            s.refusal = std::to_string(found.size()) + " readers answer to \"" + printable(selector.value)
+                + "\": choose one with --serial" + describeAll(listed, found);
         return s;
     }
     }

@@ -11,6 +11,9 @@ bool isTerminal(Stream stream)
     return ::isatty(fd) == 1;
 }
 
-std::string systemTextToUtf8(const std::string& text) { return text; }
+std::string systemTextToUtf8(const std::string& text)
+{
+    return text;
+}
 
 } // namespace tarvexctl

@@ -11,8 +11,9 @@ namespace tarvexctl {
 
 bool isTerminal(Stream stream)
 {
-    const DWORD which =
-        stream == Stream::Out ? STD_OUTPUT_HANDLE : stream == Stream::Err ? STD_ERROR_HANDLE : STD_INPUT_HANDLE;
+    const DWORD which = stream == Stream::Out ? STD_OUTPUT_HANDLE
+        : stream == Stream::Err               ? STD_ERROR_HANDLE
+                                              : STD_INPUT_HANDLE;
     const HANDLE h = GetStdHandle(which);
     DWORD mode = 0;
     return h != nullptr && h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode) != 0;

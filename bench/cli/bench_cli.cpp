@@ -57,8 +57,7 @@ void print(const char* what, int n, const Row& row)
 {
     std::printf("  %-12s %2d readers  total %8.0f ms  waits %6.0f ms  overhead/reader %5.0f ms  "
                 "(median of %zu; slowest reader %5.0f ms)\n",
-                what, n, median(row.total), n * kRebootPauseMs, median(row.overhead), row.total.size(),
-                median(row.slowest));
+        what, n, median(row.total), n * kRebootPauseMs, median(row.overhead), row.total.size(), median(row.slowest));
 }
 
 bool measure(int n, int rounds)
@@ -88,8 +87,8 @@ bool measure(int n, int rounds)
             const ToolRun r = farm.run(args);
             const std::vector<double> each = perReader(r);
             if (r.status != 0 || int(each.size()) != n) {
-                std::fprintf(stderr, "bench_cli: switch --all --to %s failed (status %d):\n%s%s%s", target,
-                             r.status, r.out.c_str(), r.err.c_str(), farm.describe().c_str());
+                std::fprintf(stderr, "bench_cli: switch --all --to %s failed (status %d):\n%s%s%s", target, r.status,
+                    r.out.c_str(), r.err.c_str(), farm.describe().c_str());
                 return false;
             }
             Row& row = target[1] == 'c' ? toCcid : toCdc;
@@ -118,16 +117,16 @@ int main(int argc, char** argv)
     }
     std::printf("tarvexctl switch --all: total time, the specified waits (2000 ms reboot pause per reader)\n"
                 "and what is left per reader (simulated readers, %d rounds, load %s)\n",
-                rounds, [] {
-                    static char load[32] = "?";
-                    if (FILE* f = std::fopen("/proc/loadavg", "r")) {
-                        if (!std::fgets(load, sizeof load, f))
-                            load[0] = 0;
-                        std::fclose(f);
-                        load[std::strcspn(load, " ")] = 0;
-                    }
-                    return load;
-                }());
+        rounds, [] {
+            static char load[32] = "?";
+            if (FILE* f = std::fopen("/proc/loadavg", "r")) {
+                if (!std::fgets(load, sizeof load, f))
+                    load[0] = 0;
+                std::fclose(f);
+                load[std::strcspn(load, " ")] = 0;
+            }
+            return load;
+        }());
     for (int n : {4, 8})
         if (!measure(n, rounds))
             return 1;

@@ -34,7 +34,7 @@ std::vector<std::string> toCdc(const std::string& sn)
 std::vector<std::string> toCcid(const std::string& sn, int fake)
 {
     return {"FFCAF00004", switchCommand(kFakeHeader, fake, sn), "FFCAF00004", switchCommand(kSwitchHeader, 0, sn),
-            "FFFEFC0000"};
+        "FFFEFC0000"};
 }
 
 void expectLine(const std::string& line, const std::string& pattern)
@@ -76,15 +76,14 @@ struct ListCase {
 TEST_F(CliOnSimulator, ListsTheReaderInEachPersonalityAsTextAndJson)
 {
     const ListCase cases[] = {
-        {"CCID", {"ccid", "5A0C3E11", true, true, false, false}, true,
-         "CCID  5A0C3E11  2.166    ZN480 Sim 1 00 00",
-         R"j({"personality":"CCID","address":"ZN480 Sim 1 00 00","serial":"5A0C3E11","firmware":"2.166","entry":"CCID ZN480 Sim 1 00 00 - 5A0C3E11 (2.166)"})j"},
+        {"CCID", {"ccid", "5A0C3E11", true, true, false, false}, true, "CCID  5A0C3E11  2.166    ZN480 Sim 1 00 00",
+            R"j({"personality":"CCID","address":"ZN480 Sim 1 00 00","serial":"5A0C3E11","firmware":"2.166","entry":"CCID ZN480 Sim 1 00 00 - 5A0C3E11 (2.166)"})j"},
         {"CDC", {"cdc", "5A0C3E11", false, true, false, false}, false, "CDC   5A0C3E11  2.166    COM1",
-         R"j({"personality":"CDC","address":"COM1","serial":"5A0C3E11","firmware":"2.166","entry":"COM1 ZN480 CDC - 5A0C3E11 (2.166)"})j"},
+            R"j({"personality":"CDC","address":"COM1","serial":"5A0C3E11","firmware":"2.166","entry":"COM1 ZN480 CDC - 5A0C3E11 (2.166)"})j"},
         {"HID", {"hid", "5A0C3E11", false, true, true, false}, false, "HID   -         -        ZN480 Keyboard 0",
-         R"j({"personality":"HID","address":"ZN480 Keyboard 0","serial":null,"firmware":null,"entry":"HID ZN480 Keyboard 0"})j"},
+            R"j({"personality":"HID","address":"ZN480 Keyboard 0","serial":null,"firmware":null,"entry":"HID ZN480 Keyboard 0"})j"},
         {"MSD", {"msd", "5A0C3E11", false, false, false, true}, false, "MSD   -         -        -",
-         R"j({"personality":"MSD","address":null,"serial":null,"firmware":null,"entry":"MSD ZN480 Mass Storage"})j"},
+            R"j({"personality":"MSD","address":null,"serial":null,"firmware":null,"entry":"MSD ZN480 Mass Storage"})j"},
     };
     for (const ListCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -112,7 +111,8 @@ TEST_F(CliOnSimulator, ListsTheReaderInEachPersonalityAsTextAndJson)
                     }
                 };
                 check(text.status == 0 && text.out == c.text + "\n" && text.err.empty(), "list", text);
-                check(json.status == 0 && json.out == "[\n" + c.json + "\n]\n" && json.err.empty(), "list --json", json);
+                check(
+                    json.status == 0 && json.out == "[\n" + c.json + "\n]\n" && json.err.empty(), "list --json", json);
                 // Listing sends every reader only the scan's reads.
                 check(onlyScanReads(farm.sim(0).commands()), "commands beyond the scan's", text);
             }
@@ -148,8 +148,8 @@ TEST_F(CliOnSimulator, SwitchesOneReaderBySerialFromCcidToCdcToHidToCcid)
     ASSERT_EQ(r.status, 0) << explain(r, farm);
     ASSERT_EQ(r.lines().size(), 1u);
     expectLine(r.lines()[0], R"j(ok 01020304 CDC->HID ZN480 Keyboard 0 \(\d+\.\d s\))j");
-    EXPECT_TRUE(containsRun(since(sim.commands(), mark), {"FEDD030200", "FEDD0302026040", "FFCAF00004",
-                                                          switchCommand(kSwitchHeader, 3, "01020304"), "FFFEFC0000"}))
+    EXPECT_TRUE(containsRun(since(sim.commands(), mark),
+        {"FEDD030200", "FEDD0302026040", "FFCAF00004", switchCommand(kSwitchHeader, 3, "01020304"), "FFFEFC0000"}))
         << ::testing::PrintToString(since(sim.commands(), mark));
 
     // In HID it shows no serial number: by serial it is refused, with the hint.
@@ -210,12 +210,13 @@ TEST_F(CliOnSimulator, AllSwitchesFourReadersInMixedPersonalitiesOneAfterTheOthe
     ASSERT_EQ(lines.size(), 4u);
     std::sort(lines.begin(), lines.end());
     for (int k = 0; k < 4; ++k)
-        expectLine(lines[size_t(k)], R"j(\{"result":"ok","serial":")j" + serials[k] +
-                                         R"j(","from":"CCID","to":"CDC","address":"COM)j" + std::to_string(k + 1) +
-                                         R"j(",.*"message":null,"seconds":\d+\.\d\})j");
+        expectLine(lines[size_t(k)],
+            R"j(\{"result":"ok","serial":")j" + serials[k] + R"j(","from":"CCID","to":"CDC","address":"COM)j"
+                + std::to_string(k + 1) + R"j(",.*"message":null,"seconds":\d+\.\d\})j");
     r = farm.run({"list"});
-    EXPECT_EQ(r.out, "CDC   11111111  2.166    COM1\nCDC   22222222  2.166    COM2\n"
-                     "CDC   33333333  2.166    COM3\nCDC   44444444  2.166    COM4\n")
+    EXPECT_EQ(r.out,
+        "CDC   11111111  2.166    COM1\nCDC   22222222  2.166    COM2\n"
+        "CDC   33333333  2.166    COM3\nCDC   44444444  2.166    COM4\n")
         << explain(r, farm);
 }
 
@@ -229,9 +230,10 @@ TEST_F(CliOnSimulator, RefusalsSendNothing)
         const char* says;
     } cases[] = {
         {{"switch", "--to", "hid"}, "tarvexctl: 2 readers are attached: choose one with --serial or --address"},
-        {{"switch", "--to", "hid", "--serial", "FFFFFFFF"}, "tarvexctl: no reader with serial number FFFFFFFF is listed"},
+        {{"switch", "--to", "hid", "--serial", "FFFFFFFF"},
+            "tarvexctl: no reader with serial number FFFFFFFF is listed"},
         {{"switch", "--to", "cdc", "--serial", "0a0b0c0d"},
-         "tarvexctl: the reader 0A0B0C0D is in CDC personality, which cannot be switched to CDC"},
+            "tarvexctl: the reader 0A0B0C0D is in CDC personality, which cannot be switched to CDC"},
         {{"switch", "--to", "hid", "--address", "COM7"}, "tarvexctl: no reader at address \"COM7\" is listed"},
         {{"switch", "--to", "usb"}, "tarvexctl: --to takes ccid, cdc or hid"},
     };
@@ -333,8 +335,8 @@ TEST_F(CliOnSimulator, WatchPrintsReadersAsTheyComeAndGo)
     const std::string added = "added  CDC   01020304  2.166    COM1\n";
     EXPECT_TRUE(waitUntil([&] { return readFile(log) == added; }, Millis(10000))) << readFile(log);
     ASSERT_TRUE(farm.sim(0).control("unplug"));
-    EXPECT_TRUE(waitUntil([&] { return readFile(log) == added + "removed  CDC   01020304  2.166    COM1\n"; },
-                          Millis(10000)))
+    EXPECT_TRUE(
+        waitUntil([&] { return readFile(log) == added + "removed  CDC   01020304  2.166    COM1\n"; }, Millis(10000)))
         << readFile(log);
     ASSERT_TRUE(farm.sim(0).control("plug"));
     EXPECT_TRUE(waitUntil([&] { return readFile(log).size() > added.size() * 2 + 10; }, Millis(10000)));

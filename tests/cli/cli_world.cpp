@@ -81,14 +81,14 @@ SimulatedReader& CliWorld::add(SimPersonality p, const std::string& serial, uint
 void CliWorld::show(SimulatedReader& r, std::optional<SimPersonality> p)
 {
     auto& pcscReaders = fakes.pcsc.readers;
-    pcscReaders.erase(std::remove_if(pcscReaders.begin(), pcscReaders.end(),
-                                     [&](const auto& x) { return x.name == r.pcscName; }),
-                      pcscReaders.end());
+    pcscReaders.erase(
+        std::remove_if(pcscReaders.begin(), pcscReaders.end(), [&](const auto& x) { return x.name == r.pcscName; }),
+        pcscReaders.end());
     const std::string port = "COM" + std::to_string(r.port);
     auto& map = fakes.serialMap.values;
     map.erase(std::remove_if(map.begin(), map.end(),
-                             [&](const tarvex::SerialMapValue& v) { return v.data == port + std::string(1, '\0'); }),
-              map.end());
+                  [&](const tarvex::SerialMapValue& v) { return v.data == port + std::string(1, '\0'); }),
+        map.end());
     fakes.serchan.ports.erase(r.port);
     if (r.shownAs == SimPersonality::HID)
         fakes.hid.ids.clear();
@@ -109,7 +109,9 @@ void CliWorld::show(SimulatedReader& r, std::optional<SimPersonality> p)
         fakes.serialMap.add("\\Device\\USBSER00" + std::to_string(r.port), port);
         fakes.serchan.ports[r.port] = true;
         break;
-    case SimPersonality::HID: fakes.hid.ids.push_back(kHidDeviceId); break;
+    case SimPersonality::HID:
+        fakes.hid.ids.push_back(kHidDeviceId);
+        break;
     case SimPersonality::MSD:
         fakes.drives.drives.push_back({"m:", tarvex::DRIVE_TYPE_FIXED, true, {"APDU_314.MSD"}});
         break;
@@ -160,10 +162,18 @@ CliWorld::Run CliWorld::run(const std::vector<std::string>& args, uint64_t watch
     Tool tool{core, scans, ui, result.console, fakes.clock};
     result.startMs = fakes.clock.now;
     switch (parsed.options.command) {
-    case Command::List: result.status = runList(tool, parsed.options); break;
-    case Command::Switch: result.status = runSwitch(tool, parsed.options); break;
-    case Command::Watch: result.status = runWatch(tool, parsed.options, watchCycles); break;
-    default: result.status = kExitOk; break;
+    case Command::List:
+        result.status = runList(tool, parsed.options);
+        break;
+    case Command::Switch:
+        result.status = runSwitch(tool, parsed.options);
+        break;
+    case Command::Watch:
+        result.status = runWatch(tool, parsed.options, watchCycles);
+        break;
+    default:
+        result.status = kExitOk;
+        break;
     }
     result.endMs = fakes.clock.now;
     result.cycles = scans.cycles();

@@ -11,12 +11,12 @@ namespace tarvexctl::testing {
 namespace {
 
 const std::vector<std::string> kToCdc{"FFCAF00004", "FEDD02000A01FE01020304AFF5A6FE", "FFFEFC0000"};
-const std::vector<std::string> kToHidHashShift{"FEDD030200", "FEDD0302026040", "FFCAF00004",
-                                               "FEDD02000A03FC0102030407011969", "FFFEFC0000"};
-const std::vector<std::string> kToCcidAlways{"FFCAF00004", "FEDD02010A02FD01020304DFC0F2CF", "FFCAF00004",
-                                             "FEDD02000A00FF0102030477344D58", "FFFEFC0000"};
-const std::vector<std::string> kToCcidNever{"FFCAF00004", "FEDD02010A00FF0102030477344D58", "FFCAF00004",
-                                            "FEDD02000A00FF0102030477344D58", "FFFEFC0000"};
+const std::vector<std::string> kToHidHashShift{
+    "FEDD030200", "FEDD0302026040", "FFCAF00004", "FEDD02000A03FC0102030407011969", "FFFEFC0000"};
+const std::vector<std::string> kToCcidAlways{
+    "FFCAF00004", "FEDD02010A02FD01020304DFC0F2CF", "FFCAF00004", "FEDD02000A00FF0102030477344D58", "FFFEFC0000"};
+const std::vector<std::string> kToCcidNever{
+    "FFCAF00004", "FEDD02010A00FF0102030477344D58", "FFCAF00004", "FEDD02000A00FF0102030477344D58", "FFFEFC0000"};
 
 // Only what the scan reads of every reader it sees: the probe and the
 // identity.
@@ -119,7 +119,8 @@ TEST(Switch, AReaderThatDoesNotComeBackFailsAfterTheTimeout)
     const auto quick = once.run({"switch", "--to", "cdc", "--no-wait"});
     EXPECT_EQ(quick.status, kExitOk);
     ASSERT_EQ(quick.console.lines.size(), 1u);
-    expectLine(quick.console.lines[0], R"j(ok 01020304 CCID->CDC ZN480 Sim 0: switch accepted, not waited for \(2\.\d s\))j");
+    expectLine(
+        quick.console.lines[0], R"j(ok 01020304 CCID->CDC ZN480 Sim 0: switch accepted, not waited for \(2\.\d s\))j");
 }
 
 struct Refusal {
@@ -132,29 +133,22 @@ struct Refusal {
 TEST(Switch, RefusalsSendNothingAndExitWithTwo)
 {
     const Refusal cases[] = {
-        {"several readers, none chosen",
-         {{SimPersonality::CCID, "01020304"}, {SimPersonality::CDC, "0A0B0C0D"}},
-         {"switch", "--to", "hid"},
-         "2 readers are attached: choose one with --serial or --address, or all with --all"},
+        {"several readers, none chosen", {{SimPersonality::CCID, "01020304"}, {SimPersonality::CDC, "0A0B0C0D"}},
+            {"switch", "--to", "hid"},
+            "2 readers are attached: choose one with --serial or --address, or all with --all"},
         {"nothing attached", {}, {"switch", "--to", "cdc"}, "no reader is attached"},
-        {"a serial number nobody has",
-         {{SimPersonality::CDC, "0A0B0C0D"}},
-         {"switch", "--to", "ccid", "--serial", "01020304"},
-         "no reader with serial number 01020304 is listed"},
-        {"a serial number two readers have",
-         {{SimPersonality::CCID, "01020304"}, {SimPersonality::CDC, "01020304"}},
-         {"switch", "--to", "hid", "--serial", "01020304"},
-         "2 readers have serial number 01020304: choose one with --address"},
-        {"an address nobody has",
-         {{SimPersonality::CDC, "0A0B0C0D"}},
-         {"switch", "--to", "ccid", "--address", "COM9"},
-         "no reader at address \"COM9\" is listed"},
-        {"a target the personality does not offer",
-         {{SimPersonality::CDC, "0A0B0C0D"}},
-         {"switch", "--to", "cdc", "--serial", "0A0B0C0D"},
-         "the reader 0A0B0C0D is in CDC personality, which cannot be switched to CDC"},
+        {"a serial number nobody has", {{SimPersonality::CDC, "0A0B0C0D"}},
+            {"switch", "--to", "ccid", "--serial", "01020304"}, "no reader with serial number 01020304 is listed"},
+        {"a serial number two readers have", {{SimPersonality::CCID, "01020304"}, {SimPersonality::CDC, "01020304"}},
+            {"switch", "--to", "hid", "--serial", "01020304"},
+            "2 readers have serial number 01020304: choose one with --address"},
+        {"an address nobody has", {{SimPersonality::CDC, "0A0B0C0D"}}, {"switch", "--to", "ccid", "--address", "COM9"},
+            "no reader at address \"COM9\" is listed"},
+        {"a target the personality does not offer", {{SimPersonality::CDC, "0A0B0C0D"}},
+            {"switch", "--to", "cdc", "--serial", "0A0B0C0D"},
+            "the reader 0A0B0C0D is in CDC personality, which cannot be switched to CDC"},
         {"bad arguments", {{SimPersonality::CDC, "0A0B0C0D"}}, {"switch", "--to", "cdc", "--timeout", "0"},
-         "--timeout takes whole seconds"},
+            "--timeout takes whole seconds"},
     };
     for (const Refusal& c : cases) {
         SCOPED_TRACE(c.what);
@@ -182,60 +176,58 @@ struct Failure {
 TEST(Switch, FailuresCarryTheWindowsTexts)
 {
     const Failure cases[] = {
-        {"firmware too old",
-         [](CliWorld& w) { w.add(SimPersonality::CCID, "01020304", 165); },
-         {"switch", "--to", "cdc"},
-         "failed 01020304 CCID->CDC ZN480 Sim 0: Version equal or greater than 2.166 is required for this mode."},
+        {"firmware too old", [](CliWorld& w) { w.add(SimPersonality::CCID, "01020304", 165); },
+            {"switch", "--to", "cdc"},
+            "failed 01020304 CCID->CDC ZN480 Sim 0: Version equal or greater than 2.166 is required for this mode."},
         {"HID format refused",
-         [](CliWorld& w) { w.add(SimPersonality::CDC, "01020304").model.refuse({0xFE, 0xDD, 0x03, 0x02, 0x02}, 0x6A82); },
-         {"switch", "--to", "hid"},
-         "failed 01020304 CDC->HID COM3: Failed to set HID serial number format!"},
+            [](CliWorld& w) {
+                w.add(SimPersonality::CDC, "01020304").model.refuse({0xFE, 0xDD, 0x03, 0x02, 0x02}, 0x6A82);
+            },
+            {"switch", "--to", "hid"}, "failed 01020304 CDC->HID COM3: Failed to set HID serial number format!"},
         {"fake-card setting refused",
-         [](CliWorld& w) { w.add(SimPersonality::CDC, "01020304").model.refuse({0xFE, 0xDD, 0x02, 0x01}, 0x6A82); },
-         {"switch", "--to", "ccid"},
-         "failed 01020304 CDC->CCID COM3: Failed to set fake mode configuration!"},
+            [](CliWorld& w) {
+                w.add(SimPersonality::CDC, "01020304").model.refuse({0xFE, 0xDD, 0x02, 0x01}, 0x6A82);
+            },
+            {"switch", "--to", "ccid"}, "failed 01020304 CDC->CCID COM3: Failed to set fake mode configuration!"},
         {"switch refused",
-         [](CliWorld& w) { w.add(SimPersonality::CDC, "01020304").model.refuse({0xFE, 0xDD, 0x02, 0x00}, 0x6A82); },
-         {"switch", "--to", "ccid"},
-         "failed 01020304 CDC->CCID COM3: the reader did not accept the switch"},
+            [](CliWorld& w) {
+                w.add(SimPersonality::CDC, "01020304").model.refuse({0xFE, 0xDD, 0x02, 0x00}, 0x6A82);
+            },
+            {"switch", "--to", "ccid"}, "failed 01020304 CDC->CCID COM3: the reader did not accept the switch"},
         {"no card on a CCID reader, nobody to put one",
-         [](CliWorld& w) {
-             SimulatedReader& r = w.add(SimPersonality::CDC, "01020304");
-             r.cardPresent = false;
-             w.show(r, SimPersonality::CCID);
-         },
-         {"switch", "--to", "cdc"},
-         "failed - CCID->CDC ZN480 Sim 0: CCID devices require a valid card present to be connected, please put a "
-         "supported contactless card over the reader."},
+            [](CliWorld& w) {
+                SimulatedReader& r = w.add(SimPersonality::CDC, "01020304");
+                r.cardPresent = false;
+                w.show(r, SimPersonality::CCID);
+            },
+            {"switch", "--to", "cdc"},
+            "failed - CCID->CDC ZN480 Sim 0: CCID devices require a valid card present to be connected, please put a "
+            "supported contactless card over the reader."},
         {"a HID reader beside another reader",
-         [](CliWorld& w) {
-             w.add(SimPersonality::HID, "01020304");
-             w.add(SimPersonality::CDC, "0A0B0C0D");
-         },
-         {"switch", "--to", "ccid", "--address", "ZN480 Keyboard 0"},
-         "failed - HID->CCID ZN480 Keyboard 0: Due to how HID devices are handled it is required to "
-         "remove the other ZN480 present and try again. Only the HID device must be present in the list."},
+            [](CliWorld& w) {
+                w.add(SimPersonality::HID, "01020304");
+                w.add(SimPersonality::CDC, "0A0B0C0D");
+            },
+            {"switch", "--to", "ccid", "--address", "ZN480 Keyboard 0"},
+            "failed - HID->CCID ZN480 Keyboard 0: Due to how HID devices are handled it is required to "
+            "remove the other ZN480 present and try again. Only the HID device must be present in the list."},
         {"no LED tool",
-         [](CliWorld& w) {
-             w.add(SimPersonality::HID, "01020304");
-             w.fakes.launcher.canStart = false;
-         },
-         {"switch", "--to", "cdc"},
-         "failed - HID->CDC ZN480 Keyboard 0: Failed to find kbflash"},
+            [](CliWorld& w) {
+                w.add(SimPersonality::HID, "01020304");
+                w.fakes.launcher.canStart = false;
+            },
+            {"switch", "--to", "cdc"}, "failed - HID->CDC ZN480 Keyboard 0: Failed to find kbflash"},
         {"the reader stays a keyboard",
-         [](CliWorld& w) {
-             w.add(SimPersonality::HID, "01020304");
-             w.onKbflash = [&w](int) {
-                 w.readers[0]->returning.reset();
-                 w.show(*w.readers[0], SimPersonality::HID);
-             };
-         },
-         {"switch", "--to", "cdc"},
-         "failed - HID->CDC ZN480 Keyboard 0: HID clear operation failed."},
-        {"the drive entry",
-         [](CliWorld& w) { w.add(SimPersonality::MSD, "01020304"); },
-         {"switch", "--to", "ccid"},
-         "failed - MSD->CCID -: the drive entry has no command channel to the reader"},
+            [](CliWorld& w) {
+                w.add(SimPersonality::HID, "01020304");
+                w.onKbflash = [&w](int) {
+                    w.readers[0]->returning.reset();
+                    w.show(*w.readers[0], SimPersonality::HID);
+                };
+            },
+            {"switch", "--to", "cdc"}, "failed - HID->CDC ZN480 Keyboard 0: HID clear operation failed."},
+        {"the drive entry", [](CliWorld& w) { w.add(SimPersonality::MSD, "01020304"); }, {"switch", "--to", "ccid"},
+            "failed - MSD->CCID -: the drive entry has no command channel to the reader"},
     };
     for (const Failure& c : cases) {
         SCOPED_TRACE(c.what);
@@ -268,7 +260,7 @@ TEST(Switch, TheCardPromptIsAnsweredForTheCardWait)
     expectLine(run.console.lines[0], R"j(ok 01020304 CCID->CDC COM3 \(\d+\.\d s\))j");
     ASSERT_EQ(run.console.messages.size(), 1u);
     EXPECT_NE(run.console.messages[0].find("put a supported contactless card over the reader. (waiting up to 5 s)"),
-              std::string::npos);
+        std::string::npos);
     EXPECT_TRUE(containsRun(r.model.log(), kToCdc));
 }
 
@@ -299,8 +291,8 @@ TEST(Switch, AllSwitchesEveryListedReaderInTurn)
     // All three are serial ports now, in the order the ports came.
     ASSERT_EQ(run.console.lines.size(), 3u);
     expectLine(run.console.lines[0],
-               R"j(\{"result":"ok","serial":"0A0B0C0D","from":"CDC","to":"CCID","address":"ZN480 Sim 1",)j"
-               R"j("entry":"CCID ZN480 Sim 1 - 0A0B0C0D \(2\.166\)","message":null,"seconds":2\.\d\})j");
+        R"j(\{"result":"ok","serial":"0A0B0C0D","from":"CDC","to":"CCID","address":"ZN480 Sim 1",)j"
+        R"j("entry":"CCID ZN480 Sim 1 - 0A0B0C0D \(2\.166\)","message":null,"seconds":2\.\d\})j");
     expectLine(run.console.lines[1], R"j(\{"result":"ok","serial":"01020304",.*)j");
     expectLine(run.console.lines[2], R"j(\{"result":"ok","serial":"11223344",.*)j");
     EXPECT_TRUE(containsRun(commandsSince(a, marks[0]), kToCcidNever));
@@ -318,20 +310,23 @@ TEST(List, OneLineOrObjectPerReader)
     w.add(SimPersonality::MSD, "55667788");
     auto run = w.run({"list"});
     EXPECT_EQ(run.status, kExitOk);
-    EXPECT_EQ(run.console.lines, (std::vector<std::string>{
-                                     "CCID  01020304  2.166    ZN480 Sim 0",
-                                     "CDC   0A0B0C0D  2.166    COM4",
-                                     "HID   -         -        ZN480 Keyboard 0",
-                                     "MSD   -         -        -",
-                                 }));
+    EXPECT_EQ(run.console.lines,
+        (std::vector<std::string>{
+            "CCID  01020304  2.166    ZN480 Sim 0",
+            "CDC   0A0B0C0D  2.166    COM4",
+            "HID   -         -        ZN480 Keyboard 0",
+            "MSD   -         -        -",
+        }));
     EXPECT_EQ(run.cycles, 1u);
     run = w.run({"list", "--json"});
     ASSERT_EQ(run.console.lines.size(), 6u);
     EXPECT_EQ(run.console.lines[0], "[");
-    EXPECT_EQ(run.console.lines[2], R"j({"personality":"CDC","address":"COM4","serial":"0A0B0C0D","firmware":"2.166",)j"
-                                    R"j("entry":"COM4 ZN480 CDC - 0A0B0C0D (2.166)"},)j");
-    EXPECT_EQ(run.console.lines[4], R"j({"personality":"MSD","address":null,"serial":null,"firmware":null,)j"
-                                    R"j("entry":"MSD ZN480 Mass Storage"})j");
+    EXPECT_EQ(run.console.lines[2],
+        R"j({"personality":"CDC","address":"COM4","serial":"0A0B0C0D","firmware":"2.166",)j"
+        R"j("entry":"COM4 ZN480 CDC - 0A0B0C0D (2.166)"},)j");
+    EXPECT_EQ(run.console.lines[4],
+        R"j({"personality":"MSD","address":null,"serial":null,"firmware":null,)j"
+        R"j("entry":"MSD ZN480 Mass Storage"})j");
     EXPECT_EQ(run.console.lines[5], "]");
 
     CliWorld empty;
@@ -354,19 +349,27 @@ TEST(Watch, ArrivalsChangesAndRemovalsAsTheyHappen)
             return;
         cycleTimes.push_back(w.fakes.clock.now);
         switch (++listing) {
-        case 2: w.show(ccid, SimPersonality::CCID); break; // plugged in without a card
-        case 3: w.fakes.pcsc.readers[0].cardPresent = true; break;
-        case 4: w.show(cdc, std::nullopt); break;
-        default: break;
+        case 2:
+            w.show(ccid, SimPersonality::CCID);
+            break; // plugged in without a card
+        case 3:
+            w.fakes.pcsc.readers[0].cardPresent = true;
+            break;
+        case 4:
+            w.show(cdc, std::nullopt);
+            break;
+        default:
+            break;
         }
     };
     const auto run = w.run({"watch"}, 5);
-    EXPECT_EQ(run.console.lines, (std::vector<std::string>{
-                                     "added  CDC   0A0B0C0D  2.166    COM3",
-                                     "added  CCID  -         -        ZN480 Sim 1",
-                                     "changed  CCID  01020304  2.166    ZN480 Sim 1",
-                                     "removed  CDC   0A0B0C0D  2.166    COM3",
-                                 }));
+    EXPECT_EQ(run.console.lines,
+        (std::vector<std::string>{
+            "added  CDC   0A0B0C0D  2.166    COM3",
+            "added  CCID  -         -        ZN480 Sim 1",
+            "changed  CCID  01020304  2.166    ZN480 Sim 1",
+            "removed  CDC   0A0B0C0D  2.166    COM3",
+        }));
     // The window's tick.
     ASSERT_EQ(cycleTimes.size(), 5u) << ::testing::PrintToString(cycleTimes);
     for (size_t i = 1; i < cycleTimes.size(); ++i)
@@ -375,8 +378,8 @@ TEST(Watch, ArrivalsChangesAndRemovalsAsTheyHappen)
     CliWorld j;
     j.add(SimPersonality::HID, "01020304");
     EXPECT_EQ(j.run({"watch", "--json"}, 1).console.lines,
-              std::vector<std::string>{R"j({"event":"added","personality":"HID","address":"ZN480 Keyboard 0",)j"
-                                       R"j("serial":null,"firmware":null,"entry":"HID ZN480 Keyboard 0"})j"});
+        std::vector<std::string>{R"j({"event":"added","personality":"HID","address":"ZN480 Keyboard 0",)j"
+                                 R"j("serial":null,"firmware":null,"entry":"HID ZN480 Keyboard 0"})j"});
 }
 
 } // namespace

@@ -28,52 +28,61 @@ struct Good {
 TEST(Options, AcceptedCommandLines)
 {
     const Good cases[] = {
-        {"list", [](const Options& o) { EXPECT_EQ(o.command, Command::List); EXPECT_FALSE(o.json); }},
+        {"list",
+            [](const Options& o) {
+                EXPECT_EQ(o.command, Command::List);
+                EXPECT_FALSE(o.json);
+            }},
         {"list --json", [](const Options& o) { EXPECT_TRUE(o.json); }},
-        {"watch --json", [](const Options& o) { EXPECT_EQ(o.command, Command::Watch); EXPECT_TRUE(o.json); }},
+        {"watch --json",
+            [](const Options& o) {
+                EXPECT_EQ(o.command, Command::Watch);
+                EXPECT_TRUE(o.json);
+            }},
         {"--help", [](const Options& o) { EXPECT_EQ(o.command, Command::Help); }},
         {"help", [](const Options& o) { EXPECT_EQ(o.command, Command::Help); }},
         {"switch --to cdc --help", [](const Options& o) { EXPECT_EQ(o.command, Command::Help); }},
         {"--version", [](const Options& o) { EXPECT_EQ(o.command, Command::Version); }},
         {"switch --to ccid",
-         [](const Options& o) {
-             EXPECT_EQ(o.command, Command::Switch);
-             EXPECT_EQ(o.target, Personality::Ccid);
-             EXPECT_EQ(o.selector.kind, Selector::None);
-             // The documented defaults.
-             EXPECT_EQ(o.fakeCard, tarvex::kFakeCardStandard);
-             EXPECT_EQ(o.timeoutMs, 30000u);
-             EXPECT_TRUE(o.wait);
-             EXPECT_EQ(o.cardWaitMs, -1);
-         }},
+            [](const Options& o) {
+                EXPECT_EQ(o.command, Command::Switch);
+                EXPECT_EQ(o.target, Personality::Ccid);
+                EXPECT_EQ(o.selector.kind, Selector::None);
+                // The documented defaults.
+                EXPECT_EQ(o.fakeCard, tarvex::kFakeCardStandard);
+                EXPECT_EQ(o.timeoutMs, 30000u);
+                EXPECT_TRUE(o.wait);
+                EXPECT_EQ(o.cardWaitMs, -1);
+            }},
         {"switch --to=CDC --serial=0a0B0c0D",
-         [](const Options& o) {
-             EXPECT_EQ(o.target, Personality::Cdc);
-             EXPECT_EQ(o.selector.kind, Selector::Serial);
-             EXPECT_EQ(o.selector.value, "0a0B0c0D");
-         }},
+            [](const Options& o) {
+                EXPECT_EQ(o.target, Personality::Cdc);
+                EXPECT_EQ(o.selector.kind, Selector::Serial);
+                EXPECT_EQ(o.selector.value, "0a0B0c0D");
+            }},
         {"switch --address COM3 --to hid",
-         [](const Options& o) {
-             EXPECT_EQ(o.target, Personality::Hid);
-             EXPECT_EQ(o.selector.kind, Selector::Address);
-             EXPECT_EQ(o.selector.value, "COM3");
-             EXPECT_EQ(o.hidFormat.format, 1);
-             EXPECT_EQ(o.hidFormat.subOptions, 0);
-         }},
+            [](const Options& o) {
+                EXPECT_EQ(o.target, Personality::Hid);
+                EXPECT_EQ(o.selector.kind, Selector::Address);
+                EXPECT_EQ(o.selector.value, "COM3");
+                EXPECT_EQ(o.hidFormat.format, 1);
+                EXPECT_EQ(o.hidFormat.subOptions, 0);
+            }},
         {"switch --to ccid --all --fake-card always --timeout 5s --card-wait 0",
-         [](const Options& o) {
-             EXPECT_EQ(o.selector.kind, Selector::All);
-             EXPECT_EQ(o.fakeCard, tarvex::kFakeCardAlways);
-             EXPECT_EQ(o.timeoutMs, 5000u);
-             EXPECT_EQ(o.cardWaitMs, 0);
-         }},
+            [](const Options& o) {
+                EXPECT_EQ(o.selector.kind, Selector::All);
+                EXPECT_EQ(o.fakeCard, tarvex::kFakeCardAlways);
+                EXPECT_EQ(o.timeoutMs, 5000u);
+                EXPECT_EQ(o.cardWaitMs, 0);
+            }},
         {"switch --to ccid --fake-card never --no-wait --json",
-         [](const Options& o) {
-             EXPECT_EQ(o.fakeCard, tarvex::kFakeCardNever);
-             EXPECT_FALSE(o.wait);
-             EXPECT_TRUE(o.json);
-         }},
-        {"switch --to ccid --fake-card 30s", [](const Options& o) { EXPECT_EQ(o.fakeCard, tarvex::kFakeCardStandard); }},
+            [](const Options& o) {
+                EXPECT_EQ(o.fakeCard, tarvex::kFakeCardNever);
+                EXPECT_FALSE(o.wait);
+                EXPECT_TRUE(o.json);
+            }},
+        {"switch --to ccid --fake-card 30s",
+            [](const Options& o) { EXPECT_EQ(o.fakeCard, tarvex::kFakeCardStandard); }},
     };
     for (const Good& c : cases) {
         SCOPED_TRACE(c.line);
@@ -89,8 +98,13 @@ TEST(Options, HidFormatsMapToTheDialogsChoices)
         const char* text;
         int16_t format, sub;
     } cases[] = {
-        {"hex", 1, 0},         {"hex+hash", 1, 1},        {"hex+shift", 1, 2}, {"hex+hash+shift", 1, 3},
-        {"HEX+SHIFT+HASH", 1, 3}, {"decimal", 2, 0},      {"block2", 3, 0},
+        {"hex", 1, 0},
+        {"hex+hash", 1, 1},
+        {"hex+shift", 1, 2},
+        {"hex+hash+shift", 1, 3},
+        {"HEX+SHIFT+HASH", 1, 3},
+        {"decimal", 2, 0},
+        {"block2", 3, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
@@ -154,8 +168,8 @@ TEST(Options, HelpNamesEveryOptionAndTheExitStatuses)
 {
     const std::string help = helpText();
     for (const char* word : {"list", "switch", "watch", "--json", "--to", "--serial", "--address", "--all",
-                             "--fake-card", "--hid-format", "hex+hash+shift", "block2", "--timeout", "--no-wait",
-                             "--card-wait", "Exit status: 0", "1 a reader failed", "2 bad arguments"})
+             "--fake-card", "--hid-format", "hex+hash+shift", "block2", "--timeout", "--no-wait", "--card-wait",
+             "Exit status: 0", "1 a reader failed", "2 bad arguments"})
         EXPECT_NE(help.find(word), std::string::npos) << word;
 }
 

@@ -53,25 +53,25 @@ TEST(ReaderLines, EveryPersonalityAsTextAndJson)
 {
     const EntryCase cases[] = {
         {"CCID ZN480 Sim 1 00 00 - 01020304 (2.166)", "CCID  01020304  2.166    ZN480 Sim 1 00 00",
-         R"j({"personality":"CCID","address":"ZN480 Sim 1 00 00","serial":"01020304","firmware":"2.166","entry":"CCID ZN480 Sim 1 00 00 - 01020304 (2.166)"})j"},
+            R"j({"personality":"CCID","address":"ZN480 Sim 1 00 00","serial":"01020304","firmware":"2.166","entry":"CCID ZN480 Sim 1 00 00 - 01020304 (2.166)"})j"},
         // A CCID reader without a card: nothing read yet.
         {"CCID ZN480 Sim 1 00 01", "CCID  -         -        ZN480 Sim 1 00 01",
-         R"j({"personality":"CCID","address":"ZN480 Sim 1 00 01","serial":null,"firmware":null,"entry":"CCID ZN480 Sim 1 00 01"})j"},
+            R"j({"personality":"CCID","address":"ZN480 Sim 1 00 01","serial":null,"firmware":null,"entry":"CCID ZN480 Sim 1 00 01"})j"},
         {"COM3 ZN480 CDC - 5A0C3E11 (2.166)", "CDC   5A0C3E11  2.166    COM3",
-         R"j({"personality":"CDC","address":"COM3","serial":"5A0C3E11","firmware":"2.166","entry":"COM3 ZN480 CDC - 5A0C3E11 (2.166)"})j"},
+            R"j({"personality":"CDC","address":"COM3","serial":"5A0C3E11","firmware":"2.166","entry":"COM3 ZN480 CDC - 5A0C3E11 (2.166)"})j"},
         {"HID ZN480 Keyboard 1", "HID   -         -        ZN480 Keyboard 1",
-         R"j({"personality":"HID","address":"ZN480 Keyboard 1","serial":null,"firmware":null,"entry":"HID ZN480 Keyboard 1"})j"},
+            R"j({"personality":"HID","address":"ZN480 Keyboard 1","serial":null,"firmware":null,"entry":"HID ZN480 Keyboard 1"})j"},
         {"MSD ZN480 Mass Storage", "MSD   -         -        -",
-         R"j({"personality":"MSD","address":null,"serial":null,"firmware":null,"entry":"MSD ZN480 Mass Storage"})j"},
+            R"j({"personality":"MSD","address":null,"serial":null,"firmware":null,"entry":"MSD ZN480 Mass Storage"})j"},
         // A firmware read that failed leaves the reply's text: no version.
         {"COM4 ZN480 CDC - 01020304 6A82", "CDC   01020304  -        COM4",
-         R"j({"personality":"CDC","address":"COM4","serial":"01020304","firmware":null,"entry":"COM4 ZN480 CDC - 01020304 6A82"})j"},
+            R"j({"personality":"CDC","address":"COM4","serial":"01020304","firmware":null,"entry":"COM4 ZN480 CDC - 01020304 6A82"})j"},
         // Versions past four digits keep their columns apart.
         {"COM4 ZN480 CDC - 01020304 (65535.65535)", "CDC   01020304  65535.65535  COM4",
-         R"j({"personality":"CDC","address":"COM4","serial":"01020304","firmware":"65535.65535","entry":"COM4 ZN480 CDC - 01020304 (65535.65535)"})j"},
+            R"j({"personality":"CDC","address":"COM4","serial":"01020304","firmware":"65535.65535","entry":"COM4 ZN480 CDC - 01020304 (65535.65535)"})j"},
         // A reader name with a quote and a control byte.
         {"CCID ZN480 \"Desk\"\x01 00 00", "CCID  -         -        ZN480 \"Desk\"\\x01 00 00",
-         R"j({"personality":"CCID","address":"ZN480 \"Desk\"\u0001 00 00","serial":null,"firmware":null,"entry":"CCID ZN480 \"Desk\"\u0001 00 00"})j"},
+            R"j({"personality":"CCID","address":"ZN480 \"Desk\"\u0001 00 00","serial":null,"firmware":null,"entry":"CCID ZN480 \"Desk\"\u0001 00 00"})j"},
     };
     for (const EntryCase& c : cases) {
         SCOPED_TRACE(c.entry);
@@ -79,8 +79,9 @@ TEST(ReaderLines, EveryPersonalityAsTextAndJson)
         EXPECT_EQ(textLine(r), c.text);
         EXPECT_EQ(jsonLine(r), c.json);
     }
-    EXPECT_EQ(jsonLine(readerInfo("HID ZN480 Keyboard 0"), "removed").rfind(R"j({"event":"removed","personality":"HID",)j", 0),
-              0u);
+    EXPECT_EQ(jsonLine(readerInfo("HID ZN480 Keyboard 0"), "removed")
+                  .rfind(R"j({"event":"removed","personality":"HID",)j", 0),
+        0u);
 }
 
 TEST(JsonObject, NumbersAndFlagsInOrder)

@@ -40,13 +40,15 @@ TEST(Selection, ChoosesOrRefusesNeverGuesses)
         {"none attached", {}, {}, {}, "no reader is attached"},
         {"several, unnamed", {kCcid, kCdc}, {}, {}, "2 readers are attached: choose one with --serial"},
         {"by serial, any case", {kCcid, kCdc}, {Selector::Serial, "0a0b0c0d"}, {1}},
-        {"serial nobody has", {kCcid, kCdc}, {Selector::Serial, "FFFFFFFF"}, {}, "no reader with serial number FFFFFFFF"},
+        {"serial nobody has", {kCcid, kCdc}, {Selector::Serial, "FFFFFFFF"}, {},
+            "no reader with serial number FFFFFFFF"},
         {"serial nobody has, a HID reader listed", {kHid, kCdc}, {Selector::Serial, "01020304"}, {},
-         "a reader in HID personality shows no serial number: choose it with --address"},
+            "a reader in HID personality shows no serial number: choose it with --address"},
         {"serial two readers share", {kCcid, kCdcSameSerial}, {Selector::Serial, "01020304"}, {},
-         "2 readers have serial number 01020304: choose one with --address"},
+            "2 readers have serial number 01020304: choose one with --address"},
         {"by PC/SC name", {kCcid, kCcidNoCard}, {Selector::Address, "ZN480 Sim 2 00 00"}, {1}},
-        {"reader names are case-sensitive", {kCcid}, {Selector::Address, "zn480 sim 1 00 00"}, {}, "no reader at address"},
+        {"reader names are case-sensitive", {kCcid}, {Selector::Address, "zn480 sim 1 00 00"}, {},
+            "no reader at address"},
         {"by port, any case", {kCcid, kCdc}, {Selector::Address, "com3"}, {1}},
         {"by HID ordinal", {kHid}, {Selector::Address, "ZN480 Keyboard 0"}, {0}},
         {"by entry key", {kMsd, kCdc}, {Selector::Address, "MSD ZN480 Mass Storage"}, {0}},
@@ -73,9 +75,15 @@ TEST(Selection, TargetsAreTheWindowsButtons)
         Personality to;
         bool offered;
     } cases[] = {
-        {kCcid, Personality::Ccid, true},  {kCcid, Personality::Cdc, true}, {kCcid, Personality::Hid, true},
-        {kCdc, Personality::Ccid, true},   {kCdc, Personality::Cdc, false}, {kCdc, Personality::Hid, true},
-        {kHid, Personality::Ccid, true},   {kHid, Personality::Cdc, true},  {kHid, Personality::Hid, false},
+        {kCcid, Personality::Ccid, true},
+        {kCcid, Personality::Cdc, true},
+        {kCcid, Personality::Hid, true},
+        {kCdc, Personality::Ccid, true},
+        {kCdc, Personality::Cdc, false},
+        {kCdc, Personality::Hid, true},
+        {kHid, Personality::Ccid, true},
+        {kHid, Personality::Cdc, true},
+        {kHid, Personality::Hid, false},
         {kMsd, Personality::Ccid, true},
     };
     for (const auto& c : cases) {
@@ -83,7 +91,7 @@ TEST(Selection, TargetsAreTheWindowsButtons)
         EXPECT_EQ(refusal.empty(), c.offered) << c.entry << " -> " << personalityName(c.to) << ": " << refusal;
     }
     EXPECT_EQ(targetRefusal(readerInfo(kCdc), Personality::Cdc),
-              "the reader 0A0B0C0D is in CDC personality, which cannot be switched to CDC");
+        "the reader 0A0B0C0D is in CDC personality, which cannot be switched to CDC");
 }
 
 struct BackCase {
@@ -103,14 +111,14 @@ TEST(ComeBack, BySerialOrByANewEntryOfTheTargetPersonality)
         {"not yet", {Personality::Ccid, "01020304", {}}, {kCdc}, -1},
         {"a CCID reader back without a card shows no serial", {Personality::Ccid, "01020304", {}}, {kCcidNoCard}, 0},
         {"that unknown one was listed already", {Personality::Ccid, "01020304", {"CCID ZN480 Sim 2 00 00"}},
-         {kCcidNoCard}, -1},
+            {kCcidNoCard}, -1},
         {"the serial beats an unknown new entry", {Personality::Ccid, "01020304", {}}, {kCcidNoCard, kCcid}, 1},
         {"another reader's serial is no match", {Personality::Cdc, "01020304", {}}, {kCdc}, -1},
         {"HID: a keyboard not listed before", {Personality::Hid, std::nullopt, before},
-         {"HID ZN480 Keyboard 0", "HID ZN480 Keyboard 1"}, 1},
+            {"HID ZN480 Keyboard 0", "HID ZN480 Keyboard 1"}, 1},
         {"HID: only the keyboard listed before", {Personality::Hid, "01020304", before}, {"HID ZN480 Keyboard 0"}, -1},
         {"unknown serial: any new entry of the target", {Personality::Cdc, std::nullopt, before},
-         {"COM4 ZN480 CDC - 01020304 (2.166)", kCdc}, 1},
+            {"COM4 ZN480 CDC - 01020304 (2.166)", kCdc}, 1},
     };
     for (const BackCase& c : cases)
         EXPECT_EQ(findComeBack(c.entries, c.rule), c.found) << c.what;

@@ -59,8 +59,8 @@ SharedPcscd::SharedPcscd(const std::string& workDir, int readers) : dir_(workDir
     for (const char* sub : {"conf", "run", "up", "drivers"})
         fs::create_directories(dir_ + "/" + sub, ec);
     int status = -1;
-    const std::string out =
-        zn480e2e::runCapture({"sh", PRIVATE_PCSCD_SCRIPT, "-F", "-n", std::to_string(readers)}, &status);
+    const std::string out
+        = zn480e2e::runCapture({"sh", PRIVATE_PCSCD_SCRIPT, "-F", "-n", std::to_string(readers)}, &status);
     base_ = status == 0 ? std::atoi(out.c_str()) : 0;
     if (base_ <= 0) {
         error_ = "no free ports for the virtual readers";
@@ -155,14 +155,13 @@ void SharedPcscd::restart(const std::set<int>& present)
     // The daemon always serves /run/pcscd/pcscd.comm: a private mount
     // namespace binds this folder there.
     const std::string script = "[ -d /run/pcscd ] || mount -t tmpfs tmpfs /run || exit 97\n"
-                               "mkdir -p /run/pcscd && mount --bind " +
-                               quoted(dir_ + "/run") + " /run/pcscd || exit 98\n" +
-                               "exec pcscd --foreground -c " + quoted(dir_ + "/conf");
+                               "mkdir -p /run/pcscd && mount --bind "
+        + quoted(dir_ + "/run") + " /run/pcscd || exit 98\n" + "exec pcscd --foreground -c " + quoted(dir_ + "/conf");
     if (!daemon_.start({"unshare", "-m", "--propagation", "private", "sh", "-c", script}, {}, dir_ + "/pcscd.log"))
         return;
     ++starts_;
-    waitUntil([&] { return fs::exists(dir_ + "/run/pcscd.comm") && fs::exists(dir_ + "/run/pcscd.pid"); },
-              Millis(5000));
+    waitUntil(
+        [&] { return fs::exists(dir_ + "/run/pcscd.comm") && fs::exists(dir_ + "/run/pcscd.pid"); }, Millis(5000));
 }
 
 // ---- FarmSim
@@ -191,7 +190,10 @@ std::vector<std::string> FarmSim::commands() const
     return r;
 }
 
-std::string FarmSim::output() const { return readFile(dir_ + "/sim.out"); }
+std::string FarmSim::output() const
+{
+    return readFile(dir_ + "/sim.out");
+}
 
 bool FarmSim::waitOutput(const std::string& text, Millis limit) const
 {
@@ -258,8 +260,8 @@ bool SimFarm::add(const SimSpec& spec)
     if (spec.ccid) {
         if (!pcscd_ || int(k) >= pcscd_->readers())
             return false;
-        args.insert(args.end(), {"--vpcd-port", std::to_string(pcscd_->port(int(k))), "--ccid-service",
-                                 pcscd_->service(int(k))});
+        args.insert(args.end(),
+            {"--vpcd-port", std::to_string(pcscd_->port(int(k))), "--ccid-service", pcscd_->service(int(k))});
     }
     if (spec.testbed) {
         if (!testbed_.empty())
@@ -285,7 +287,7 @@ bool SimFarm::add(const SimSpec& spec)
 std::map<std::string, std::string> SimFarm::env() const
 {
     std::map<std::string, std::string> e{{"ZN480_DEV_DIR", work_ / "dev"},
-                                         {"PCSCLITE_CSOCK_NAME", pcscd_ ? pcscd_->socketPath() : work_ / "no-pcscd.comm"}};
+        {"PCSCLITE_CSOCK_NAME", pcscd_ ? pcscd_->socketPath() : work_ / "no-pcscd.comm"}};
     if (!testbed_.empty())
         e["UMOCKDEV_DIR"] = testbed_;
     return e;
@@ -360,8 +362,8 @@ bool SimFarm::settle(size_t readers, Millis limit)
         [&] {
             const std::vector<std::string> lines = run({"list"}).lines();
             return lines.size() == readers && std::none_of(lines.begin(), lines.end(), [](const std::string& l) {
-                       return l.rfind("CCID  -", 0) == 0;
-                   });
+                return l.rfind("CCID  -", 0) == 0;
+            });
         },
         limit);
 }
@@ -409,12 +411,14 @@ bool containsRun(const std::vector<std::string>& all, const std::vector<std::str
 
 bool onlyScanReads(const std::vector<std::string>& commands)
 {
-    return std::all_of(commands.begin(), commands.end(), [](const std::string& c) {
-        return c == "FFCAE00000" || c == "FFCAF00004" || c == "FFCAE00004";
-    });
+    return std::all_of(commands.begin(), commands.end(),
+        [](const std::string& c) { return c == "FFCAE00000" || c == "FFCAF00004" || c == "FFCAE00004"; });
 }
 
-bool haveRoot() { return ::geteuid() == 0; }
+bool haveRoot()
+{
+    return ::geteuid() == 0;
+}
 
 bool onPath(const char* program)
 {

@@ -76,16 +76,16 @@ private:
 struct SimSpec {
     std::string personality = "cdc"; // ccid, cdc, hid, msd
     std::string serial = "01020304";
-    bool ccid = true;    // has a CCID personality (a reader of the shared daemon)
-    bool cdc = true;     // has a CDC personality
+    bool ccid = true;     // has a CCID personality (a reader of the shared daemon)
+    bool cdc = true;      // has a CDC personality
     bool testbed = false; // has the HID personality (at most one reader)
-    bool msd = false;    // has the MSD personality
+    bool msd = false;     // has the MSD personality
 };
 
 struct ToolRun {
     int status = -1;
     std::string out, err;
-    double ms = 0; // wall time of the run
+    double ms = 0;                          // wall time of the run
     std::vector<std::string> lines() const; // of `out`
 };
 
