@@ -1,7 +1,9 @@
 # Installation on Linux and the Debian package (cpack -G DEB).
 #
 # Tarvex finds libserchan.so and kbflash beside its own executable, so all
-# three go into one private folder, lib/tarvex, with a launcher script on PATH.
+# three go into one private folder, lib/tarvex, with a launcher script on PATH;
+# so does tarvexctl, the console program, which has a launcher and a manual
+# page of its own.
 # Every rule belongs to the component "tarvex" and the package takes only that
 # component, so install rules added elsewhere (tests, simulator) never leak
 # into it.
@@ -13,7 +15,7 @@ set(TARVEX_PRIVATE_DIR lib/tarvex)
 set(_pkg ${CMAKE_CURRENT_LIST_DIR}/../packaging)
 cmake_path(NORMAL_PATH _pkg)
 
-foreach(tgt IN ITEMS Tarvex serchan kbflash)
+foreach(tgt IN ITEMS Tarvex tarvexctl serchan kbflash)
   if(TARGET ${tgt})
     # Nothing is found by RPATH: Qt, libudev and the X libraries live in the
     # system folders, and libserchan is opened by its full path.
@@ -23,6 +25,19 @@ endforeach()
 
 if(TARGET Tarvex)
   install(TARGETS Tarvex RUNTIME DESTINATION ${TARVEX_PRIVATE_DIR} COMPONENT tarvex)
+endif()
+if(TARGET tarvexctl)
+  install(TARGETS tarvexctl RUNTIME DESTINATION ${TARVEX_PRIVATE_DIR} COMPONENT tarvex)
+  install(PROGRAMS ${_pkg}/tarvexctl.sh DESTINATION bin RENAME tarvexctl COMPONENT tarvex)
+  # Debian's manual pages are gzipped with -9n (no name or time stamp, so
+  # that the package builds the same every time).
+  set(_man ${CMAKE_BINARY_DIR}/man/tarvexctl.1.gz)
+  add_custom_command(OUTPUT ${_man}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
+    COMMAND sh -c "gzip -9n -c \"$0\" > \"$1\"" ${PROJECT_SOURCE_DIR}/docs/tarvexctl.1 ${_man}
+    DEPENDS ${PROJECT_SOURCE_DIR}/docs/tarvexctl.1 VERBATIM)
+  add_custom_target(tarvexctl_man ALL DEPENDS ${_man})
+  install(FILES ${_man} DESTINATION share/man/man1 COMPONENT tarvex)
 endif()
 if(TARGET kbflash)
   install(TARGETS kbflash RUNTIME DESTINATION ${TARVEX_PRIVATE_DIR} COMPONENT tarvex)
@@ -57,10 +72,11 @@ set(CPACK_PACKAGE_DESCRIPTION
 any of their USB personalities (PC/SC reader, CDC serial port, HID keyboard,
 mass-storage drive) and switches a reader to another personality.
 .
-The package also holds libserchan, the serial channel library that carries
-commands to a reader in CDC personality, kbflash, the keyboard-LED tool that
-makes a reader leave its HID personality, and udev rules that give the
-logged-in user access to the reader and keep ModemManager away from it.")
+The package also holds tarvexctl, the same list and switches on the command
+line, libserchan, the serial channel library that carries commands to a
+reader in CDC personality, kbflash, the keyboard-LED tool that makes a
+reader leave its HID personality, and udev rules that give the logged-in
+user access to the reader and keep ModemManager away from it.")
 # Only what the rules above install, into /usr.
 set(CPACK_INSTALL_CMAKE_PROJECTS "${CMAKE_BINARY_DIR};${PROJECT_NAME};tarvex;/")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

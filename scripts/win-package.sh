@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds Tarvex for Windows x86_64 and packages it: the deploy folder, its zip
-# and the MSI installer, in build/mingw64-gui/deploy/.
+# Builds Tarvex (and tarvexctl) for Windows x86_64 and packages them: the
+# deploy folder, its zip and the MSI installer, in build/mingw64-gui/deploy/.
 #   scripts/win-package.sh
 # Qt for MinGW comes from scripts/qt-mingw.sh (built on the first run, then
 # reused from its cache). Output:
@@ -32,10 +32,12 @@ dir="$out/Tarvex"
 rm -rf "$out"
 mkdir -p "$dir/platforms" "$dir/styles"
 
-# The program, its library and its tool; Qt's three modules and the two
-# plugins a Widgets program loads on Windows; MinGW's C++ runtime, which the
-# Qt DLLs and the three programs share (see the top CMakeLists.txt).
-cp "$build"/bin/{Tarvex.exe,SERCHAN.dll,kbflash.exe} "$dir/"
+# The program, its console twin, its library and its tool; Qt's three
+# modules and the two plugins a Widgets program loads on Windows; MinGW's C++
+# runtime, which the Qt DLLs and the four programs share (see the top
+# CMakeLists.txt). tarvexctl.exe, like Tarvex.exe, finds SERCHAN.dll and
+# kbflash.exe in its own folder.
+cp "$build"/bin/{Tarvex.exe,tarvexctl.exe,SERCHAN.dll,kbflash.exe} "$dir/"
 cp "$qt"/bin/Qt6{Core,Gui,Widgets}.dll "$dir/"
 cp "$qt"/plugins/platforms/qwindows.dll "$dir/platforms/"
 cp "$qt"/plugins/styles/qwindowsvistastyle.dll "$dir/styles/"

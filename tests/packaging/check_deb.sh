@@ -62,7 +62,9 @@ ok "control fields and Depends: $depends"
 # ---- file list: exactly these files, with these modes, owned by root -------
 declare -A want_mode=(
     [./usr/bin/tarvex]=-rwxr-xr-x
+    [./usr/bin/tarvexctl]=-rwxr-xr-x
     [./usr/lib/tarvex/Tarvex]=-rwxr-xr-x
+    [./usr/lib/tarvex/tarvexctl]=-rwxr-xr-x
     [./usr/lib/tarvex/kbflash]=-rwxr-xr-x
     [./usr/lib/tarvex/libserchan.so]=-rw-r--r--
     [./usr/lib/udev/rules.d/70-zn480.rules]=-rw-r--r--
@@ -71,6 +73,7 @@ declare -A want_mode=(
     [./usr/share/icons/hicolor/48x48/apps/tarvex.png]=-rw-r--r--
     [./usr/share/icons/hicolor/256x256/apps/tarvex.png]=-rw-r--r--
     [./usr/share/doc/tarvex/copyright]=-rw-r--r--
+    [./usr/share/man/man1/tarvexctl.1.gz]=-rw-r--r--
 )
 declare -A seen=()
 while read -r mode owner _size _date _time path rest; do
@@ -100,7 +103,7 @@ dpkg-deb -x "$deb" "$root"
 (cd "$root" && md5sum --quiet -c "$work/control/md5sums") || fail "md5sums do not match the files"
 [ "$(wc -l < "$work/control/md5sums")" -eq "${#want_mode[@]}" ] || fail "md5sums does not list every file"
 
-for elf in usr/lib/tarvex/Tarvex usr/lib/tarvex/kbflash usr/lib/tarvex/libserchan.so; do
+for elf in usr/lib/tarvex/Tarvex usr/lib/tarvex/tarvexctl usr/lib/tarvex/kbflash usr/lib/tarvex/libserchan.so; do
     dyn=$(readelf -d "$root/$elf" 2>&1) || { fail "$elf is not ELF"; continue; }
     grep -qE '\((RPATH|RUNPATH)\)' <<<"$dyn" && fail "$elf carries an RPATH/RUNPATH: $(grep -E 'RPATH|RUNPATH' <<<"$dyn")"
     readelf -S "$root/$elf" | grep -q '\.debug_info' && fail "$elf is not stripped"
@@ -132,6 +135,26 @@ done
     || fail "launcher ran '$exe', not the program in the private folder; log: $(cat "$work/launcher.log")"
 kill "$launched" 2>/dev/null; wait "$launched" 2>/dev/null; launched=
 ok "launcher, also through a symlink"
+
+# ---- tarvexctl: launcher, no Qt, manual page -------------------------------
+ctl=$root/usr/bin/tarvexctl
+head -1 "$ctl" | grep -qx '#!/bin/sh' || fail "tarvexctl launcher does not start with #!/bin/sh"
+sh -n "$ctl" || fail "tarvexctl launcher has a shell syntax error"
+ln -s "$ctl" "$work/elsewhere/tarvexctl"
+version=$("$work/elsewhere/tarvexctl" --version 2>&1) || fail "tarvexctl --version failed: $version"
+[ "$version" = "tarvexctl $(field Version | sed 's/-[0-9]*$//')" ] || fail "tarvexctl --version says '$version'"
+# The console program is linked against the core only, never Qt.
+readelf -d "$root/usr/lib/tarvex/tarvexctl" | grep -q 'NEEDED.*libQt' && fail "tarvexctl links Qt"
+man=$root/usr/share/man/man1/tarvexctl.1.gz
+gzip -t "$man" || fail "the manual page is not a good gzip file"
+# -n: no file name or time stamp in the gzip header (reproducible builds).
+[ "$(od -An -tu1 -j4 -N4 "$man" | tr -s ' ')" = " 0 0 0 0" ] || fail "the manual page's gzip header holds a time stamp"
+if command -v groff >/dev/null; then
+    warnings=$(zcat "$man" | groff -man -Tutf8 -ww 2>&1 >/dev/null)
+    [ -z "$warnings" ] || fail "groff warns about the manual page: $warnings"
+fi
+zcat "$man" | grep -q '^\.SH EXIT STATUS' || fail "the manual page has no EXIT STATUS section"
+ok "tarvexctl launcher, linkage and manual page"
 
 # ---- desktop entry and icon ------------------------------------------------
 desktop=$root/usr/share/applications/tarvex.desktop

@@ -116,7 +116,7 @@ files=$(dpkg-deb --fsys-tarfile "$work/$TARVEX_T_DEB" | tar -t | sed -n 's#^\./#
 for f in $files; do
     if [ ! -e "$root$f" ]; then fail "installed file missing: $f"; fi
 done
-for elf in /usr/lib/tarvex/Tarvex /usr/lib/tarvex/kbflash /usr/lib/tarvex/libserchan.so; do
+for elf in /usr/lib/tarvex/Tarvex /usr/lib/tarvex/tarvexctl /usr/lib/tarvex/kbflash /usr/lib/tarvex/libserchan.so; do
     missing=$(in_root ldd "$elf" | sed -n '/not found/p')
     [ -z "$missing" ] || fail "$elf lacks libraries: $missing"
 done
@@ -125,6 +125,10 @@ in_root sh -c 'ls /usr/lib/*/libpcsclite.so.1' >/dev/null 2>&1 || fail "libpcscl
 in_root sh -c 'ls /usr/lib/*/qt6/plugins/platforms/libqxcb.so' >/dev/null 2>&1 || fail "Qt's xcb platform plugin is not installed"
 [ -x "$root/usr/sbin/pcscd" ] || fail "pcscd is not installed"
 [ "$(in_root sh -c 'command -v tarvex')" = /usr/bin/tarvex ] || fail "tarvex is not on PATH"
+# The console program runs from PATH and lists nothing where nothing is attached.
+ctl_list=$(in_root tarvexctl list 2>&1) || fail "tarvexctl list failed: $ctl_list"
+[ -z "$ctl_list" ] || fail "tarvexctl list in the fresh root: $ctl_list"
+in_root sh -c 'man -w tarvexctl' >/dev/null 2>&1 || [ ! -x "$root/usr/bin/man" ] || fail "man does not find tarvexctl"
 
 start=$SECONDS
 # -- start through the launcher, as the desktop entry does (not through

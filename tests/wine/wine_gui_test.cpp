@@ -214,8 +214,9 @@ TEST_F(WineGui, MsiInstallsSilentlyPerMachine)
               << std::chrono::duration_cast<Millis>(std::chrono::steady_clock::now() - t0).count() << " ms\n";
 
     const fs::path dir = w.driveC() / "Program Files/Tarvex";
-    for (const char* f : {"Tarvex.exe", "SERCHAN.dll", "kbflash.exe", "Qt6Core.dll", "Qt6Gui.dll", "Qt6Widgets.dll",
-                          "platforms/qwindows.dll", "styles/qwindowsvistastyle.dll", "libstdc++-6.dll"})
+    for (const char* f : {"Tarvex.exe", "tarvexctl.exe", "SERCHAN.dll", "kbflash.exe", "Qt6Core.dll", "Qt6Gui.dll",
+                          "Qt6Widgets.dll", "platforms/qwindows.dll", "styles/qwindowsvistastyle.dll",
+                          "libstdc++-6.dll"})
         EXPECT_TRUE(fs::exists(dir / f)) << "not installed: " << (dir / f);
     // Per machine (ALLUSERS=1), listed among the machine's installed programs.
     EXPECT_NE(readFile(installLog).find("ALLUSERS = 1"), std::string::npos);
@@ -227,6 +228,14 @@ TEST_F(WineGui, MsiInstallsSilentlyPerMachine)
     EXPECT_NE(shortcuts[0].find("Start Menu/Programs/Tarvex.lnk"), std::string::npos) << shortcuts[0];
     // It starts the installed program (the link holds the target's path).
     EXPECT_NE(readFile((w.driveC() / shortcuts[0]).string()).find(kInstalledExe), std::string::npos);
+
+    // The console program beside it runs on the runtime DLLs of the folder.
+    const std::string version = w.work / "tarvexctl-version.txt";
+    EXPECT_EQ(runLogged({"sh", "-c", "exec wine \"$0\" --version >'" + version + "'",
+                         "C:\\Program Files\\Tarvex\\tarvexctl.exe"},
+                        w.wineLog, Millis(60000)),
+              0);
+    EXPECT_EQ(readFile(version), std::string("tarvexctl ") + TARVEX_VERSION + "\r\n");
 }
 
 TEST_F(WineGui, InstalledProgramListsTheCdcReaderAndTheMarkerDrive)
