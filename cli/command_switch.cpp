@@ -243,7 +243,9 @@ Outcome switchOne(Tool& tool, const Options& options, const ReaderInfo& chosen, 
             back = findComeBack(entries, rule);
             if (back < 0)
                 return false;
-            if (!rule.serial || !tarvex::ListEntry::parse(entries[size_t(back)]).serial().empty())
+            // A keyboard never shows a serial number: nothing to wait for.
+            if (!rule.serial || options.target == Personality::Hid
+                || !tarvex::ListEntry::parse(entries[size_t(back)]).serial().empty())
                 return true;
             const uint32_t now = tool.clock.tickMs();
             if (!unknownBack || *unknownBack != entries[size_t(back)]) {
