@@ -180,6 +180,7 @@ Outcome switchOne(Tool& tool, const Options& options, const ReaderInfo& chosen, 
     if (index < 0) {
         tool.ui.setStatusPrefix(label + ": looking for the reader");
         tool.scans.waitUntil([&] { return (index = locate(core.list(), chosen)) >= 0; }, kRelocateMs, kComeBackPollMs);
+        tool.ui.setStatusPrefix({});
     }
     if (index < 0)
         return finish(Outcome::Failed, "no longer listed");
