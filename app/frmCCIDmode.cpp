@@ -7,15 +7,14 @@
 
 namespace tarvex {
 
-frmCCIDmode::frmCCIDmode(QWidget* parent)
-    : OptionDialog(parent, QStringLiteral("CCID Fake Card Selection"), 5535, 1485)
+frmCCIDmode::frmCCIDmode(QWidget* parent) : OptionDialog(parent, QStringLiteral("CCID Fake Card Selection"), 5535, 1485)
 {
     Option1 = new WrapRadioButton(QStringLiteral("Standard 30 seconds fake card time to aid in transmitting commands "
                                                  "to the reader with no card in range"),
-                                  this);
+        this);
     Option2 = new WrapRadioButton(QStringLiteral("Always tell the OS a card is present, so it will be always possible "
                                                  "to connect and transmit commands"),
-                                  this);
+        this);
     Option3 = new WrapRadioButton(QStringLiteral("No fake card"), this);
     addOkButton();
 

@@ -12,13 +12,14 @@ namespace tarvex {
 frmHIDmode::frmHIDmode(QWidget* parent) : OptionDialog(parent, QStringLiteral("HID Mode Selection"), 5550, 2670)
 {
     Option1 = new WrapRadioButton(
-        QStringLiteral("Standard mode which outputs card UID as hexadecimal (recommended by card manufacturers)"), this);
+        QStringLiteral("Standard mode which outputs card UID as hexadecimal (recommended by card manufacturers)"),
+        this);
     Check_INTERNAL_ADD_HASHTAG = new WrapCheckBox(QStringLiteral("Adiciona caracter '#' no fim do UID"), this);
-    Check_INTERNAL_HID_USE_SHIFT =
-        new WrapCheckBox(QStringLiteral("HID usa SHIFT em lugar de capslock para as letras hexa."), this);
+    Check_INTERNAL_HID_USE_SHIFT
+        = new WrapCheckBox(QStringLiteral("HID usa SHIFT em lugar de capslock para as letras hexa."), this);
     Option2 = new WrapRadioButton(QStringLiteral("Convert the UID to long and left pad with zeroes (not recommended "
                                                  "and limited only for 4 byte UID size)"),
-                                  this);
+        this);
     Option3 = new WrapRadioButton(QStringLiteral("Outputs the 14 bytes from BLOCK 2 instead of UID"), this);
     addOkButton();
 

@@ -23,7 +23,9 @@ namespace {
 constexpr int kClientWidthTw = 4455;
 constexpr int kClientHeightTw = 2385;
 
-struct TwipsRect { int left, top, width, height; };
+struct TwipsRect {
+    int left, top, width, height;
+};
 constexpr TwipsRect kListTw{120, 120, 4215, 1230};
 constexpr TwipsRect kCcidTw{120, 1440, 1335, 495};
 constexpr TwipsRect kCdcTw{1560, 1440, 1335, 495};
@@ -37,7 +39,8 @@ constexpr uint32_t kDeviceBurstMs = 50;
 } // namespace
 
 frmMain::frmMain(const Services& services, UiHooks& ui, QWidget* parent)
-    : QWidget(parent), ui_(ui), core_(services, *this), scanTrigger_(kDeviceBurstMs) {
+    : QWidget(parent), ui_(ui), core_(services, *this), scanTrigger_(kDeviceBurstMs)
+{
     setWindowTitle(QStringLiteral("ZN480 USB Switch"));
     // The layout was drawn for a small dialog font; the default desktop font
     // would not fit the check box caption into its width.
@@ -48,8 +51,8 @@ frmMain::frmMain(const Services& services, UiHooks& ui, QWidget* parent)
     const int dx = logicalDpiX();
     const int dy = logicalDpiY();
     auto place = [&](QWidget* w, const TwipsRect& r) {
-        w->setGeometry(twipsToPixels(r.left, dx), twipsToPixels(r.top, dy),
-                       twipsToPixels(r.width, dx), twipsToPixels(r.height, dy));
+        w->setGeometry(twipsToPixels(r.left, dx), twipsToPixels(r.top, dy), twipsToPixels(r.width, dx),
+            twipsToPixels(r.height, dy));
     };
 
     lstZN = new QListWidget(this);
@@ -106,29 +109,44 @@ frmMain::frmMain(const Services& services, UiHooks& ui, QWidget* parent)
 
 frmMain::~frmMain() = default;
 
-void frmMain::Form_Load() { BaseCaption = windowTitle(); }
+void frmMain::Form_Load()
+{
+    BaseCaption = windowTitle();
+}
 
-void frmMain::Buttons(bool ccidEnabled, bool cdcEnabled, bool hidEnabled) {
+void frmMain::Buttons(bool ccidEnabled, bool cdcEnabled, bool hidEnabled)
+{
     cmdCCID->setEnabled(ccidEnabled);
     cmdCDC->setEnabled(cdcEnabled);
     cmdHID->setEnabled(hidEnabled);
 }
 
-void frmMain::setProgress(const QString& text) { setWindowTitle(BaseCaption + text); }
+void frmMain::setProgress(const QString& text)
+{
+    setWindowTitle(BaseCaption + text);
+}
 
-void frmMain::restoreCaption() { setWindowTitle(BaseCaption); }
+void frmMain::restoreCaption()
+{
+    setWindowTitle(BaseCaption);
+}
 
-frmHIDmode& frmMain::hidDialog() {
-    if (!hidDialog_) hidDialog_ = new frmHIDmode(this);
+frmHIDmode& frmMain::hidDialog()
+{
+    if (!hidDialog_)
+        hidDialog_ = new frmHIDmode(this);
     return *hidDialog_;
 }
 
-frmCCIDmode& frmMain::ccidDialog() {
-    if (!ccidDialog_) ccidDialog_ = new frmCCIDmode(this);
+frmCCIDmode& frmMain::ccidDialog()
+{
+    if (!ccidDialog_)
+        ccidDialog_ = new frmCCIDmode(this);
     return *ccidDialog_;
 }
 
-void frmMain::closeEvent(QCloseEvent* event) {
+void frmMain::closeEvent(QCloseEvent* event)
+{
     // A close cannot be refused. The serial channel is the one resource that
     // would otherwise stay claimed; PC/SC is left to the operating system.
     // While a probe runs on its worker the channel is the worker's; the

@@ -7,7 +7,8 @@
 #include <QApplication>
 #include <QMetaObject>
 
-int main(int argc, char* argv[]) {
+int main(int argc, char* argv[])
+{
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tarvex"));
 
@@ -40,7 +41,8 @@ int main(int argc, char* argv[]) {
     // the window goes.
     frmMain* const target = &window;
     const DeviceChanged changed = [target] {
-        QMetaObject::invokeMethod(qApp, [target] { target->deviceChanged(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            qApp, [target] { target->deviceChanged(); }, Qt::QueuedConnection);
     };
     const std::unique_ptr<DeviceWatch> deviceWatch = watchSystemDevices(changed);
     const std::unique_ptr<DeviceWatch> readerWatch = watchPcscReaders(pcsc::loadSystemPcsc(), changed);

@@ -12,16 +12,24 @@ namespace {
 // layout of polynomial 0x04C11DB7 and is part of the command format, so it
 // is written out rather than derived from a textbook CRC.
 constexpr std::array<uint32_t, 8> kBasis = {
-    0x690CE1EEu, 0x34867277u, 0x9823B2E0u, 0x4C11D370u,
-    0x2608FDB8u, 0x130456DCu, 0x09827B6Eu, 0x04C19DB7u,
+    0x690CE1EEu,
+    0x34867277u,
+    0x9823B2E0u,
+    0x4C11D370u,
+    0x2608FDB8u,
+    0x130456DCu,
+    0x09827B6Eu,
+    0x04C19DB7u,
 };
 
-constexpr std::array<uint32_t, 256> buildTable() {
+constexpr std::array<uint32_t, 256> buildTable()
+{
     std::array<uint32_t, 256> t{};
     for (unsigned i = 0; i < 256; ++i) {
         uint32_t v = 0;
         for (unsigned j = 0; j < 8; ++j)
-            if (i & (1u << j)) v ^= kBasis[j];
+            if (i & (1u << j))
+                v ^= kBasis[j];
         t[i] = v;
     }
     return t;
@@ -37,8 +45,10 @@ static_assert(kTable[255] == 0xB1F7BFB4u);
 
 } // namespace
 
-uint32_t CRC32(const uint8_t* data, int32_t length, uint32_t& running) {
-    if (data == nullptr || length <= 0) return running;
+uint32_t CRC32(const uint8_t* data, int32_t length, uint32_t& running)
+{
+    if (data == nullptr || length <= 0)
+        return running;
     uint32_t v = running;
     for (int32_t i = 0; i < length; ++i)
         v = (v >> 8) ^ kTable[(v ^ data[i]) & 0xFFu];

@@ -11,7 +11,7 @@ namespace tarvex {
 
 class ScanTrigger {
 public:
-    explicit ScanTrigger(uint32_t windowMs) : windowMs_(windowMs) {}
+    explicit ScanTrigger(uint32_t windowMs) : windowMs_(windowMs) { }
 
     // An event at `now`. True when it opened a new burst: the caller then
     // arms its timer for dueInMs(now).

@@ -12,19 +12,22 @@ namespace {
 
 // Fixed buffer sizes of the exchanges with the service.
 constexpr uint32_t kReaderListChars = 2048;
-constexpr uint32_t kAtrBytes = 33;     // longest ATR that ISO/IEC 7816-3 allows
-constexpr uint32_t kReplyBytes = 258;  // 256 data bytes + SW1 SW2
+constexpr uint32_t kAtrBytes = 33;    // longest ATR that ISO/IEC 7816-3 allows
+constexpr uint32_t kReplyBytes = 258; // 256 data bytes + SW1 SW2
 
-std::string trimSpaces(const std::string& s) {
+std::string trimSpaces(const std::string& s)
+{
     const size_t first = s.find_first_not_of(' ');
-    if (first == std::string::npos) return {};
+    if (first == std::string::npos)
+        return {};
     const size_t last = s.find_last_not_of(' ');
     return s.substr(first, last - first + 1);
 }
 
 // The service is gone (Windows stops it when the last reader leaves; pcscd
 // may be restarted): the context is dead and only a new one helps.
-bool serviceGone(pcsc::Result r) {
+bool serviceGone(pcsc::Result r)
+{
     return r == pcsc::E_NO_SERVICE || r == pcsc::E_SERVICE_STOPPED;
 }
 
@@ -33,15 +36,18 @@ bool serviceGone(pcsc::Result r) {
 // A card that was removed (and maybe put back) or reset by another program
 // leaves the handle unusable until reconnected; the service refuses the
 // command before sending it, so repeating it cannot run it twice.
-bool handleLost(pcsc::Result r) {
-    return r == pcsc::WIN_ERROR_INVALID_HANDLE || r == pcsc::E_INVALID_HANDLE ||
-           r == pcsc::W_REMOVED_CARD || r == pcsc::W_RESET_CARD;
+bool handleLost(pcsc::Result r)
+{
+    return r == pcsc::WIN_ERROR_INVALID_HANDLE || r == pcsc::E_INVALID_HANDLE || r == pcsc::W_REMOVED_CARD
+        || r == pcsc::W_RESET_CARD;
 }
 
 } // namespace
 
-void modSmart::dropContext() {
-    if (haveContext_) api_.releaseContext(context_);
+void modSmart::dropContext()
+{
+    if (haveContext_)
+        api_.releaseContext(context_);
     context_ = 0;
     haveContext_ = false;
     ready_ = false;
@@ -50,12 +56,15 @@ void modSmart::dropContext() {
     card_ = 0;
 }
 
-pcsc::Result modSmart::InitSmart() {
-    if (ready_) return pcsc::S_SUCCESS;
+pcsc::Result modSmart::InitSmart()
+{
+    if (ready_)
+        return pcsc::S_SUCCESS;
     if (!haveContext_) {
         pcsc::Context ctx = 0;
         const pcsc::Result r = api_.establishContext(pcsc::SCOPE_SYSTEM, &ctx);
-        if (r != pcsc::S_SUCCESS) return r;
+        if (r != pcsc::S_SUCCESS)
+            return r;
         context_ = ctx;
         haveContext_ = true;
     }
@@ -66,7 +75,8 @@ pcsc::Result modSmart::InitSmart() {
     return r;
 }
 
-pcsc::Result modSmart::ListReaders() {
+pcsc::Result modSmart::ListReaders()
+{
     if (!haveContext_) {
         count_ = 0;
         return pcsc::E_INVALID_HANDLE;
@@ -77,7 +87,8 @@ pcsc::Result modSmart::ListReaders() {
     if (r != pcsc::S_SUCCESS) {
         // Keep the names of the last good listing; only the count drops.
         count_ = 0;
-        if (serviceGone(r) || r == pcsc::E_INVALID_HANDLE) dropContext();
+        if (serviceGone(r) || r == pcsc::E_INVALID_HANDLE)
+            dropContext();
         return r;
     }
 
@@ -95,7 +106,8 @@ pcsc::Result modSmart::ListReaders() {
     size_t n = 0;
     for (; n < pieces.size(); ++n) {
         pieces[n] = trimSpaces(pieces[n]);
-        if (pieces[n].empty()) break;
+        if (pieces[n].empty())
+            break;
     }
     // The list ends before the first empty piece, except that a listing
     // with no names at all keeps one empty element.
@@ -106,12 +118,14 @@ pcsc::Result modSmart::ListReaders() {
     return pcsc::S_SUCCESS;
 }
 
-int16_t modSmart::GetReaders(std::vector<std::string>& names) const {
+int16_t modSmart::GetReaders(std::vector<std::string>& names) const
+{
     names = names_;
     return count_;
 }
 
-bool modSmart::SelectReader(const std::string& name) {
+bool modSmart::SelectReader(const std::string& name)
+{
     for (size_t i = 0; i < names_.size() && i <= size_t(INT16_MAX); ++i) {
         if (names_[i] == name) {
             current_ = int16_t(i);
@@ -121,23 +135,26 @@ bool modSmart::SelectReader(const std::string& name) {
     return false;
 }
 
-std::string modSmart::ConnectCard() {
-    if (card_ != 0) DisconnectCard();
-    if (!haveContext_ || current_ < 0 || size_t(current_) >= names_.size()) return {};
+std::string modSmart::ConnectCard()
+{
+    if (card_ != 0)
+        DisconnectCard();
+    if (!haveContext_ || current_ < 0 || size_t(current_) >= names_.size())
+        return {};
     const std::string reader = names_[size_t(current_)];
 
     constexpr uint32_t protocols = pcsc::PROTOCOL_T0 | pcsc::PROTOCOL_T1;
     pcsc::Card card = 0;
     uint32_t active = 0;
-    pcsc::Result r = api_.connect(context_, reader.c_str(), pcsc::SHARE_EXCLUSIVE, protocols,
-                                  &card, &active);
+    pcsc::Result r = api_.connect(context_, reader.c_str(), pcsc::SHARE_EXCLUSIVE, protocols, &card, &active);
     if (r != pcsc::S_SUCCESS) {
         // Another program may hold a shared connection: share with it.
         DisconnectCard();
         card = 0;
         r = api_.connect(context_, reader.c_str(), pcsc::SHARE_SHARED, protocols, &card, &active);
         if (r != pcsc::S_SUCCESS) {
-            if (serviceGone(r) || r == pcsc::E_INVALID_HANDLE) dropContext();
+            if (serviceGone(r) || r == pcsc::E_INVALID_HANDLE)
+                dropContext();
             return {};
         }
     }
@@ -147,14 +164,17 @@ std::string modSmart::ConnectCard() {
     uint32_t atrLen = kAtrBytes;
     uint32_t state = 0;
     uint32_t protocol = protocols;
-    if (api_.status(card_, &state, &protocol, atr.data(), &atrLen) != pcsc::S_SUCCESS) return {};
+    if (api_.status(card_, &state, &protocol, atr.data(), &atrLen) != pcsc::S_SUCCESS)
+        return {};
     // The connection stays open on the failures below and above; the next
     // ConnectCard or DisconnectCard closes it.
-    if (api_.beginTransaction(card_) != pcsc::S_SUCCESS) return {};
+    if (api_.beginTransaction(card_) != pcsc::S_SUCCESS)
+        return {};
     return BytesToHex(atr.data(), std::min(atrLen, kAtrBytes));
 }
 
-void modSmart::DisconnectCard() {
+void modSmart::DisconnectCard()
+{
     // Both calls whatever the handle; a stale or zero handle only earns an
     // error code, which nobody needs.
     api_.endTransaction(card_, pcsc::LEAVE_CARD);
@@ -162,14 +182,13 @@ void modSmart::DisconnectCard() {
     card_ = 0;
 }
 
-pcsc::Result modSmart::TransmitApdu(const std::string& command, int32_t protocol,
-                                    std::string& reply) {
-    uint32_t proto = protocol == 0   ? pcsc::PROTOCOL_T0
-                     : protocol == 1 ? pcsc::PROTOCOL_T1
-                                     : api_.protocolRaw();
+pcsc::Result modSmart::TransmitApdu(const std::string& command, int32_t protocol, std::string& reply)
+{
+    uint32_t proto = protocol == 0 ? pcsc::PROTOCOL_T0 : protocol == 1 ? pcsc::PROTOCOL_T1 : api_.protocolRaw();
     const Bytes send = HexToBytes(command);
     // Nothing to send is a caller's mistake, not something for the reader.
-    if (send.empty()) return pcsc::E_INVALID_PARAMETER;
+    if (send.empty())
+        return pcsc::E_INVALID_PARAMETER;
 
     std::array<uint8_t, kReplyBytes> buf{};
     uint32_t len = kReplyBytes;
@@ -182,10 +201,12 @@ pcsc::Result modSmart::TransmitApdu(const std::string& command, int32_t protocol
             r = api_.transmit(card_, proto, send.data(), uint32_t(send.size()), buf.data(), &len);
         }
     }
-    if (r != pcsc::S_SUCCESS) return r;
+    if (r != pcsc::S_SUCCESS)
+        return r;
     // Every reply ends in SW1 SW2; fewer than two bytes means the exchange
     // broke (a card leaving mid-command can report success with nothing).
-    if (len < 2) return pcsc::F_COMM_ERROR;
+    if (len < 2)
+        return pcsc::F_COMM_ERROR;
     reply = BytesToHex(buf.data(), std::min(len, kReplyBytes));
     return pcsc::S_SUCCESS;
 }

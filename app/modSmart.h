@@ -10,7 +10,7 @@ namespace tarvex {
 
 class modSmart {
 public:
-    explicit modSmart(pcsc::Api& api) : api_(api) {}
+    explicit modSmart(pcsc::Api& api) : api_(api) { }
 
     pcsc::Result InitSmart();
     pcsc::Result ListReaders();

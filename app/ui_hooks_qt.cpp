@@ -21,16 +21,17 @@ namespace {
 
 class QtUiHooks final : public UiHooks {
 public:
-    bool messageBox(const QString& text, bool okCancel) override {
+    bool messageBox(const QString& text, bool okCancel) override
+    {
         QMessageBox box(QMessageBox::NoIcon, QApplication::applicationName(), text,
-                        okCancel ? (QMessageBox::Ok | QMessageBox::Cancel) : QMessageBox::Ok,
-                        QApplication::activeWindow());
+            okCancel ? (QMessageBox::Ok | QMessageBox::Cancel) : QMessageBox::Ok, QApplication::activeWindow());
         box.setDefaultButton(QMessageBox::Ok);
         box.setEscapeButton(okCancel ? QMessageBox::Cancel : QMessageBox::Ok);
         return box.exec() == QMessageBox::Ok;
     }
 
-    void showModal(QDialog& dialog) override {
+    void showModal(QDialog& dialog) override
+    {
         // The option dialogs belong to the main window and live on between
         // showings. Locking the window disables its children, a hidden
         // dialog among them, so without this the second showing would come
@@ -39,7 +40,8 @@ public:
         dialog.exec();
     }
 
-    void runServingEvents(const std::function<void()>& job) override {
+    void runServingEvents(const std::function<void()>& job) override
+    {
         std::atomic<bool> done{false};
         std::thread worker;
         try {
@@ -47,7 +49,8 @@ public:
                 job();
                 done = true;
                 // Wakes the loop below, which may be waiting for events.
-                QMetaObject::invokeMethod(qApp, [] {}, Qt::QueuedConnection);
+                QMetaObject::invokeMethod(
+                    qApp, [] {}, Qt::QueuedConnection);
             });
         } catch (const std::system_error&) {
             job(); // no thread to be had: the window waits, as it used to
@@ -59,20 +62,21 @@ public:
         yield(); // ends the program here if the window was closed meanwhile
     }
 
-    void yield() override {
+    void yield() override
+    {
         QCoreApplication::processEvents();
         // Closing the main window ends the program at once, even when a
         // command is in the middle of a wait: nothing it would still do
         // (send to a reader, show a result) has a window to belong to.
-        if (QCoreApplication* app = QCoreApplication::instance();
-            app && app->property(kEndRequestedProperty).toBool())
+        if (QCoreApplication* app = QCoreApplication::instance(); app && app->property(kEndRequestedProperty).toBool())
             std::_Exit(0);
     }
 };
 
 } // namespace
 
-UiHooks& qtUiHooks() {
+UiHooks& qtUiHooks()
+{
     static QtUiHooks hooks;
     return hooks;
 }

@@ -35,8 +35,8 @@ QStyleOptionButton optionFor(const QAbstractButton* b, const QFont& font)
 
 QRect captionRect(const QAbstractButton* b, const QStyleOptionButton& opt)
 {
-    return b->style()->subElementRect(isRadio(b) ? QStyle::SE_RadioButtonContents : QStyle::SE_CheckBoxContents,
-                                      &opt, b);
+    return b->style()->subElementRect(
+        isRadio(b) ? QStyle::SE_RadioButtonContents : QStyle::SE_CheckBoxContents, &opt, b);
 }
 
 bool captionFits(const QAbstractButton* b, const QFont& font)
@@ -54,8 +54,8 @@ void paintWrapped(QAbstractButton* b, QStyleOptionButton opt)
     QStyle* style = b->style();
 
     QStyleOptionButton indicator = opt;
-    indicator.rect =
-        style->subElementRect(radio ? QStyle::SE_RadioButtonIndicator : QStyle::SE_CheckBoxIndicator, &opt, b);
+    indicator.rect
+        = style->subElementRect(radio ? QStyle::SE_RadioButtonIndicator : QStyle::SE_CheckBoxIndicator, &opt, b);
     p.drawPrimitive(radio ? QStyle::PE_IndicatorRadioButton : QStyle::PE_IndicatorCheckBox, indicator);
 
     const QRect area = captionRect(b, opt);
@@ -83,8 +83,8 @@ void placeTwips(QWidget& control, int left, int top, int width, int height)
 {
     const int dx = control.logicalDpiX();
     const int dy = control.logicalDpiY();
-    control.setGeometry(twipsToPixels(left, dx), twipsToPixels(top, dy), twipsToPixels(width, dx),
-                        twipsToPixels(height, dy));
+    control.setGeometry(
+        twipsToPixels(left, dx), twipsToPixels(top, dy), twipsToPixels(width, dx), twipsToPixels(height, dy));
 }
 
 void fitCaptionFont(QDialog& dialog, std::initializer_list<QAbstractButton*> buttons)

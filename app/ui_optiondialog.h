@@ -19,8 +19,8 @@ namespace tarvex {
 // The window flags of a fixed-size dialog with a close box only.
 // CustomizeWindowHint makes X11 window managers honour the reduced button
 // set (Qt only sends the Motif hints with it); Windows shows the same frame.
-constexpr Qt::WindowFlags kOptionDialogFlags = Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                                               Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint;
+constexpr Qt::WindowFlags kOptionDialogFlags = Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint
+    | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint;
 
 // Sets the client size of `dialog` from twips at its logical resolution and fixes it.
 void setClientSizeTwips(QDialog& dialog, int width, int height);
@@ -39,7 +39,7 @@ void centreOnScreen(QWidget& window);
 // button's own rectangle and which reacts to clicks anywhere in it.
 class WrapRadioButton : public QRadioButton {
 public:
-    WrapRadioButton(const QString& text, QWidget* parent) : QRadioButton(text, parent) {}
+    WrapRadioButton(const QString& text, QWidget* parent) : QRadioButton(text, parent) { }
 
 protected:
     void paintEvent(QPaintEvent*) override;
@@ -49,7 +49,7 @@ protected:
 // A check box with the same wrapping caption.
 class WrapCheckBox : public QCheckBox {
 public:
-    WrapCheckBox(const QString& text, QWidget* parent) : QCheckBox(text, parent) {}
+    WrapCheckBox(const QString& text, QWidget* parent) : QCheckBox(text, parent) { }
 
 protected:
     void paintEvent(QPaintEvent*) override;

@@ -68,8 +68,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         abort();
     if (entry.identity && entry.serial().size() + entry.firmware().size() > entry.identity->size())
         abort();
-    if (entry.personality == Personality::Cdc && comPortOfEntry(text) != 0 &&
-        (comPortOfEntry(text) < 1 || comPortOfEntry(text) > 255))
+    if (entry.personality == Personality::Cdc && comPortOfEntry(text) != 0
+        && (comPortOfEntry(text) < 1 || comPortOfEntry(text) > 255))
         abort();
     const FirmwareVersion v = firmwareOfEntry(text);
     if (v.reading == FirmwareVersion::Read && !entry.identity)

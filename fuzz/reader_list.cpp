@@ -18,7 +18,11 @@ public:
     uint32_t reportedLength = 0;
     tarvex::pcsc::Result result = 0;
     using R = tarvex::pcsc::Result;
-    R establishContext(uint32_t, tarvex::pcsc::Context* c) override { *c = 1; return 0; }
+    R establishContext(uint32_t, tarvex::pcsc::Context* c) override
+    {
+        *c = 1;
+        return 0;
+    }
     R releaseContext(tarvex::pcsc::Context) override { return 0; }
     R listReaders(tarvex::pcsc::Context, char* buf, uint32_t* len) override
     {
@@ -32,7 +36,10 @@ public:
     {
         return tarvex::pcsc::E_NO_SMARTCARD;
     }
-    R status(tarvex::pcsc::Card, uint32_t*, uint32_t*, uint8_t*, uint32_t*) override { return tarvex::pcsc::E_INVALID_HANDLE; }
+    R status(tarvex::pcsc::Card, uint32_t*, uint32_t*, uint8_t*, uint32_t*) override
+    {
+        return tarvex::pcsc::E_INVALID_HANDLE;
+    }
     R beginTransaction(tarvex::pcsc::Card) override { return 0; }
     R transmit(tarvex::pcsc::Card, uint32_t, const uint8_t*, uint32_t, uint8_t*, uint32_t*) override
     {

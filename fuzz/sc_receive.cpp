@@ -16,8 +16,8 @@
 
 namespace {
 
-std::deque<uint8_t> g_line;      // bytes the peer has sent and we have not read
-std::vector<uint8_t> g_written;  // everything SCReceive wrote (ACK / NAK)
+std::deque<uint8_t> g_line;     // bytes the peer has sent and we have not read
+std::vector<uint8_t> g_written; // everything SCReceive wrote (ACK / NAK)
 bool g_failWrites = false;
 bool g_failNextRead = false;
 
@@ -61,8 +61,13 @@ void resetLibrary(int32_t options)
 bool isErrorCode(int32_t r)
 {
     switch (r) {
-    case SC_ERR_NO_ROOM: case SC_ERR_PORT: case SC_ERR_TIMEOUT: case SC_ERR_ACK_WRITE:
-    case SC_ERR_TOO_LONG: case SC_ERR_UNEXPECTED: case SC_ERR_BAD_FRAME:
+    case SC_ERR_NO_ROOM:
+    case SC_ERR_PORT:
+    case SC_ERR_TIMEOUT:
+    case SC_ERR_ACK_WRITE:
+    case SC_ERR_TOO_LONG:
+    case SC_ERR_UNEXPECTED:
+    case SC_ERR_BAD_FRAME:
         return true;
     default:
         return false;
@@ -74,9 +79,9 @@ bool isErrorCode(int32_t r)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     FuzzedDataProvider in(data, size);
-    const int32_t options = in.ConsumeIntegral<uint8_t>() &
-        (SC_OPT_NO_START_BYTE | SC_OPT_NO_HANDSHAKE | SC_OPT_INVERTED_CHECK |
-         SC_OPT_NO_RETRANSMIT | SC_OPT_TWO_BYTE_LENGTH);
+    const int32_t options = in.ConsumeIntegral<uint8_t>()
+        & (SC_OPT_NO_START_BYTE | SC_OPT_NO_HANDSHAKE | SC_OPT_INVERTED_CHECK | SC_OPT_NO_RETRANSMIT
+            | SC_OPT_TWO_BYTE_LENGTH);
     const uint32_t capacity = in.ConsumeIntegralInRange<uint32_t>(0, 300);
     const uint8_t flags = in.ConsumeIntegral<uint8_t>();
     resetLibrary(options);
@@ -99,12 +104,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             const int32_t r = SCReceive(0, buffer.get(), capacity);
             if (r > 0) {
                 if (uint32_t(r) > room)
-                    abort();  // a length that did not fit was reported as data
+                    abort(); // a length that did not fit was reported as data
                 if (handshake && (g_written.size() != before + 1 || g_written.back() != 0x06))
-                    abort();  // data delivered without its ACK
+                    abort(); // data delivered without its ACK
             } else if (r == SC_ERR_BAD_FRAME) {
                 if (handshake && !g_failWrites && (g_written.size() != before + 1 || g_written.back() != 0x15))
-                    abort();  // a refused frame must be NAKed
+                    abort(); // a refused frame must be NAKed
             } else if (r == SC_ERR_ACK_WRITE) {
                 if (!handshake || !g_failWrites)
                     abort();
@@ -112,7 +117,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 abort();
             }
             if (!handshake && g_written.size() != before)
-                abort();  // no handshake bytes without the handshake
+                abort(); // no handshake bytes without the handshake
             if (r == 0 && g_line.empty())
                 break;
         }

@@ -19,9 +19,9 @@ namespace {
 
 std::deque<uint8_t> g_answers;
 std::vector<std::vector<uint8_t>> g_writes;
-std::vector<size_t> g_pieces;     // size of each read the peer allows
+std::vector<size_t> g_pieces;      // size of each read the peer allows
 constexpr size_t kFailingRead = 8; // a piece of this size is a read that fails
-int g_quietReads = 0;             // reads that find nothing or fail, each costs 1 ms
+int g_quietReads = 0;              // reads that find nothing or fail, each costs 1 ms
 bool g_failWrites = false;
 
 int32_t SC_CALL writeFn(uint8_t* data, int32_t length)
@@ -55,8 +55,7 @@ int32_t SC_CALL readFn(uint8_t* data, int32_t length)
 }
 
 // Whether `w` is the frame of `data` (minus the start byte when `skipped`).
-bool wellFormed(const std::vector<uint8_t>& w, const std::vector<uint8_t>& data, int32_t options,
-                bool skipped)
+bool wellFormed(const std::vector<uint8_t>& w, const std::vector<uint8_t>& data, int32_t options, bool skipped)
 {
     std::vector<uint8_t> f;
     if (skipped)
@@ -85,9 +84,9 @@ bool wellFormed(const std::vector<uint8_t>& w, const std::vector<uint8_t>& data,
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size)
 {
     FuzzedDataProvider in(input, size);
-    int32_t options = in.ConsumeIntegral<uint8_t>() &
-        (SC_OPT_NO_START_BYTE | SC_OPT_NO_HANDSHAKE | SC_OPT_INVERTED_CHECK |
-         SC_OPT_NO_RETRANSMIT | SC_OPT_TWO_BYTE_LENGTH);
+    int32_t options = in.ConsumeIntegral<uint8_t>()
+        & (SC_OPT_NO_START_BYTE | SC_OPT_NO_HANDSHAKE | SC_OPT_INVERTED_CHECK | SC_OPT_NO_RETRANSMIT
+            | SC_OPT_TWO_BYTE_LENGTH);
     const uint8_t flags = in.ConsumeIntegral<uint8_t>();
     const bool skipStart = flags & 1;
     g_failWrites = flags & 2;
@@ -103,7 +102,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size)
 
     SCCallbacks(writeFn, readFn);
     SCChangeProtocol(options | SC_OPT_RESET_ROLE);
-    g_answers.clear();  // nothing queued: the drain before the frame finds nothing
+    g_answers.clear(); // nothing queued: the drain before the frame finds nothing
     g_writes.clear();
     g_quietReads = 3;
 
@@ -134,7 +133,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size)
         abort();
     for (size_t i = 0; i < g_writes.size(); ++i)
         if (!wellFormed(g_writes[i], data, options & ~SC_OPT_SKIP_START_ONCE, skipStart && i == 0))
-            abort();  // a retransmission is always whole
+            abort(); // a retransmission is always whole
     if (g_failWrites) {
         // Every attempt fails to write, with or without the handshake.
         if (r > 0 || g_writes.size() != 3)
@@ -146,6 +145,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size)
         abort();
     }
     if ((options & SC_OPT_NO_RETRANSMIT) && r == SC_ERR_TIMEOUT && g_writes.size() != 1)
-        abort();  // a NAK or silence ends the send at once
+        abort(); // a NAK or silence ends the send at once
     return 0;
 }

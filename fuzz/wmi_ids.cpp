@@ -16,9 +16,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (text.find('=') == std::string::npos && !id.empty())
         abort();
     for (const std::string& candidate : {id, text}) {
-        if (tarvex::IsZnHidDeviceId(candidate) &&
-            (candidate.size() < 21 || candidate.substr(0, 3) != "HID" ||
-             candidate.substr(8, 4) != "6A4E" || candidate.substr(17, 4) != "0013"))
+        if (tarvex::IsZnHidDeviceId(candidate)
+            && (candidate.size() < 21 || candidate.substr(0, 3) != "HID" || candidate.substr(8, 4) != "6A4E"
+                || candidate.substr(17, 4) != "0013"))
             abort();
     }
     return 0;

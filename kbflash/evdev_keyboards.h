@@ -35,7 +35,7 @@ struct EvdevScan {
     std::vector<std::unique_ptr<EvdevKeyboard>> opened; // in syspath order
     std::vector<std::string> denied;                    // nodes without write permission
     std::vector<std::string> failed;                    // other nodes that could not be used, with the reason
-    int readers = 0;        // the reader's working HID interfaces, with or without a usable node
+    int readers = 0; // the reader's working HID interfaces, with or without a usable node
     bool udevFailed = false;
 };
 

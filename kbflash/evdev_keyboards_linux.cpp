@@ -14,18 +14,33 @@
 namespace kbflash {
 namespace {
 
-struct UdevUnref { void operator()(udev* u) const { udev_unref(u); } };
-struct EnumUnref { void operator()(udev_enumerate* e) const { udev_enumerate_unref(e); } };
-struct DeviceUnref { void operator()(udev_device* d) const { udev_device_unref(d); } };
+struct UdevUnref {
+    void operator()(udev* u) const { udev_unref(u); }
+};
+struct EnumUnref {
+    void operator()(udev_enumerate* e) const { udev_enumerate_unref(e); }
+};
+struct DeviceUnref {
+    void operator()(udev_device* d) const { udev_device_unref(d); }
+};
 using DevicePtr = std::unique_ptr<udev_device, DeviceUnref>;
 
 struct Fd {
     int fd = -1;
-    explicit Fd(int f) : fd(f) {}
-    ~Fd() { if (fd >= 0) ::close(fd); }
+    explicit Fd(int f) : fd(f) { }
+    ~Fd()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
-    int release() { int f = fd; fd = -1; return f; }
+    int release()
+    {
+        int f = fd;
+        fd = -1;
+        return f;
+    }
 };
 
 unsigned short ledCode(Key key)
@@ -72,8 +87,8 @@ bool isReaderKeyboard(udev_device* dev)
     if (!input || !anyBitSet(udev_device_get_sysattr_value(input, "capabilities/led")))
         return false;
     udev_device* hid = udev_device_get_parent_with_subsystem_devtype(dev, "hid", nullptr);
-    return hid && zn480::isReaderHidId(udev_device_get_property_value(hid, "HID_ID")) &&
-           udev_device_get_driver(hid) != nullptr;
+    return hid && zn480::isReaderHidId(udev_device_get_property_value(hid, "HID_ID"))
+        && udev_device_get_driver(hid) != nullptr;
 }
 
 } // namespace
@@ -119,22 +134,23 @@ EvdevScan openReaderKeyboards()
     EvdevScan scan;
     std::unique_ptr<udev, UdevUnref> ctx(udev_new());
     std::unique_ptr<udev_enumerate, EnumUnref> en(ctx ? udev_enumerate_new(ctx.get()) : nullptr);
-    if (!en || udev_enumerate_add_match_subsystem(en.get(), "input") < 0 ||
-        udev_enumerate_add_match_subsystem(en.get(), "hid") < 0 || udev_enumerate_scan_devices(en.get()) < 0) {
+    if (!en || udev_enumerate_add_match_subsystem(en.get(), "input") < 0
+        || udev_enumerate_add_match_subsystem(en.get(), "hid") < 0 || udev_enumerate_scan_devices(en.get()) < 0) {
         scan.udevFailed = true;
         return scan;
     }
     std::vector<std::pair<std::string, std::string>> nodes; // syspath, devnode
     udev_list_entry* entry;
-    udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(en.get())) {
+    udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(en.get()))
+    {
         const char* syspath = udev_list_entry_get_name(entry);
         DevicePtr dev(udev_device_new_from_syspath(ctx.get(), syspath));
         if (!dev)
             continue;
         const char* subsystem = udev_device_get_subsystem(dev.get());
         if (subsystem && std::strcmp(subsystem, "hid") == 0) {
-            if (zn480::isReaderHidId(udev_device_get_property_value(dev.get(), "HID_ID")) &&
-                udev_device_get_driver(dev.get()))
+            if (zn480::isReaderHidId(udev_device_get_property_value(dev.get(), "HID_ID"))
+                && udev_device_get_driver(dev.get()))
                 ++scan.readers;
         } else if (isReaderKeyboard(dev.get())) {
             nodes.emplace_back(syspath, udev_device_get_devnode(dev.get()));
@@ -153,8 +169,8 @@ EvdevScan openReaderKeyboards()
         }
         unsigned char supported[(LED_MAX + 8) / 8]{};
         unsigned char state[(LED_MAX + 8) / 8]{};
-        if (::ioctl(fd.fd, EVIOCGBIT(EV_LED, sizeof supported), supported) < 0 ||
-            ::ioctl(fd.fd, EVIOCGLED(sizeof state), state) < 0) {
+        if (::ioctl(fd.fd, EVIOCGBIT(EV_LED, sizeof supported), supported) < 0
+            || ::ioctl(fd.fd, EVIOCGLED(sizeof state), state) < 0) {
             scan.failed.push_back(path + ": cannot read its LEDs: " + std::strerror(errno));
             continue;
         }
@@ -162,8 +178,8 @@ EvdevScan openReaderKeyboards()
             scan.failed.push_back(path + ": has no Caps Lock LED");
             continue;
         }
-        scan.opened.push_back(std::make_unique<EvdevKeyboard>(fd.release(), path, bit(state, LED_CAPSL),
-                                                              bit(state, LED_NUML), bit(state, LED_SCROLLL)));
+        scan.opened.push_back(std::make_unique<EvdevKeyboard>(
+            fd.release(), path, bit(state, LED_CAPSL), bit(state, LED_NUML), bit(state, LED_SCROLLL)));
     }
     return scan;
 }

@@ -20,7 +20,7 @@ struct Step {
 // them differ.
 class ScriptRecorder final : public LockKeys {
 public:
-    explicit ScriptRecorder(const std::array<bool, 3>& start) : on_(start) {}
+    explicit ScriptRecorder(const std::array<bool, 3>& start) : on_(start) { }
     bool getToggle(Key key) override { return on_[static_cast<int>(key)]; }
     void tap(Key key) override
     {
@@ -33,7 +33,10 @@ public:
         steps.push_back({Step::Sleep, Key::Caps, false, ms, {}});
         return true;
     }
-    void write(std::string_view text) override { steps.push_back({Step::Write, Key::Caps, false, 0, std::string(text)}); }
+    void write(std::string_view text) override
+    {
+        steps.push_back({Step::Write, Key::Caps, false, 0, std::string(text)});
+    }
 
     std::vector<Step> steps;
 

@@ -44,8 +44,8 @@ std::string joined(const std::vector<std::string>& items)
 std::string evdevProblem(const kbflash::EvdevScan& scan)
 {
     if (!scan.denied.empty())
-        return "no permission to write " + joined(scan.denied) +
-               " (the keyboard of the ZN480 reader in HID personality, USB 6A4E:0013)";
+        return "no permission to write " + joined(scan.denied)
+            + " (the keyboard of the ZN480 reader in HID personality, USB 6A4E:0013)";
     if (!scan.failed.empty())
         return "the ZN480 reader's keyboard cannot be used: " + joined(scan.failed);
     if (scan.udevFailed)
@@ -56,12 +56,12 @@ std::string evdevProblem(const kbflash::EvdevScan& scan)
            "input devices)";
 }
 
-const char* const kPermissionHint =
-    "The udev rules that come with Tarvex (/usr/lib/udev/rules.d/70-zn480.rules) give the user of the local, "
-    "active session access to the reader's event node. If they are installed, replug the reader or run\n"
-    "  sudo udevadm control --reload-rules && sudo udevadm trigger\n"
-    "Over ssh or without systemd-logind there is no such session: run kbflash as root, or add a rule that "
-    "gives your group access (GROUP=\"input\", MODE=\"0660\") and join that group.\n";
+const char* const kPermissionHint
+    = "The udev rules that come with Tarvex (/usr/lib/udev/rules.d/70-zn480.rules) give the user of the local, "
+      "active session access to the reader's event node. If they are installed, replug the reader or run\n"
+      "  sudo udevadm control --reload-rules && sudo udevadm trigger\n"
+      "Over ssh or without systemd-logind there is no such session: run kbflash as root, or add a rule that "
+      "gives your group access (GROUP=\"input\", MODE=\"0660\") and join that group.\n";
 
 } // namespace
 
@@ -95,8 +95,8 @@ int main()
         return outcome == kbflash::Outcome::Done ? 0 : kbflash::interruptedExitStatus();
     }
 
-    std::fprintf(stderr, "kbflash: %s, and no X display to fall back on (%s)\n", evdevProblem(scan).c_str(),
-                 xError.c_str());
+    std::fprintf(
+        stderr, "kbflash: %s, and no X display to fall back on (%s)\n", evdevProblem(scan).c_str(), xError.c_str());
     if (!scan.denied.empty())
         std::fputs(kPermissionHint, stderr);
     return 2;

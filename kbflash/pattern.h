@@ -4,9 +4,9 @@
 
 namespace kbflash {
 
-constexpr unsigned kSettleMs = 40;    // pause after the keys are all off, and after all on
-constexpr unsigned kBlinkMs = 50;     // pause before each Caps Lock tap of the blink phase
-constexpr int kBlinkTaps = 100;       // even, so Caps Lock ends the blink phase on
+constexpr unsigned kSettleMs = 40; // pause after the keys are all off, and after all on
+constexpr unsigned kBlinkMs = 50;  // pause before each Caps Lock tap of the blink phase
+constexpr int kBlinkTaps = 100;    // even, so Caps Lock ends the blink phase on
 
 enum class Outcome { Done, Interrupted };
 

@@ -19,7 +19,7 @@ extern "C" void onStopSignal(int sig)
 
 void installStopHandlers()
 {
-    struct sigaction sa {};
+    struct sigaction sa { };
     sa.sa_handler = onStopSignal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = 0; // no SA_RESTART: a pending sleep must wake up
@@ -32,8 +32,7 @@ void installStopHandlers()
 void sleepShort(long ms)
 {
     timespec ts{ms / 1000, (ms % 1000) * 1000000L};
-    while (nanosleep(&ts, &ts) == -1 && errno == EINTR && !g_stopSignal) {
-    }
+    while (nanosleep(&ts, &ts) == -1 && errno == EINTR && !g_stopSignal) { }
 }
 
 bool sleepUnlessStopped(unsigned ms)

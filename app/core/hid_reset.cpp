@@ -11,8 +11,8 @@ namespace {
 const char* const kOnlyHidMessage = "Due to how HID devices are handled it is required to remove the other "
                                     "ZN480 present and try again. Only the HID device must be present in the list.";
 const char* const kClearFailedMessage = "HID clear operation failed.";
-const char* const kNotBackMessage =
-    "The reader did not reappear after the reset. Check that it is still attached and try again.";
+const char* const kNotBackMessage
+    = "The reader did not reappear after the reset. Check that it is still attached and try again.";
 
 constexpr uint32_t kToolRestartMs = 7000;
 constexpr uint32_t kGoneTimeoutMs = 10000;

@@ -58,10 +58,14 @@ ListEntry ListEntry::parse(const std::string& text)
 std::string ListEntry::address() const
 {
     switch (personality) {
-    case Personality::Ccid: return key.size() > 5 ? key.substr(5) : std::string();
-    case Personality::Hid: return key.size() > 4 ? key.substr(4) : std::string();
-    case Personality::Cdc: return key.substr(0, key.find(' '));
-    case Personality::Msd: break;
+    case Personality::Ccid:
+        return key.size() > 5 ? key.substr(5) : std::string();
+    case Personality::Hid:
+        return key.size() > 4 ? key.substr(4) : std::string();
+    case Personality::Cdc:
+        return key.substr(0, key.find(' '));
+    case Personality::Msd:
+        break;
     }
     return {};
 }
@@ -81,9 +85,18 @@ std::string ListEntry::firmware() const
     return space == std::string::npos ? std::string() : identity->substr(space + 1);
 }
 
-std::string ccidKey(const std::string& readerName) { return "CCID " + readerName; }
-std::string cdcKey(const std::string& portName) { return portName + " ZN480 CDC"; }
-std::string hidKey(const std::string& readerName) { return "HID " + readerName; }
+std::string ccidKey(const std::string& readerName)
+{
+    return "CCID " + readerName;
+}
+std::string cdcKey(const std::string& portName)
+{
+    return portName + " ZN480 CDC";
+}
+std::string hidKey(const std::string& readerName)
+{
+    return "HID " + readerName;
+}
 
 std::string identitySuffix(const std::string& serial, const std::string& firmware)
 {

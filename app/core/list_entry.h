@@ -43,9 +43,9 @@ struct ListEntry {
 // The key of an entry's text (the text before the first " - ").
 std::string FilterExtra(const std::string& text);
 
-std::string ccidKey(const std::string& readerName);  // "CCID <name>"
-std::string cdcKey(const std::string& portName);     // "<port> ZN480 CDC"
-std::string hidKey(const std::string& readerName);   // "HID <name>"
+std::string ccidKey(const std::string& readerName); // "CCID <name>"
+std::string cdcKey(const std::string& portName);    // "<port> ZN480 CDC"
+std::string hidKey(const std::string& readerName);  // "HID <name>"
 // " - <serial> <firmware>", the suffix the identity reads give.
 std::string identitySuffix(const std::string& serial, const std::string& firmware);
 

@@ -6,9 +6,8 @@ namespace tarvex {
 
 namespace {
 
-const char* const kCardPrompt =
-    "CCID devices require a valid card present to be connected, please put a supported "
-    "contactless card over the reader.";
+const char* const kCardPrompt = "CCID devices require a valid card present to be connected, please put a supported "
+                                "contactless card over the reader.";
 constexpr int16_t kMinimumFirmware = 166;
 // The firmware major version every mode command needs; the minimum the
 // callers pass is a minor number of this major.
@@ -19,10 +18,14 @@ constexpr uint32_t kRequiredMajor = 2;
 SwitchTargets targetsFor(Personality personality)
 {
     switch (personality) {
-    case Personality::Ccid: return {true, true, true};
-    case Personality::Hid: return {true, true, false};
-    case Personality::Cdc: return {true, false, true};
-    case Personality::Msd: break;
+    case Personality::Ccid:
+        return {true, true, true};
+    case Personality::Hid:
+        return {true, true, false};
+    case Personality::Cdc:
+        return {true, false, true};
+    case Personality::Msd:
+        break;
     }
     return {true, true, true}; // the drive entry: every target is offered
 }
@@ -61,7 +64,10 @@ void ReaderCore::setRefresh(bool checked)
     ui_.refreshChanged(checked);
 }
 
-void ReaderCore::setProgress(const std::string& text) { ui_.progressChanged(text); }
+void ReaderCore::setProgress(const std::string& text)
+{
+    ui_.progressChanged(text);
+}
 
 void ReaderCore::FillFrom()
 {
@@ -69,10 +75,17 @@ void ReaderCore::FillFrom()
     if (i < 0)
         return;
     switch (ListEntry::parse(list_.text(i)).personality) {
-    case Personality::Hid: session_.DevKind = DEVKIND_HID; break;
-    case Personality::Ccid: session_.DevKind = DEVKIND_CCID; break;
-    case Personality::Cdc: session_.DevKind = DEVKIND_CDC; break;
-    case Personality::Msd: break; // the drive entry has no transport of its own
+    case Personality::Hid:
+        session_.DevKind = DEVKIND_HID;
+        break;
+    case Personality::Ccid:
+        session_.DevKind = DEVKIND_CCID;
+        break;
+    case Personality::Cdc:
+        session_.DevKind = DEVKIND_CDC;
+        break;
+    case Personality::Msd:
+        break; // the drive entry has no transport of its own
     }
 }
 
@@ -133,12 +146,11 @@ int16_t ReaderCore::CheckVersion(int16_t minimum)
     // Text that is not "(major.minor" is unreadable: refuse without a message.
     if (v.reading == FirmwareVersion::Unreadable)
         return 0;
-    const bool recentEnough =
-        v.major > kRequiredMajor || (v.major == kRequiredMajor && int64_t(v.minor) >= int64_t(minimum));
+    const bool recentEnough
+        = v.major > kRequiredMajor || (v.major == kRequiredMajor && int64_t(v.minor) >= int64_t(minimum));
     if (recentEnough)
         return 1;
-    ui_.messageBox("Version equal or greater than 2." + std::to_string(minimum) + " is required for this mode.",
-                   false);
+    ui_.messageBox("Version equal or greater than 2." + std::to_string(minimum) + " is required for this mode.", false);
     return 0;
 }
 

@@ -96,9 +96,12 @@ bool ReaderSession::CheckZnSerial(int32_t port)
 std::optional<ReaderSession::Reply> ReaderSession::exchange(const Bytes& command)
 {
     switch (DevKind) {
-    case DEVKIND_CCID: return exchangeCcid(command);
-    case DEVKIND_CDC: return exchangeCdc(command);
-    default: return std::nullopt; // no command transport (HID, or nothing chosen)
+    case DEVKIND_CCID:
+        return exchangeCcid(command);
+    case DEVKIND_CDC:
+        return exchangeCdc(command);
+    default:
+        return std::nullopt; // no command transport (HID, or nothing chosen)
     }
 }
 
@@ -150,8 +153,7 @@ std::optional<ReaderSession::Reply> ReaderSession::exchangeCdc(const Bytes& comm
 namespace {
 
 // The hex edge of an exchange: status word as text, reply data as text.
-template <class Reply>
-std::string asHex(const std::optional<Reply>& r, std::string& reply)
+template <class Reply> std::string asHex(const std::optional<Reply>& r, std::string& reply)
 {
     if (!r)
         return {};

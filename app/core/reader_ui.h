@@ -32,7 +32,7 @@ public:
     virtual HidModeChoice askHidMode() = 0;
     virtual int16_t askCcidFake() = 0; // one of the kFakeCard values
     // Lets pending front-end events run (timer ticks, repaints, clicks).
-    virtual void yield() {}
+    virtual void yield() { }
     // Runs `job`, which blocks for a while (a serial probe waiting for its
     // answer), without freezing the front end. By default in place.
     virtual void runServingEvents(const std::function<void()>& job) { job(); }

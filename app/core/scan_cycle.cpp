@@ -44,8 +44,7 @@ private:
 
 // One stage failing (an exception out of a platform layer or a conversion)
 // ends that stage only; the stages after it and the pruning still run.
-template <class Stage>
-void runStage(Stage&& stage)
+template <class Stage> void runStage(Stage&& stage)
 {
     try {
         stage();

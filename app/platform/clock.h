@@ -18,6 +18,9 @@ public:
 // The operating system's monotonic clock.
 Clock& systemClock();
 
-inline uint32_t elapsedMs(uint32_t since, uint32_t now) { return now - since; }
+inline uint32_t elapsedMs(uint32_t since, uint32_t now)
+{
+    return now - since;
+}
 
 } // namespace tarvex

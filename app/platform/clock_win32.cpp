@@ -15,7 +15,8 @@ public:
 
 } // namespace
 
-Clock& systemClock() {
+Clock& systemClock()
+{
     static Win32Clock clock;
     return clock;
 }

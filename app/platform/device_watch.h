@@ -34,6 +34,6 @@ std::unique_ptr<DeviceWatch> watchSystemDevices(DeviceChanged changed);
 // fills again where the service runs only while readers are attached.
 // `serviceRetry` is how often a service that is not running is looked for.
 std::unique_ptr<DeviceWatch> watchPcscReaders(std::unique_ptr<pcsc::Api> api, DeviceChanged changed,
-                                              std::chrono::milliseconds serviceRetry = std::chrono::milliseconds(250));
+    std::chrono::milliseconds serviceRetry = std::chrono::milliseconds(250));
 
 } // namespace tarvex

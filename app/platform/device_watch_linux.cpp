@@ -19,16 +19,26 @@
 namespace tarvex {
 namespace {
 
-struct UdevUnref { void operator()(udev* u) const { udev_unref(u); } };
-struct MonitorUnref { void operator()(udev_monitor* m) const { udev_monitor_unref(m); } };
-struct DeviceUnref { void operator()(udev_device* d) const { udev_device_unref(d); } };
+struct UdevUnref {
+    void operator()(udev* u) const { udev_unref(u); }
+};
+struct MonitorUnref {
+    void operator()(udev_monitor* m) const { udev_monitor_unref(m); }
+};
+struct DeviceUnref {
+    void operator()(udev_device* d) const { udev_device_unref(d); }
+};
 
 class Fd {
 public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
+    explicit Fd(int fd = -1) : fd_(fd) { }
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
-    ~Fd() { if (fd_ >= 0) ::close(fd_); }
+    ~Fd()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
     int get() const { return fd_; }
 
 private:
@@ -39,8 +49,8 @@ constexpr const char* kSubsystems[] = {"tty", "hid", "hidraw", "block"};
 
 class UdevWatch final : public DeviceWatch {
 public:
-    UdevWatch(std::unique_ptr<udev, UdevUnref> ctx, std::unique_ptr<udev_monitor, MonitorUnref> mon,
-              DeviceChanged changed)
+    UdevWatch(
+        std::unique_ptr<udev, UdevUnref> ctx, std::unique_ptr<udev_monitor, MonitorUnref> mon, DeviceChanged changed)
         : ctx_(std::move(ctx)), mon_(std::move(mon)), changed_(std::move(changed)),
           stop_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), mounts_(::open("/proc/self/mounts", O_RDONLY | O_CLOEXEC))
     {
@@ -59,9 +69,8 @@ public:
 private:
     void run()
     {
-        pollfd fds[3] = {{stop_.get(), POLLIN, 0},
-                         {udev_monitor_get_fd(mon_.get()), POLLIN, 0},
-                         {mounts_.get(), POLLPRI, 0}};
+        pollfd fds[3]
+            = {{stop_.get(), POLLIN, 0}, {udev_monitor_get_fd(mon_.get()), POLLIN, 0}, {mounts_.get(), POLLPRI, 0}};
         const nfds_t n = mounts_.get() >= 0 ? 3 : 2;
         for (;;) {
             if (::poll(fds, n, -1) < 0) {

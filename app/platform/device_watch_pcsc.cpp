@@ -124,8 +124,8 @@ private:
 
 } // namespace
 
-std::unique_ptr<DeviceWatch> watchPcscReaders(std::unique_ptr<pcsc::Api> api, DeviceChanged changed,
-                                              std::chrono::milliseconds serviceRetry)
+std::unique_ptr<DeviceWatch> watchPcscReaders(
+    std::unique_ptr<pcsc::Api> api, DeviceChanged changed, std::chrono::milliseconds serviceRetry)
 {
     if (!api || !changed)
         return nullptr;

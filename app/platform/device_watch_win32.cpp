@@ -65,16 +65,15 @@ private:
         wc.hInstance = instance;
         wc.lpszClassName = kClassName;
         RegisterClassExW(&wc); // fails harmlessly when already registered
-        HWND hwnd = CreateWindowExW(0, kClassName, L"", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr,
-                                    instance, nullptr);
+        HWND hwnd = CreateWindowExW(0, kClassName, L"", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr, instance, nullptr);
         HDEVNOTIFY note = nullptr;
         if (hwnd) {
             SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
             DEV_BROADCAST_DEVICEINTERFACE_W filter{};
             filter.dbcc_size = sizeof filter;
             filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
-            note = RegisterDeviceNotificationW(hwnd, &filter,
-                                               DEVICE_NOTIFY_WINDOW_HANDLE | DEVICE_NOTIFY_ALL_INTERFACE_CLASSES);
+            note = RegisterDeviceNotificationW(
+                hwnd, &filter, DEVICE_NOTIFY_WINDOW_HANDLE | DEVICE_NOTIFY_ALL_INTERFACE_CLASSES);
         }
         {
             std::lock_guard lock(m_);

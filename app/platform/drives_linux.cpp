@@ -20,7 +20,9 @@
 namespace tarvex {
 namespace {
 
-struct DirClose { void operator()(DIR* d) const { closedir(d); } };
+struct DirClose {
+    void operator()(DIR* d) const { closedir(d); }
+};
 
 constexpr int DRIVE_TYPE_NO_ROOT_DIR = 1;
 

@@ -13,7 +13,7 @@ namespace {
 // to insert a disk.
 class QuietCriticalErrors {
 public:
-    QuietCriticalErrors() : previous_(SetErrorMode(SEM_FAILCRITICALERRORS)) {}
+    QuietCriticalErrors() : previous_(SetErrorMode(SEM_FAILCRITICALERRORS)) { }
     ~QuietCriticalErrors() { SetErrorMode(previous_); }
     QuietCriticalErrors(const QuietCriticalErrors&) = delete;
     QuietCriticalErrors& operator=(const QuietCriticalErrors&) = delete;
@@ -24,8 +24,12 @@ private:
 
 class FindHandle {
 public:
-    explicit FindHandle(HANDLE h) : h_(h) {}
-    ~FindHandle() { if (h_ != INVALID_HANDLE_VALUE) FindClose(h_); }
+    explicit FindHandle(HANDLE h) : h_(h) { }
+    ~FindHandle()
+    {
+        if (h_ != INVALID_HANDLE_VALUE)
+            FindClose(h_);
+    }
     FindHandle(const FindHandle&) = delete;
     FindHandle& operator=(const FindHandle&) = delete;
     HANDLE get() const { return h_; }
@@ -63,10 +67,7 @@ public:
         return entries;
     }
 
-    int driveType(const std::string& entry) override
-    {
-        return int(GetDriveTypeA(rootOf(entry).c_str()));
-    }
+    int driveType(const std::string& entry) override { return int(GetDriveTypeA(rootOf(entry).c_str())); }
 
     bool listRootFiles(const std::string& entry, std::vector<std::string>& files) override
     {

@@ -13,7 +13,8 @@ public:
     DynamicLibrary(const DynamicLibrary&) = delete;
     DynamicLibrary& operator=(const DynamicLibrary&) = delete;
     DynamicLibrary(DynamicLibrary&& other) noexcept : handle_(other.handle_) { other.handle_ = nullptr; }
-    DynamicLibrary& operator=(DynamicLibrary&& other) noexcept {
+    DynamicLibrary& operator=(DynamicLibrary&& other) noexcept
+    {
         if (this != &other) {
             close();
             handle_ = other.handle_;
@@ -35,14 +36,14 @@ public:
     // The address of the export `name`; null when missing or nothing is open.
     void* symbol(const char* name) const;
     // Binds the export `name` as a function of type F; false when missing.
-    template <typename F>
-    bool bind(const char* name, F& out) const {
+    template <typename F> bool bind(const char* name, F& out) const
+    {
         out = reinterpret_cast<F>(symbol(name));
         return out != nullptr;
     }
 
 private:
-    explicit DynamicLibrary(void* handle) : handle_(handle) {}
+    explicit DynamicLibrary(void* handle) : handle_(handle) { }
     void close();
 
     void* handle_ = nullptr;

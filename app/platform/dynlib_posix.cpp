@@ -10,23 +10,29 @@ namespace {
 constexpr int kOpenFlags = RTLD_NOW | RTLD_LOCAL;
 }
 
-DynamicLibrary DynamicLibrary::openFullPath(const std::string& path) {
+DynamicLibrary DynamicLibrary::openFullPath(const std::string& path)
+{
     // A name without a folder would let the loader pick any copy on its
     // search path.
-    if (path.find('/') == std::string::npos) return DynamicLibrary();
+    if (path.find('/') == std::string::npos)
+        return DynamicLibrary();
     return DynamicLibrary(dlopen(path.c_str(), kOpenFlags));
 }
 
-DynamicLibrary DynamicLibrary::openSystem(const char* fileName) {
+DynamicLibrary DynamicLibrary::openSystem(const char* fileName)
+{
     return DynamicLibrary(dlopen(fileName, kOpenFlags));
 }
 
-void* DynamicLibrary::symbol(const char* name) const {
+void* DynamicLibrary::symbol(const char* name) const
+{
     return handle_ ? dlsym(handle_, name) : nullptr;
 }
 
-void DynamicLibrary::close() {
-    if (handle_) dlclose(handle_);
+void DynamicLibrary::close()
+{
+    if (handle_)
+        dlclose(handle_);
     handle_ = nullptr;
 }
 

@@ -7,8 +7,8 @@ bool IsZnHidDeviceId(const std::string& deviceId)
     // HID\VID_6A4E&PID_0013...: fixed positions, exact case.
     if (deviceId.size() < 21)
         return false;
-    return deviceId.compare(0, 3, "HID") == 0 && deviceId.compare(8, 4, "6A4E") == 0 &&
-           deviceId.compare(17, 4, "0013") == 0;
+    return deviceId.compare(0, 3, "HID") == 0 && deviceId.compare(8, 4, "6A4E") == 0
+        && deviceId.compare(17, 4, "0013") == 0;
 }
 
 std::string DeviceIdFromDependent(const std::string& dependent)

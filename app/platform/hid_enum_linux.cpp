@@ -14,9 +14,15 @@
 namespace tarvex {
 namespace {
 
-struct UdevUnref { void operator()(udev* u) const { udev_unref(u); } };
-struct EnumUnref { void operator()(udev_enumerate* e) const { udev_enumerate_unref(e); } };
-struct DeviceUnref { void operator()(udev_device* d) const { udev_device_unref(d); } };
+struct UdevUnref {
+    void operator()(udev* u) const { udev_unref(u); }
+};
+struct EnumUnref {
+    void operator()(udev_enumerate* e) const { udev_enumerate_unref(e); }
+};
+struct DeviceUnref {
+    void operator()(udev_device* d) const { udev_device_unref(d); }
+};
 
 using zn480::isReaderHidId;
 
@@ -29,12 +35,12 @@ public:
         if (!ctx)
             return false;
         std::unique_ptr<udev_enumerate, EnumUnref> en(udev_enumerate_new(ctx.get()));
-        if (!en || udev_enumerate_add_match_subsystem(en.get(), "hid") < 0 ||
-            udev_enumerate_scan_devices(en.get()) < 0)
+        if (!en || udev_enumerate_add_match_subsystem(en.get(), "hid") < 0 || udev_enumerate_scan_devices(en.get()) < 0)
             return false;
         std::vector<std::pair<std::string, std::string>> found; // syspath, id
         udev_list_entry* entry;
-        udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(en.get())) {
+        udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(en.get()))
+        {
             const char* syspath = udev_list_entry_get_name(entry);
             std::unique_ptr<udev_device, DeviceUnref> dev(udev_device_new_from_syspath(ctx.get(), syspath));
             if (!dev)
@@ -43,8 +49,7 @@ public:
                 continue;
             if (!udev_device_get_driver(dev.get()))
                 continue; // no driver bound: the interface does not work
-            found.emplace_back(syspath,
-                               std::string("HID\\VID_6A4E&PID_0013\\") + udev_device_get_sysname(dev.get()));
+            found.emplace_back(syspath, std::string("HID\\VID_6A4E&PID_0013\\") + udev_device_get_sysname(dev.get()));
         }
         // Stable order across calls, so numbering only changes when devices do.
         std::sort(found.begin(), found.end());

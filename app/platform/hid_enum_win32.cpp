@@ -16,8 +16,7 @@
 namespace tarvex {
 namespace {
 
-template <class T>
-class ComPtr {
+template <class T> class ComPtr {
 public:
     ComPtr() = default;
     ~ComPtr() { reset(); }
@@ -25,8 +24,18 @@ public:
     ComPtr& operator=(const ComPtr&) = delete;
     T* get() const { return p_; }
     T* operator->() const { return p_; }
-    T** out() { reset(); return &p_; }
-    void reset() { if (p_) { p_->Release(); p_ = nullptr; } }
+    T** out()
+    {
+        reset();
+        return &p_;
+    }
+    void reset()
+    {
+        if (p_) {
+            p_->Release();
+            p_ = nullptr;
+        }
+    }
 
 private:
     T* p_ = nullptr;
@@ -34,7 +43,7 @@ private:
 
 class Bstr {
 public:
-    explicit Bstr(const std::wstring& s) : b_(SysAllocStringLen(s.data(), UINT(s.size()))) {}
+    explicit Bstr(const std::wstring& s) : b_(SysAllocStringLen(s.data(), UINT(s.size()))) { }
     ~Bstr() { SysFreeString(b_); }
     Bstr(const Bstr&) = delete;
     Bstr& operator=(const Bstr&) = delete;
@@ -51,7 +60,11 @@ public:
     ~Variant() { VariantClear(&v_); }
     Variant(const Variant&) = delete;
     Variant& operator=(const Variant&) = delete;
-    VARIANT* out() { VariantClear(&v_); return &v_; }
+    VARIANT* out()
+    {
+        VariantClear(&v_);
+        return &v_;
+    }
     const VARIANT& get() const { return v_; }
 
 private:
@@ -62,8 +75,12 @@ private:
 // another model (Qt's GUI thread may) is used as it is.
 class ComScope {
 public:
-    ComScope() : hr_(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)) {}
-    ~ComScope() { if (SUCCEEDED(hr_)) CoUninitialize(); }
+    ComScope() : hr_(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)) { }
+    ~ComScope()
+    {
+        if (SUCCEEDED(hr_))
+            CoUninitialize();
+    }
     ComScope(const ComScope&) = delete;
     ComScope& operator=(const ComScope&) = delete;
     bool usable() const { return SUCCEEDED(hr_) || hr_ == RPC_E_CHANGED_MODE; }
@@ -111,10 +128,17 @@ bool readNumber(IWbemClassObject* item, const wchar_t* property, long& number)
     if (FAILED(item->Get(property, 0, v.out(), nullptr, nullptr)))
         return false;
     switch (v.get().vt) {
-    case VT_I4: number = v.get().lVal; return true;
-    case VT_UI4: number = long(v.get().ulVal); return true;
-    case VT_I2: number = v.get().iVal; return true;
-    default: return false; // VT_NULL: the entity does not report a code
+    case VT_I4:
+        number = v.get().lVal;
+        return true;
+    case VT_UI4:
+        number = long(v.get().ulVal);
+        return true;
+    case VT_I2:
+        number = v.get().iVal;
+        return true;
+    default:
+        return false; // VT_NULL: the entity does not report a code
     }
 }
 
@@ -124,14 +148,12 @@ bool query(IWbemServices* services, const std::string& wql, ComPtr<IEnumWbemClas
     Bstr text(widen(wql));
     if (!language || !text)
         return false;
-    return SUCCEEDED(services->ExecQuery(language.get(), text.get(),
-                                         WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY, nullptr,
-                                         result.out()));
+    return SUCCEEDED(services->ExecQuery(
+        language.get(), text.get(), WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY, nullptr, result.out()));
 }
 
 // Walks a query result; false when the service fails part-way.
-template <class Fn>
-bool forEach(IEnumWbemClassObject* items, Fn&& fn)
+template <class Fn> bool forEach(IEnumWbemClassObject* items, Fn&& fn)
 {
     for (;;) {
         ComPtr<IWbemClassObject> item;
@@ -168,19 +190,19 @@ public:
         if (!com.usable())
             return false;
         // Fails harmlessly when the process already chose its security.
-        CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_DEFAULT,
-                             RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE, nullptr);
+        CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_DEFAULT, RPC_C_IMP_LEVEL_IMPERSONATE,
+            nullptr, EOAC_NONE, nullptr);
         ComPtr<IWbemLocator> locator;
         if (FAILED(CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER, IID_IWbemLocator,
-                                    reinterpret_cast<void**>(locator.out()))))
+                reinterpret_cast<void**>(locator.out()))))
             return false;
         Bstr ns(L"ROOT\\CIMV2");
         ComPtr<IWbemServices> services;
-        if (!ns || FAILED(locator->ConnectServer(ns.get(), nullptr, nullptr, nullptr, 0, nullptr, nullptr,
-                                                 services.out())))
+        if (!ns
+            || FAILED(locator->ConnectServer(ns.get(), nullptr, nullptr, nullptr, 0, nullptr, nullptr, services.out())))
             return false;
-        CoSetProxyBlanket(services.get(), RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr,
-                          RPC_C_AUTHN_LEVEL_CALL, RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE);
+        CoSetProxyBlanket(services.get(), RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr, RPC_C_AUTHN_LEVEL_CALL,
+            RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE);
         return listReaderIdsFrom(services.get(), ids);
     }
 };
@@ -205,14 +227,13 @@ bool listReaderIdsFrom(IWbemServices* services, std::vector<std::string>& ids)
             return true; // no "=": not an object path we can look up
         // The id keeps its doubled backslashes: that is how WQL writes one.
         ComPtr<IEnumWbemClassObject> entities;
-        if (!query(services, "Select * From Win32_PnPEntity Where DeviceID = '" + quoteForWql(id) + "'",
-                   entities))
+        if (!query(services, "Select * From Win32_PnPEntity Where DeviceID = '" + quoteForWql(id) + "'", entities))
             return false;
         return forEach(entities.get(), [&](IWbemClassObject* entity) {
             std::string deviceId;
             long problem = -1;
-            if (readText(entity, L"DeviceID", deviceId) && IsZnHidDeviceId(deviceId) &&
-                readNumber(entity, L"ConfigManagerErrorCode", problem) && problem == 0)
+            if (readText(entity, L"DeviceID", deviceId) && IsZnHidDeviceId(deviceId)
+                && readNumber(entity, L"ConfigManagerErrorCode", problem) && problem == 0)
                 found.push_back(deviceId);
             return true;
         });

@@ -61,15 +61,16 @@ public:
     virtual Result releaseContext(Context ctx) = 0;
     // groups = all readers; `len` in/out in characters, as SCardListReadersA.
     virtual Result listReaders(Context ctx, char* buf, uint32_t* len) = 0;
-    virtual Result connect(Context ctx, const char* reader, uint32_t share, uint32_t protocols,
-                           Card* card, uint32_t* activeProtocol) = 0;
+    virtual Result connect(
+        Context ctx, const char* reader, uint32_t share, uint32_t protocols, Card* card, uint32_t* activeProtocol)
+        = 0;
     // SCardState where the platform has it, else SCardStatus.
-    virtual Result status(Card card, uint32_t* state, uint32_t* protocol, uint8_t* atr,
-                          uint32_t* atrLen) = 0;
+    virtual Result status(Card card, uint32_t* state, uint32_t* protocol, uint8_t* atr, uint32_t* atrLen) = 0;
     virtual Result beginTransaction(Card card) = 0;
     // `protocol` fills both I/O request headers (send and receive).
-    virtual Result transmit(Card card, uint32_t protocol, const uint8_t* send, uint32_t sendLen,
-                            uint8_t* recv, uint32_t* recvLen) = 0;
+    virtual Result transmit(
+        Card card, uint32_t protocol, const uint8_t* send, uint32_t sendLen, uint8_t* recv, uint32_t* recvLen)
+        = 0;
     virtual Result endTransaction(Card card, uint32_t disposition) = 0;
     virtual Result disconnect(Card card, uint32_t disposition) = 0;
     // SCARD_PROTOCOL_RAW differs between platforms (0x10000 Windows, 4 pcsc-lite).
@@ -77,7 +78,8 @@ public:
     // Waits until one of `states` differs from its currentState (eventState
     // then says how), the time-out passes, or cancel() is called on `ctx`
     // from another thread. Bindings without it report no service.
-    virtual Result getStatusChange(Context, uint32_t /*timeoutMs*/, ReaderState*, uint32_t /*count*/) {
+    virtual Result getStatusChange(Context, uint32_t /*timeoutMs*/, ReaderState*, uint32_t /*count*/)
+    {
         return E_NO_SERVICE;
     }
     virtual Result cancel(Context) { return E_NO_SERVICE; }

@@ -36,7 +36,10 @@ namespace {
 
 // pcsc-lite's LONG and DWORD are `long` / `unsigned long` (64-bit here);
 // its codes are the same 32-bit values as on Windows.
-Result toResult(LONG rv) { return Result(uint32_t(rv)); }
+Result toResult(LONG rv)
+{
+    return Result(uint32_t(rv));
+}
 
 // A normal connect takes well under 100 ms; one that takes this long waits
 // for another program.
@@ -67,13 +70,15 @@ struct Binding {
 // A context of our own, released when the object goes.
 class OwnedContext {
 public:
-    OwnedContext(std::shared_ptr<const Binding> b, SCARDCONTEXT c) : b_(std::move(b)), c_(c) {}
+    OwnedContext(std::shared_ptr<const Binding> b, SCARDCONTEXT c) : b_(std::move(b)), c_(c) { }
     OwnedContext(const OwnedContext&) = delete;
     OwnedContext& operator=(const OwnedContext&) = delete;
-    OwnedContext(OwnedContext&& o) noexcept : b_(std::move(o.b_)), c_(std::exchange(o.c_, 0)) {}
+    OwnedContext(OwnedContext&& o) noexcept : b_(std::move(o.b_)), c_(std::exchange(o.c_, 0)) { }
     OwnedContext& operator=(OwnedContext&&) = delete;
-    ~OwnedContext() {
-        if (b_ && c_) b_->fn.release(c_);
+    ~OwnedContext()
+    {
+        if (b_ && c_)
+            b_->fn.release(c_);
     }
 
 private:
@@ -100,14 +105,16 @@ struct ConnectJob {
     DWORD active = 0;
 };
 
-void runConnect(const std::shared_ptr<ConnectJob>& job) {
+void runConnect(const std::shared_ptr<ConnectJob>& job)
+{
     const Functions& fn = job->binding->fn;
     SCARDCONTEXT ctx = 0;
     SCARDHANDLE card = 0;
     DWORD active = 0;
     LONG rv = fn.establish(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &ctx);
     const bool haveContext = rv == SCARD_S_SUCCESS;
-    if (haveContext) rv = fn.connect(ctx, job->reader.c_str(), job->share, job->protocols, &card, &active);
+    if (haveContext)
+        rv = fn.connect(ctx, job->reader.c_str(), job->share, job->protocols, &card, &active);
     {
         std::lock_guard lock(job->m);
         if (rv == SCARD_S_SUCCESS && !job->abandoned) {
@@ -122,15 +129,18 @@ void runConnect(const std::shared_ptr<ConnectJob>& job) {
     }
     // Nobody takes this connection. Undo it before saying so, so that the
     // next connect to the reader does not run into it.
-    if (rv == SCARD_S_SUCCESS) fn.disconnect(card, SCARD_LEAVE_CARD);
-    if (haveContext) fn.release(ctx);
+    if (rv == SCARD_S_SUCCESS)
+        fn.disconnect(card, SCARD_LEAVE_CARD);
+    if (haveContext)
+        fn.release(ctx);
     std::lock_guard lock(job->m);
     job->rv = rv;
     job->finished = true;
     job->cv.notify_all();
 }
 
-bool isFinished(ConnectJob& job) {
+bool isFinished(ConnectJob& job)
+{
     std::lock_guard lock(job.m);
     return job.finished;
 }
@@ -139,38 +149,49 @@ bool isFinished(ConnectJob& job) {
 // run beside it, and they touch nothing but their ConnectJob.
 class PcscLite final : public Api {
 public:
-    Result establishContext(uint32_t scope, Context* ctx) override {
-        if (!bind() || !ctx) return E_NO_SERVICE;
+    Result establishContext(uint32_t scope, Context* ctx) override
+    {
+        if (!bind() || !ctx)
+            return E_NO_SERVICE;
         SCARDCONTEXT c = 0;
         const LONG rv = fn_.establish(DWORD(scope), nullptr, nullptr, &c);
-        if (rv == SCARD_S_SUCCESS) *ctx = Context(c);
+        if (rv == SCARD_S_SUCCESS)
+            *ctx = Context(c);
         return toResult(rv);
     }
-    Result releaseContext(Context ctx) override {
-        if (!bind()) return E_NO_SERVICE;
+    Result releaseContext(Context ctx) override
+    {
+        if (!bind())
+            return E_NO_SERVICE;
         // The cards connected through `ctx` die with it, as they would if
         // they were on it: their own contexts go first.
         std::erase_if(cards_, [ctx](const auto& e) { return e.second.parent == ctx; });
         return toResult(fn_.release(SCARDCONTEXT(ctx)));
     }
-    Result listReaders(Context ctx, char* buf, uint32_t* len) override {
-        if (!bind() || !len) return E_NO_SERVICE;
+    Result listReaders(Context ctx, char* buf, uint32_t* len) override
+    {
+        if (!bind() || !len)
+            return E_NO_SERVICE;
         DWORD n = *len;
         const LONG rv = fn_.list(SCARDCONTEXT(ctx), nullptr, buf, &n);
         *len = uint32_t(std::min<DWORD>(n, UINT32_MAX));
         return toResult(rv);
     }
     Result connect(Context ctx, const char* reader, uint32_t share, uint32_t protocols, Card* card,
-                   uint32_t* activeProtocol) override {
-        if (!bind() || !reader || !card) return E_NO_SERVICE;
+        uint32_t* activeProtocol) override
+    {
+        if (!bind() || !reader || !card)
+            return E_NO_SERVICE;
         // The caller's context is not used for the connect itself, but a
         // dead one must still be reported as such.
-        if (fn_.isValid && fn_.isValid(SCARDCONTEXT(ctx)) != SCARD_S_SUCCESS) return E_INVALID_HANDLE;
+        if (fn_.isValid && fn_.isValid(SCARDCONTEXT(ctx)) != SCARD_S_SUCCESS)
+            return E_INVALID_HANDLE;
 
         std::erase_if(pending_, [](const auto& e) { return isFinished(*e.second); });
         // An earlier connect to this reader still waits for another program:
         // it is busy, and a second waiting worker would only add to the pile.
-        if (pending_.count(reader) != 0) return E_SHARING_VIOLATION;
+        if (pending_.count(reader) != 0)
+            return E_SHARING_VIOLATION;
 
         auto job = std::make_shared<ConnectJob>();
         job->binding = binding_;
@@ -190,34 +211,44 @@ public:
             pending_.emplace(reader, std::move(job));
             return E_SHARING_VIOLATION;
         }
-        if (job->rv != SCARD_S_SUCCESS) return toResult(job->rv);
+        if (job->rv != SCARD_S_SUCCESS)
+            return toResult(job->rv);
         cards_.erase(Card(job->card));
         cards_.emplace(Card(job->card), CardContext{ctx, OwnedContext(binding_, job->ctx)});
         *card = Card(job->card);
-        if (activeProtocol) *activeProtocol = uint32_t(job->active);
+        if (activeProtocol)
+            *activeProtocol = uint32_t(job->active);
         return S_SUCCESS;
     }
-    Result status(Card card, uint32_t* state, uint32_t* protocol, uint8_t* atr,
-                  uint32_t* atrLen) override {
-        if (!bind()) return E_NO_SERVICE;
+    Result status(Card card, uint32_t* state, uint32_t* protocol, uint8_t* atr, uint32_t* atrLen) override
+    {
+        if (!bind())
+            return E_NO_SERVICE;
         DWORD nameLen = 0;
         DWORD st = 0;
         DWORD pr = protocol ? *protocol : 0;
         DWORD n = atrLen ? *atrLen : 0;
         // The reader name is not wanted: a null buffer asks only for its length.
         const LONG rv = fn_.status(SCARDHANDLE(card), nullptr, &nameLen, &st, &pr, atr, atrLen ? &n : nullptr);
-        if (state) *state = uint32_t(st);
-        if (protocol) *protocol = uint32_t(pr);
-        if (atrLen) *atrLen = uint32_t(std::min<DWORD>(n, UINT32_MAX));
+        if (state)
+            *state = uint32_t(st);
+        if (protocol)
+            *protocol = uint32_t(pr);
+        if (atrLen)
+            *atrLen = uint32_t(std::min<DWORD>(n, UINT32_MAX));
         return toResult(rv);
     }
-    Result beginTransaction(Card card) override {
-        if (!bind()) return E_NO_SERVICE;
+    Result beginTransaction(Card card) override
+    {
+        if (!bind())
+            return E_NO_SERVICE;
         return toResult(fn_.begin(SCARDHANDLE(card)));
     }
-    Result transmit(Card card, uint32_t protocol, const uint8_t* send, uint32_t sendLen, uint8_t* recv,
-                    uint32_t* recvLen) override {
-        if (!bind() || !recvLen) return E_NO_SERVICE;
+    Result transmit(
+        Card card, uint32_t protocol, const uint8_t* send, uint32_t sendLen, uint8_t* recv, uint32_t* recvLen) override
+    {
+        if (!bind() || !recvLen)
+            return E_NO_SERVICE;
         SCARD_IO_REQUEST sendPci{DWORD(protocol), sizeof(SCARD_IO_REQUEST)};
         SCARD_IO_REQUEST recvPci{DWORD(protocol), sizeof(SCARD_IO_REQUEST)};
         DWORD n = *recvLen;
@@ -225,46 +256,56 @@ public:
         *recvLen = uint32_t(std::min<DWORD>(n, UINT32_MAX));
         return toResult(rv);
     }
-    Result endTransaction(Card card, uint32_t disposition) override {
-        if (!bind()) return E_NO_SERVICE;
+    Result endTransaction(Card card, uint32_t disposition) override
+    {
+        if (!bind())
+            return E_NO_SERVICE;
         return toResult(fn_.end(SCARDHANDLE(card), DWORD(disposition)));
     }
-    Result disconnect(Card card, uint32_t disposition) override {
-        if (!bind()) return E_NO_SERVICE;
+    Result disconnect(Card card, uint32_t disposition) override
+    {
+        if (!bind())
+            return E_NO_SERVICE;
         const LONG rv = fn_.disconnect(SCARDHANDLE(card), DWORD(disposition));
         cards_.erase(card); // its context goes with it
         return toResult(rv);
     }
     uint32_t protocolRaw() const override { return SCARD_PROTOCOL_RAW; }
-    Result getStatusChange(Context ctx, uint32_t timeoutMs, ReaderState* states, uint32_t count) override {
-        if (!bind() || !fn_.getStatusChange || (count > 0 && !states)) return E_NO_SERVICE;
+    Result getStatusChange(Context ctx, uint32_t timeoutMs, ReaderState* states, uint32_t count) override
+    {
+        if (!bind() || !fn_.getStatusChange || (count > 0 && !states))
+            return E_NO_SERVICE;
         std::vector<SCARD_READERSTATE> rs(count);
         for (uint32_t i = 0; i < count; ++i) {
             rs[i].szReader = states[i].reader;
             rs[i].dwCurrentState = states[i].currentState;
         }
         const LONG rv = fn_.getStatusChange(SCARDCONTEXT(ctx), DWORD(timeoutMs), rs.data(), DWORD(count));
-        for (uint32_t i = 0; i < count; ++i) states[i].eventState = uint32_t(rs[i].dwEventState);
+        for (uint32_t i = 0; i < count; ++i)
+            states[i].eventState = uint32_t(rs[i].dwEventState);
         return toResult(rv);
     }
-    Result cancel(Context ctx) override {
-        if (!bind() || !fn_.cancel) return E_NO_SERVICE;
+    Result cancel(Context ctx) override
+    {
+        if (!bind() || !fn_.cancel)
+            return E_NO_SERVICE;
         return toResult(fn_.cancel(SCARDCONTEXT(ctx)));
     }
 
 private:
     // Loads the library once; every function must be there, or none is used.
-    bool bind() {
+    bool bind()
+    {
         std::call_once(once_, [this] {
             auto b = std::make_shared<Binding>();
             b->lib = DynamicLibrary::openSystem("libpcsclite.so.1");
             const DynamicLibrary& lib = b->lib;
             Functions& f = b->fn;
-            if (lib.bind("SCardEstablishContext", f.establish) && lib.bind("SCardReleaseContext", f.release) &&
-                lib.bind("SCardListReaders", f.list) && lib.bind("SCardConnect", f.connect) &&
-                lib.bind("SCardStatus", f.status) && lib.bind("SCardBeginTransaction", f.begin) &&
-                lib.bind("SCardTransmit", f.transmit) && lib.bind("SCardEndTransaction", f.end) &&
-                lib.bind("SCardDisconnect", f.disconnect)) {
+            if (lib.bind("SCardEstablishContext", f.establish) && lib.bind("SCardReleaseContext", f.release)
+                && lib.bind("SCardListReaders", f.list) && lib.bind("SCardConnect", f.connect)
+                && lib.bind("SCardStatus", f.status) && lib.bind("SCardBeginTransaction", f.begin)
+                && lib.bind("SCardTransmit", f.transmit) && lib.bind("SCardEndTransaction", f.end)
+                && lib.bind("SCardDisconnect", f.disconnect)) {
                 lib.bind("SCardIsValidContext", f.isValid);
                 lib.bind("SCardGetStatusChange", f.getStatusChange);
                 lib.bind("SCardCancel", f.cancel);
@@ -293,6 +334,9 @@ private:
 
 } // namespace
 
-std::unique_ptr<Api> loadSystemPcsc() { return std::make_unique<PcscLite>(); }
+std::unique_ptr<Api> loadSystemPcsc()
+{
+    return std::make_unique<PcscLite>();
+}
 
 } // namespace tarvex::pcsc

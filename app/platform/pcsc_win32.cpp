@@ -32,8 +32,7 @@ using ConnectFn = LONG(WINAPI*)(SCARDCONTEXT_, LPCSTR, DWORD, DWORD, SCARDHANDLE
 using StateFn = LONG(WINAPI*)(SCARDHANDLE_, LPDWORD, LPDWORD, LPBYTE, LPDWORD);
 using StatusFn = LONG(WINAPI*)(SCARDHANDLE_, LPSTR, LPDWORD, LPDWORD, LPDWORD, LPBYTE, LPDWORD);
 using BeginFn = LONG(WINAPI*)(SCARDHANDLE_);
-using TransmitFn = LONG(WINAPI*)(SCARDHANDLE_, const IoRequest*, const BYTE*, DWORD, IoRequest*, LPBYTE,
-                                 LPDWORD);
+using TransmitFn = LONG(WINAPI*)(SCARDHANDLE_, const IoRequest*, const BYTE*, DWORD, IoRequest*, LPBYTE, LPDWORD);
 using EndFn = LONG(WINAPI*)(SCARDHANDLE_, DWORD);
 using DisconnectFn = LONG(WINAPI*)(SCARDHANDLE_, DWORD);
 using CancelFn = LONG(WINAPI*)(SCARDCONTEXT_);
@@ -51,47 +50,61 @@ using GetStatusChangeFn = LONG(WINAPI*)(SCARDCONTEXT_, DWORD, ReaderStateA*, DWO
 
 constexpr uint32_t kProtocolRaw = 0x10000;
 
-Result toResult(LONG rv) { return Result(rv); }
+Result toResult(LONG rv)
+{
+    return Result(rv);
+}
 
 class Winscard final : public Api {
 public:
     // Without a path: winscard.dll from the system folder.
     Winscard() = default;
-    explicit Winscard(std::string path) : path_(std::move(path)), fromSystem_(false) {}
+    explicit Winscard(std::string path) : path_(std::move(path)), fromSystem_(false) { }
 
-    Result establishContext(uint32_t scope, Context* ctx) override {
-        if (!bind() || !ctx) return E_NO_SERVICE;
+    Result establishContext(uint32_t scope, Context* ctx) override
+    {
+        if (!bind() || !ctx)
+            return E_NO_SERVICE;
         SCARDCONTEXT_ c = 0;
         const LONG rv = fn_.establish(DWORD(scope), nullptr, nullptr, &c);
-        if (rv == 0) *ctx = Context(c);
+        if (rv == 0)
+            *ctx = Context(c);
         return toResult(rv);
     }
-    Result releaseContext(Context ctx) override {
-        if (!bind()) return E_NO_SERVICE;
+    Result releaseContext(Context ctx) override
+    {
+        if (!bind())
+            return E_NO_SERVICE;
         return toResult(fn_.release(SCARDCONTEXT_(ctx)));
     }
-    Result listReaders(Context ctx, char* buf, uint32_t* len) override {
-        if (!bind() || !len) return E_NO_SERVICE;
+    Result listReaders(Context ctx, char* buf, uint32_t* len) override
+    {
+        if (!bind() || !len)
+            return E_NO_SERVICE;
         DWORD n = *len;
         const LONG rv = fn_.list(SCARDCONTEXT_(ctx), nullptr, buf, &n);
         *len = n;
         return toResult(rv);
     }
     Result connect(Context ctx, const char* reader, uint32_t share, uint32_t protocols, Card* card,
-                   uint32_t* activeProtocol) override {
-        if (!bind() || !reader || !card) return E_NO_SERVICE;
+        uint32_t* activeProtocol) override
+    {
+        if (!bind() || !reader || !card)
+            return E_NO_SERVICE;
         SCARDHANDLE_ h = 0;
         DWORD active = 0;
         const LONG rv = fn_.connect(SCARDCONTEXT_(ctx), reader, share, protocols, &h, &active);
         if (rv == 0) {
             *card = Card(h);
-            if (activeProtocol) *activeProtocol = active;
+            if (activeProtocol)
+                *activeProtocol = active;
         }
         return toResult(rv);
     }
-    Result status(Card card, uint32_t* state, uint32_t* protocol, uint8_t* atr,
-                  uint32_t* atrLen) override {
-        if (!bind()) return E_NO_SERVICE;
+    Result status(Card card, uint32_t* state, uint32_t* protocol, uint8_t* atr, uint32_t* atrLen) override
+    {
+        if (!bind())
+            return E_NO_SERVICE;
         DWORD st = 0;
         DWORD pr = protocol ? *protocol : 0;
         DWORD n = atrLen ? *atrLen : 0;
@@ -102,18 +115,25 @@ public:
             DWORD nameLen = 0; // name not wanted: null buffer asks for the length only
             rv = fn_.status(SCARDHANDLE_(card), nullptr, &nameLen, &st, &pr, atr, atrLen ? &n : nullptr);
         }
-        if (state) *state = st;
-        if (protocol) *protocol = pr;
-        if (atrLen) *atrLen = n;
+        if (state)
+            *state = st;
+        if (protocol)
+            *protocol = pr;
+        if (atrLen)
+            *atrLen = n;
         return toResult(rv);
     }
-    Result beginTransaction(Card card) override {
-        if (!bind()) return E_NO_SERVICE;
+    Result beginTransaction(Card card) override
+    {
+        if (!bind())
+            return E_NO_SERVICE;
         return toResult(fn_.begin(SCARDHANDLE_(card)));
     }
-    Result transmit(Card card, uint32_t protocol, const uint8_t* send, uint32_t sendLen, uint8_t* recv,
-                    uint32_t* recvLen) override {
-        if (!bind() || !recvLen) return E_NO_SERVICE;
+    Result transmit(
+        Card card, uint32_t protocol, const uint8_t* send, uint32_t sendLen, uint8_t* recv, uint32_t* recvLen) override
+    {
+        if (!bind() || !recvLen)
+            return E_NO_SERVICE;
         const IoRequest sendPci{protocol, sizeof(IoRequest)};
         IoRequest recvPci{protocol, sizeof(IoRequest)};
         DWORD n = *recvLen;
@@ -121,17 +141,23 @@ public:
         *recvLen = n;
         return toResult(rv);
     }
-    Result endTransaction(Card card, uint32_t disposition) override {
-        if (!bind()) return E_NO_SERVICE;
+    Result endTransaction(Card card, uint32_t disposition) override
+    {
+        if (!bind())
+            return E_NO_SERVICE;
         return toResult(fn_.end(SCARDHANDLE_(card), disposition));
     }
-    Result disconnect(Card card, uint32_t disposition) override {
-        if (!bind()) return E_NO_SERVICE;
+    Result disconnect(Card card, uint32_t disposition) override
+    {
+        if (!bind())
+            return E_NO_SERVICE;
         return toResult(fn_.disconnect(SCARDHANDLE_(card), disposition));
     }
     uint32_t protocolRaw() const override { return kProtocolRaw; }
-    Result getStatusChange(Context ctx, uint32_t timeoutMs, ReaderState* states, uint32_t count) override {
-        if (!bind() || !fn_.getStatusChange || (count > 0 && !states)) return E_NO_SERVICE;
+    Result getStatusChange(Context ctx, uint32_t timeoutMs, ReaderState* states, uint32_t count) override
+    {
+        if (!bind() || !fn_.getStatusChange || (count > 0 && !states))
+            return E_NO_SERVICE;
         std::vector<ReaderStateA> rs(count);
         for (uint32_t i = 0; i < count; ++i) {
             rs[i] = ReaderStateA{};
@@ -139,11 +165,14 @@ public:
             rs[i].dwCurrentState = states[i].currentState;
         }
         const LONG rv = fn_.getStatusChange(SCARDCONTEXT_(ctx), timeoutMs, rs.data(), count);
-        for (uint32_t i = 0; i < count; ++i) states[i].eventState = rs[i].dwEventState;
+        for (uint32_t i = 0; i < count; ++i)
+            states[i].eventState = rs[i].dwEventState;
         return toResult(rv);
     }
-    Result cancel(Context ctx) override {
-        if (!bind() || !fn_.cancel) return E_NO_SERVICE;
+    Result cancel(Context ctx) override
+    {
+        if (!bind() || !fn_.cancel)
+            return E_NO_SERVICE;
         return toResult(fn_.cancel(SCARDCONTEXT_(ctx)));
     }
 
@@ -163,18 +192,19 @@ private:
         CancelFn cancel = nullptr;                   // optional
     };
 
-    bool bind() {
+    bool bind()
+    {
         std::call_once(once_, [this] {
-            DynamicLibrary lib = fromSystem_ ? DynamicLibrary::openSystem("winscard.dll")
-                                             : DynamicLibrary::openFullPath(path_);
+            DynamicLibrary lib
+                = fromSystem_ ? DynamicLibrary::openSystem("winscard.dll") : DynamicLibrary::openFullPath(path_);
             Functions f;
             const bool haveState = lib.bind("SCardState", f.state);
             const bool haveStatus = lib.bind("SCardStatusA", f.status);
-            if ((haveState || haveStatus) && lib.bind("SCardEstablishContext", f.establish) &&
-                lib.bind("SCardReleaseContext", f.release) && lib.bind("SCardListReadersA", f.list) &&
-                lib.bind("SCardConnectA", f.connect) && lib.bind("SCardBeginTransaction", f.begin) &&
-                lib.bind("SCardTransmit", f.transmit) && lib.bind("SCardEndTransaction", f.end) &&
-                lib.bind("SCardDisconnect", f.disconnect)) {
+            if ((haveState || haveStatus) && lib.bind("SCardEstablishContext", f.establish)
+                && lib.bind("SCardReleaseContext", f.release) && lib.bind("SCardListReadersA", f.list)
+                && lib.bind("SCardConnectA", f.connect) && lib.bind("SCardBeginTransaction", f.begin)
+                && lib.bind("SCardTransmit", f.transmit) && lib.bind("SCardEndTransaction", f.end)
+                && lib.bind("SCardDisconnect", f.disconnect)) {
                 lib.bind("SCardGetStatusChangeA", f.getStatusChange);
                 lib.bind("SCardCancel", f.cancel);
                 fn_ = f;
@@ -195,9 +225,13 @@ private:
 
 } // namespace
 
-std::unique_ptr<Api> loadSystemPcsc() { return std::make_unique<Winscard>(); }
+std::unique_ptr<Api> loadSystemPcsc()
+{
+    return std::make_unique<Winscard>();
+}
 
-std::unique_ptr<Api> loadWinscardFrom(const std::string& path) {
+std::unique_ptr<Api> loadWinscardFrom(const std::string& path)
+{
     // Never the system library: an empty or partial path binds nothing.
     return std::make_unique<Winscard>(path);
 }

@@ -11,8 +11,10 @@ namespace {
 
 class Win32Launcher final : public ProcessLauncher {
 public:
-    bool startHidden(const std::string& path) override {
-        if (path.empty()) return false;
+    bool startHidden(const std::string& path) override
+    {
+        if (path.empty())
+            return false;
         STARTUPINFOA si{};
         si.cb = sizeof(si);
         si.dwFlags = STARTF_USESHOWWINDOW;
@@ -23,8 +25,8 @@ public:
         std::string cmd = "\"" + path + "\"";
         std::vector<char> line(cmd.begin(), cmd.end());
         line.push_back('\0');
-        if (!CreateProcessA(path.c_str(), line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
-                            nullptr, nullptr, &si, &pi))
+        if (!CreateProcessA(
+                path.c_str(), line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi))
             return false;
         // Nothing is read back from the tool: let go of both handles now.
         CloseHandle(pi.hThread);
@@ -35,23 +37,32 @@ public:
 
 } // namespace
 
-std::unique_ptr<ProcessLauncher> makeSystemProcessLauncher() { return std::make_unique<Win32Launcher>(); }
+std::unique_ptr<ProcessLauncher> makeSystemProcessLauncher()
+{
+    return std::make_unique<Win32Launcher>();
+}
 
-std::string programDir() {
+std::string programDir()
+{
     std::vector<char> buf(MAX_PATH);
     for (;;) {
         const DWORD n = GetModuleFileNameA(nullptr, buf.data(), DWORD(buf.size()));
-        if (n == 0) return {};
+        if (n == 0)
+            return {};
         if (n < buf.size()) {
             std::string exe(buf.data(), n);
             const size_t sep = exe.find_last_of("\\/");
             return sep == std::string::npos ? std::string() : exe.substr(0, sep);
         }
-        if (buf.size() >= 32768) return {};
+        if (buf.size() >= 32768)
+            return {};
         buf.resize(buf.size() * 2); // truncated: try a bigger buffer
     }
 }
 
-std::string kbflashFileName() { return "kbflash.exe"; }
+std::string kbflashFileName()
+{
+    return "kbflash.exe";
+}
 
 } // namespace tarvex

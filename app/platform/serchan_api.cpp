@@ -34,39 +34,43 @@ constexpr char kLibraryInFolder[] = "/libserchan.so";
 
 class SerchanLib final : public SerchanApi {
 public:
-    explicit SerchanLib(std::string path) : path_(std::move(path)) {}
+    explicit SerchanLib(std::string path) : path_(std::move(path)) { }
 
-    int32_t open(int32_t port, uint32_t baudRate, int32_t options) override {
+    int32_t open(int32_t port, uint32_t baudRate, int32_t options) override
+    {
         auto f = bind(open_, "SCOpenChannel");
         return f ? f(port, baudRate, options) : kNoChannel;
     }
-    int32_t close(int32_t channel) override {
+    int32_t close(int32_t channel) override
+    {
         auto f = bind(close_, "SCCloseChannel");
         return f ? f(channel) : 0;
     }
-    int32_t send(int32_t channel, const uint8_t* data, uint32_t length) override {
+    int32_t send(int32_t channel, const uint8_t* data, uint32_t length) override
+    {
         auto f = bind(send_, "SCSend");
         return f ? f(channel, data, length) : kPortFailed;
     }
-    int32_t receive(int32_t channel, uint8_t* buffer, uint32_t capacity) override {
+    int32_t receive(int32_t channel, uint8_t* buffer, uint32_t capacity) override
+    {
         auto f = bind(receive_, "SCReceive");
         return f ? f(channel, buffer, capacity) : kPortFailed;
     }
 
 private:
-    template <typename F>
-    struct Slot {
+    template <typename F> struct Slot {
         std::once_flag once;
         F fn = nullptr;
     };
 
-    const DynamicLibrary& library() {
+    const DynamicLibrary& library()
+    {
         std::call_once(libOnce_, [this] { lib_ = DynamicLibrary::openFullPath(path_); });
         return lib_;
     }
 
-    template <typename F>
-    F bind(Slot<F>& slot, const char* name) {
+    template <typename F> F bind(Slot<F>& slot, const char* name)
+    {
         std::call_once(slot.once, [&] { library().bind(name, slot.fn); });
         return slot.fn;
     }
@@ -82,11 +86,13 @@ private:
 
 } // namespace
 
-std::unique_ptr<SerchanApi> loadSerchanFrom(const std::string& fullPath) {
+std::unique_ptr<SerchanApi> loadSerchanFrom(const std::string& fullPath)
+{
     return std::make_unique<SerchanLib>(fullPath);
 }
 
-std::unique_ptr<SerchanApi> loadSerchanBesideProgram() {
+std::unique_ptr<SerchanApi> loadSerchanBesideProgram()
+{
     const std::string dir = programDir();
     // Without our own folder there is nowhere safe to load from.
     return loadSerchanFrom(dir.empty() ? std::string() : dir + kLibraryInFolder);

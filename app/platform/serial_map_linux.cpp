@@ -31,10 +31,18 @@
 namespace tarvex {
 namespace {
 
-struct UdevUnref { void operator()(udev* u) const { udev_unref(u); } };
-struct EnumUnref { void operator()(udev_enumerate* e) const { udev_enumerate_unref(e); } };
-struct DeviceUnref { void operator()(udev_device* d) const { udev_device_unref(d); } };
-struct DirClose { void operator()(DIR* d) const { closedir(d); } };
+struct UdevUnref {
+    void operator()(udev* u) const { udev_unref(u); }
+};
+struct EnumUnref {
+    void operator()(udev_enumerate* e) const { udev_enumerate_unref(e); }
+};
+struct DeviceUnref {
+    void operator()(udev_device* d) const { udev_device_unref(d); }
+};
+struct DirClose {
+    void operator()(DIR* d) const { closedir(d); }
+};
 
 struct Port {
     int number = 0;
@@ -61,8 +69,8 @@ void describeUsbDevice(udev_device* tty, Port& port)
     const unsigned long id = std::strtoul(vendor.c_str(), &end, 16);
     if (!vendor.empty() && end && *end == '\0' && id <= 0xFFFF)
         port.usbVendor = uint16_t(id);
-    port.instance = std::string(udev_device_get_syspath(usb)) + " " + sysattr(usb, "busnum") + ":" +
-                    sysattr(usb, "devnum");
+    port.instance
+        = std::string(udev_device_get_syspath(usb)) + " " + sysattr(usb, "busnum") + ":" + sysattr(usb, "devnum");
 }
 
 // The USB driver behind a tty: the driver of its USB interface parent, or
@@ -73,8 +81,7 @@ bool servedByCdcAcm(udev_device* tty)
     for (udev_device* p = udev_device_get_parent(tty); p; p = udev_device_get_parent(p)) {
         const char* subsystem = udev_device_get_subsystem(p);
         const char* devtype = udev_device_get_devtype(p);
-        if (subsystem && std::strcmp(subsystem, "usb") == 0 && devtype &&
-            std::strcmp(devtype, "usb_interface") == 0) {
+        if (subsystem && std::strcmp(subsystem, "usb") == 0 && devtype && std::strcmp(devtype, "usb_interface") == 0) {
             const char* driver = udev_device_get_driver(p);
             if (driver)
                 return std::strcmp(driver, "cdc_acm") == 0;
@@ -96,12 +103,12 @@ std::optional<std::vector<Port>> portsFromUdev()
     if (!ctx)
         return std::nullopt;
     std::unique_ptr<udev_enumerate, EnumUnref> en(udev_enumerate_new(ctx.get()));
-    if (!en || udev_enumerate_add_match_subsystem(en.get(), "tty") < 0 ||
-        udev_enumerate_scan_devices(en.get()) < 0)
+    if (!en || udev_enumerate_add_match_subsystem(en.get(), "tty") < 0 || udev_enumerate_scan_devices(en.get()) < 0)
         return std::nullopt;
     std::vector<Port> ports;
     udev_list_entry* entry;
-    udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(en.get())) {
+    udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(en.get()))
+    {
         std::unique_ptr<udev_device, DeviceUnref> dev(
             udev_device_new_from_syspath(ctx.get(), udev_list_entry_get_name(entry)));
         if (!dev)
@@ -149,8 +156,8 @@ std::optional<std::vector<Port>> portsFromFolder(const char* dir)
             char target[512] = {};
             if (lstat(path.c_str(), &link) == 0) {
                 const ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
-                port.instance = std::string(target, n > 0 ? size_t(n) : 0) + " " +
-                                std::to_string(link.st_ctim.tv_sec) + "." + std::to_string(link.st_ctim.tv_nsec);
+                port.instance = std::string(target, n > 0 ? size_t(n) : 0) + " " + std::to_string(link.st_ctim.tv_sec)
+                    + "." + std::to_string(link.st_ctim.tv_nsec);
             }
         }
         ports.push_back(std::move(port));
@@ -166,11 +173,10 @@ public:
         auto ports = (dir && *dir) ? portsFromFolder(dir) : portsFromUdev();
         if (!ports)
             return std::nullopt;
-        std::sort(ports->begin(), ports->end(),
-                  [](const Port& a, const Port& b) { return a.number < b.number; });
+        std::sort(ports->begin(), ports->end(), [](const Port& a, const Port& b) { return a.number < b.number; });
         ports->erase(std::unique(ports->begin(), ports->end(),
-                                 [](const Port& a, const Port& b) { return a.number == b.number; }),
-                     ports->end());
+                         [](const Port& a, const Port& b) { return a.number == b.number; }),
+            ports->end());
         std::vector<SerialMapValue> values;
         int cdcIndex = 0, otherIndex = 0;
         char name[64];

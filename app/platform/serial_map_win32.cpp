@@ -19,7 +19,11 @@ namespace {
 class KeyHandle {
 public:
     KeyHandle() = default;
-    ~KeyHandle() { if (key_) RegCloseKey(key_); }
+    ~KeyHandle()
+    {
+        if (key_)
+            RegCloseKey(key_);
+    }
     KeyHandle(const KeyHandle&) = delete;
     KeyHandle& operator=(const KeyHandle&) = delete;
     HKEY* out() { return &key_; }
@@ -34,8 +38,12 @@ constexpr GUID kPortsClass = {0x4D36E978, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x0
 
 class DeviceInfoSet {
 public:
-    explicit DeviceInfoSet(HDEVINFO set) : set_(set) {}
-    ~DeviceInfoSet() { if (set_ != INVALID_HANDLE_VALUE) SetupDiDestroyDeviceInfoList(set_); }
+    explicit DeviceInfoSet(HDEVINFO set) : set_(set) { }
+    ~DeviceInfoSet()
+    {
+        if (set_ != INVALID_HANDLE_VALUE)
+            SetupDiDestroyDeviceInfoList(set_);
+    }
     DeviceInfoSet(const DeviceInfoSet&) = delete;
     DeviceInfoSet& operator=(const DeviceInfoSet&) = delete;
     HDEVINFO get() const { return set_; }
@@ -66,9 +74,9 @@ std::map<std::string, std::string> portDevices()
         char port[64] = {};
         DWORD size = sizeof port - 1;
         DWORD type = 0;
-        if (RegQueryValueExA(key.get(), "PortName", nullptr, &type, reinterpret_cast<BYTE*>(port), &size) !=
-                ERROR_SUCCESS ||
-            type != REG_SZ)
+        if (RegQueryValueExA(key.get(), "PortName", nullptr, &type, reinterpret_cast<BYTE*>(port), &size)
+                != ERROR_SUCCESS
+            || type != REG_SZ)
             continue;
         char id[512] = {};
         if (!SetupDiGetDeviceInstanceIdA(set.get(), &info, id, sizeof id - 1, nullptr))
@@ -94,8 +102,7 @@ public:
             DWORD nameLength = sizeof name;
             DWORD dataLength = sizeof data;
             DWORD type = 0;
-            if (RegEnumValueA(key.get(), index, name, &nameLength, nullptr, &type, data, &dataLength) !=
-                ERROR_SUCCESS)
+            if (RegEnumValueA(key.get(), index, name, &nameLength, nullptr, &type, data, &dataLength) != ERROR_SUCCESS)
                 break;
             if (nameLength > sizeof name)
                 nameLength = sizeof name;

@@ -63,7 +63,7 @@ void print(const char* path, Figures f)
     const double mean = std::accumulate(v.begin(), v.end(), 0.0) / v.size();
     const double pattern = std::accumulate(f.patterns.begin(), f.patterns.end(), 0.0) / f.patterns.size();
     std::printf("  %-6s %6zu %8.2f %8.2f %8.2f %8.2f %8.2f %10.1f\n", path, v.size(), v[v.size() / 2], mean, v.front(),
-                v.back(), v[v.size() * 95 / 100], pattern);
+        v.back(), v[v.size() * 95 / 100], pattern);
 }
 
 bool runEvdev(const std::string& script, int runs, Figures& f)
@@ -82,8 +82,8 @@ bool runEvdev(const std::string& script, int runs, Figures& f)
         for (const auto& c : host.keyboardLog().changes)
             ch.push_back({c.ms, c.caps, c.num, c.scroll});
         if (run.exitStatus != 0 || !addRun(ch, f)) {
-            std::fprintf(stderr, "evdev run %d: exit %d, %zu changes: %s\n", r + 1, run.exitStatus, ch.size(),
-                         run.err.c_str());
+            std::fprintf(
+                stderr, "evdev run %d: exit %d, %zu changes: %s\n", r + 1, run.exitStatus, ch.size(), run.err.c_str());
             ok = false;
         }
     }
@@ -118,8 +118,8 @@ bool runX11(const std::string& script, int runs, Figures& f)
         for (const auto& c : run.changes)
             ch.push_back({c.ms, c.state.caps, c.state.num, c.state.scroll});
         if (run.exitStatus != 0 || !addRun(ch, f)) {
-            std::fprintf(stderr, "X11 run %d: exit %d, %zu changes: %s\n", r + 1, run.exitStatus, ch.size(),
-                         run.err.c_str());
+            std::fprintf(
+                stderr, "X11 run %d: exit %d, %zu changes: %s\n", r + 1, run.exitStatus, ch.size(), run.err.c_str());
             return false;
         }
     }
@@ -142,8 +142,8 @@ int main(int argc, char** argv)
     ::unlink(script.c_str());
     ::rmdir(tmpl);
     std::printf("Caps Lock change intervals in ms, and the pattern from all-on to the last blink (nominal 5040 ms)\n");
-    std::printf("  %-6s %6s %8s %8s %8s %8s %8s %10s\n", "path", "beats", "median", "mean", "min", "max", "p95",
-                "pattern");
+    std::printf(
+        "  %-6s %6s %8s %8s %8s %8s %8s %10s\n", "path", "beats", "median", "mean", "min", "max", "p95", "pattern");
     print("evdev", evdev);
     print("X11", x11);
     return evOk && xOk ? 0 : 1;

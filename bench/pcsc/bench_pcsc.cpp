@@ -28,16 +28,19 @@ struct Stats {
     double median, p99;
 };
 
-Stats summarise(std::vector<double> v) {
+Stats summarise(std::vector<double> v)
+{
     std::sort(v.begin(), v.end());
     auto at = [&](double q) { return v[std::min(v.size() - 1, size_t(q * double(v.size())))]; };
     return {at(0.5), at(0.99)};
 }
 
 // The status-word split of the window's command exchange, without the window.
-bool sendApdu(tarvex::modSmart& smart, const std::string& cmd, std::string& data, std::string& sw) {
+bool sendApdu(tarvex::modSmart& smart, const std::string& cmd, std::string& data, std::string& sw)
+{
     std::string reply;
-    if (smart.TransmitApdu(cmd, 1, reply) != 0 || reply.size() < 4) return false;
+    if (smart.TransmitApdu(cmd, 1, reply) != 0 || reply.size() < 4)
+        return false;
     sw = reply.substr(reply.size() - 4);
     data = reply.substr(0, reply.size() - 4);
     return true;
@@ -45,7 +48,8 @@ bool sendApdu(tarvex::modSmart& smart, const std::string& cmd, std::string& data
 
 } // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 20;
     const int perRound = 250;
     if (geteuid() != 0) {
@@ -75,7 +79,8 @@ int main(int argc, char** argv) {
     std::string atr;
     for (int i = 0; i < 100 && atr.empty(); ++i) {
         atr = smart.ConnectCard();
-        if (atr.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (atr.empty())
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     if (atr.empty()) {
         std::fprintf(stderr, "bench_pcsc: no card connection\n");
@@ -91,8 +96,8 @@ int main(int argc, char** argv) {
         SCARD_IO_REQUEST rpci = pci;
         BYTE buf[258];
         DWORD len = sizeof buf;
-        return SCardTransmit(handle, &pci, cmd.data(), DWORD(cmd.size()), &rpci, buf, &len) == SCARD_S_SUCCESS &&
-               len >= 2;
+        return SCardTransmit(handle, &pci, cmd.data(), DWORD(cmd.size()), &rpci, buf, &len) == SCARD_S_SUCCESS
+            && len >= 2;
     };
     auto layer = [&] {
         std::string reply;
@@ -107,12 +112,12 @@ int main(int argc, char** argv) {
         std::function<bool()> run;
         std::vector<double> us;
         int failures = 0;
-    } variants[] = {{"raw SCardTransmit", raw, {}, 0},
-                    {"modSmart::TransmitApdu", layer, {}, 0},
-                    {"TransmitApdu + SW split", exchange, {}, 0}};
+    } variants[] = {{"raw SCardTransmit", raw, {}, 0}, {"modSmart::TransmitApdu", layer, {}, 0},
+        {"TransmitApdu + SW split", exchange, {}, 0}};
 
     for (auto& v : variants)
-        for (int i = 0; i < 200; ++i) v.run(); // warm-up
+        for (int i = 0; i < 200; ++i)
+            v.run(); // warm-up
     // Interleaved rounds, so drift of the machine hits every variant alike.
     for (int r = 0; r < rounds; ++r) {
         for (auto& v : variants) {
@@ -120,7 +125,8 @@ int main(int argc, char** argv) {
                 const auto t0 = Clock::now();
                 const bool ok = v.run();
                 const auto t1 = Clock::now();
-                if (!ok) ++v.failures;
+                if (!ok)
+                    ++v.failures;
                 v.us.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
             }
         }
@@ -129,14 +135,14 @@ int main(int argc, char** argv) {
     card.stop();
 
     const Stats base = summarise(variants[0].us);
-    std::printf("APDU %s, %d samples per variant (private pcscd + simulated card)\n", cmdHex.c_str(),
-                rounds * perRound);
-    std::printf("%-26s %12s %12s %14s %11s %9s\n", "variant", "median [us]", "p99 [us]", "median/raw",
-                "p99/raw", "failures");
+    std::printf(
+        "APDU %s, %d samples per variant (private pcscd + simulated card)\n", cmdHex.c_str(), rounds * perRound);
+    std::printf(
+        "%-26s %12s %12s %14s %11s %9s\n", "variant", "median [us]", "p99 [us]", "median/raw", "p99/raw", "failures");
     for (auto& v : variants) {
         const Stats s = summarise(v.us);
         std::printf("%-26s %12.1f %12.1f %14.3f %11.3f %9d\n", v.name, s.median, s.p99, s.median / base.median,
-                    s.p99 / base.p99, v.failures);
+            s.p99 / base.p99, v.failures);
     }
     std::printf("goal: median ratio within 1.10\n");
     return 0;

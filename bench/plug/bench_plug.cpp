@@ -57,8 +57,8 @@ bool measure(const TempDir& work, const Personality& p, int rounds, std::mt19937
     argv.insert(argv.end(), p.simArgs.begin(), p.simArgs.end());
     Process sim;
     const std::string simLog = work / (std::string(p.name) + "-sim.log");
-    if (!sim.start(argv, {}, simLog) ||
-        !waitUntil([&] { return readFile(simLog).find("zn480sim: now ") != std::string::npos; }, Millis(10000))) {
+    if (!sim.start(argv, {}, simLog)
+        || !waitUntil([&] { return readFile(simLog).find("zn480sim: now ") != std::string::npos; }, Millis(10000))) {
         std::fprintf(stderr, "%s: simulator did not start\n%s", p.name, readFile(simLog).c_str());
         return false;
     }
@@ -70,10 +70,10 @@ bool measure(const TempDir& work, const Personality& p, int rounds, std::mt19937
         const std::string state = work / (std::string(p.name) + "-state" + std::to_string(r));
         Process tarvex;
         tarvex.start({"sh", XVFB_SCRIPT, "umockdev-wrapper", program},
-                     {{"UMOCKDEV_DIR", testbed}, {"ZN480_DEV_DIR", work / "dev"},
-                      {"PCSCLITE_CSOCK_NAME", work / "pcscd/run/pcscd.comm"}, {"TARVEX_STATE_FILE", state},
-                      {"XDG_RUNTIME_DIR", work.path}, {"QT_QPA_PLATFORM", ""}},
-                     work / "tarvex.log");
+            {{"UMOCKDEV_DIR", testbed}, {"ZN480_DEV_DIR", work / "dev"},
+                {"PCSCLITE_CSOCK_NAME", work / "pcscd/run/pcscd.comm"}, {"TARVEX_STATE_FILE", state},
+                {"XDG_RUNTIME_DIR", work.path}, {"QT_QPA_PLATFORM", ""}},
+            work / "tarvex.log");
         // Past the first cycles, then at a random point of the tick period.
         if (!waitUntil([&] { return readListState(state).writes >= 3; }, Millis(20000))) {
             std::fprintf(stderr, "%s: Tarvex did not scan\n%s", p.name, readFile(work / "tarvex.log").c_str());
@@ -98,7 +98,7 @@ bool measure(const TempDir& work, const Personality& p, int rounds, std::mt19937
     }
     std::sort(ms.begin(), ms.end());
     std::printf("  %-5s median %5.0f ms   min %5.0f ms   max %5.0f ms   (%zu of %d rounds)\n", p.name,
-                ms[ms.size() / 2], ms.front(), ms.back(), ms.size(), rounds);
+        ms[ms.size() / 2], ms.front(), ms.back(), ms.size(), rounds);
     return true;
 }
 
@@ -111,7 +111,8 @@ int main(int argc, char** argv)
     const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 9;
     const std::string program = argc > 2 ? argv[2] : TARVEX_PATH;
     // The drive is mounted in a mount namespace of this program's own.
-    const bool mounts = ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+    const bool mounts
+        = ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
     TempDir work("zn480-bench-plug");
     ::mkdir((work / "dev").c_str(), 0755);
     std::string vpcdPort;
@@ -121,25 +122,23 @@ int main(int argc, char** argv)
         waitUntil([&] { return !trimmed(readFile(work / "port")).empty(); }, Millis(5000));
         vpcdPort = trimmed(readFile(work / "port"));
     }
-    const std::string service = std::string("exec sh '") + PRIVATE_PCSCD_SCRIPT + "' -N 'ZN480 Bench' -D '" +
-                                (work / "pcscd") + "' -p " + vpcdPort + " >>'" + (work / "pcscd.out") + "' 2>&1";
+    const std::string service = std::string("exec sh '") + PRIVATE_PCSCD_SCRIPT + "' -N 'ZN480 Bench' -D '"
+        + (work / "pcscd") + "' -p " + vpcdPort + " >>'" + (work / "pcscd.out") + "' 2>&1";
     std::vector<Personality> all = {
         {"CDC",
-         {"--personality", "cdc", "--cdc-link", work / "dev/ttyACM2", "--hid-testbed", work / "CDC.testbed",
-          "--led-display", "none", "--serial", "5A0C3E11"},
-         "COM3 ZN480 CDC"},
+            {"--personality", "cdc", "--cdc-link", work / "dev/ttyACM2", "--hid-testbed", work / "CDC.testbed",
+                "--led-display", "none", "--serial", "5A0C3E11"},
+            "COM3 ZN480 CDC"},
         {"CCID",
-         {"--personality", "ccid", "--vpcd-port", vpcdPort, "--ccid-service", service, "--hid-testbed",
-          work / "CCID.testbed", "--led-display", "none", "--serial", "5A0C3E11"},
-         "CCID ZN480 Bench 00 00"},
+            {"--personality", "ccid", "--vpcd-port", vpcdPort, "--ccid-service", service, "--hid-testbed",
+                work / "CCID.testbed", "--led-display", "none", "--serial", "5A0C3E11"},
+            "CCID ZN480 Bench 00 00"},
         {"HID", {"--personality", "hid", "--hid-testbed", work / "HID.testbed", "--led-display", "none"},
-         "HID ZN480 Keyboard 0"},
+            "HID ZN480 Keyboard 0"},
     };
     if (mounts)
-        all.push_back({"MSD",
-                       {"--personality", "msd", "--msd-mount", work / "drive"},
-                       "MSD ZN480 Mass Storage",
-                       false});
+        all.push_back(
+            {"MSD", {"--personality", "msd", "--msd-mount", work / "drive"}, "MSD ZN480 Mass Storage", false});
     std::printf("plug to listed, refresh box checked, plugged at a random point between two ticks\n");
     std::mt19937 rng(480);
     bool ok = true;

@@ -42,7 +42,10 @@ std::string hex(const std::vector<uint8_t>& b)
 {
     static const char* d = "0123456789ABCDEF";
     std::string s;
-    for (uint8_t x : b) { s += d[x >> 4]; s += d[x & 15]; }
+    for (uint8_t x : b) {
+        s += d[x >> 4];
+        s += d[x & 15];
+    }
     return s;
 }
 
@@ -50,8 +53,10 @@ std::string hex(const std::vector<uint8_t>& b)
 std::vector<uint8_t> answer(const std::vector<uint8_t>& apdu)
 {
     const std::string cmd = hex(apdu);
-    if (cmd == "FFCAF00004") return {0x01, 0x02, 0x03, 0x04, 0x90, 0x00};
-    if (cmd == "FFCAE00004") return {0x00, 0x02, 0x00, 0xA6, 0x90, 0x00};
+    if (cmd == "FFCAF00004")
+        return {0x01, 0x02, 0x03, 0x04, 0x90, 0x00};
+    if (cmd == "FFCAE00004")
+        return {0x00, 0x02, 0x00, 0xA6, 0x90, 0x00};
     return {0x90, 0x00};
 }
 
@@ -87,8 +92,8 @@ Figures measure(const Services& services, int steadyRuns)
 
 void row(const char* transport, int ccid, int cdc, const Figures& f)
 {
-    std::printf("%-28s %6d %5d %8d %12.3f %13.3f %11.3f\n", transport, ccid, cdc, f.entries, f.first,
-                f.steadyMedian, f.steadyMax);
+    std::printf("%-28s %6d %5d %8d %12.3f %13.3f %11.3f\n", transport, ccid, cdc, f.entries, f.first, f.steadyMedian,
+        f.steadyMax);
 }
 
 Figures fakeRun(int ccid, int cdc, int steadyRuns)
@@ -117,8 +122,8 @@ int pcscdRow(int vpcdReaders)
 {
     zn480test::PrivatePcscd pcscd(vpcdReaders);
     if (!pcscd.ok()) {
-        std::printf("%-28s %6d %5d   (private pcscd unavailable: %s)\n", "private pcscd + sim", 2 * vpcdReaders,
-                    0, pcscd.error().c_str());
+        std::printf("%-28s %6d %5d   (private pcscd unavailable: %s)\n", "private pcscd + sim", 2 * vpcdReaders, 0,
+            pcscd.error().c_str());
         return 0;
     }
     pcscd.exportSocket();
@@ -132,7 +137,8 @@ int pcscdRow(int vpcdReaders)
             cards.push_back(std::make_unique<zn480sim::VpcdCard>(*readers.back(), uint16_t(pcscd.port(k) + slot)));
             cards.back()->start(true);
         }
-    for (auto& c : cards) c->waitConnected(true, std::chrono::seconds(10));
+    for (auto& c : cards)
+        c->waitConnected(true, std::chrono::seconds(10));
 
     auto api = pcsc::loadSystemPcsc();
     {
@@ -152,7 +158,8 @@ int pcscdRow(int vpcdReaders)
                     warm.DisconnectCard();
                 }
             }
-            if (n == 2 * vpcdReaders && withCard == n) break;
+            if (n == 2 * vpcdReaders && withCard == n)
+                break;
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
     }
@@ -161,7 +168,8 @@ int pcscdRow(int vpcdReaders)
     s.pcsc = api.get();
     s.clock = &systemClock();
     row("private pcscd + sim", 2 * vpcdReaders, 0, measure(s, 20));
-    for (auto& c : cards) c->stop();
+    for (auto& c : cards)
+        c->stop();
     return 0;
 }
 #endif
@@ -182,13 +190,15 @@ int main(int argc, char** argv)
 
     std::printf("scan cycle (tmrUpdates_Timer), milliseconds; steady = median/max of %d cycles\n", steadyRuns);
     std::printf("%-28s %6s %5s %8s %12s %13s %11s\n", "transport", "CCID", "CDC", "entries", "first cycle",
-                "steady median", "steady max");
+        "steady median", "steady max");
 
     fakeRun(4, 4, steadyRuns); // warm-up: first-use allocations and lazy binding
     const int ccidCounts[] = {0, 1, 4, 16};
-    for (int n : ccidCounts) row("fake PC/SC", n, 0, fakeRun(n, 0, steadyRuns));
+    for (int n : ccidCounts)
+        row("fake PC/SC", n, 0, fakeRun(n, 0, steadyRuns));
     const int cdcCounts[] = {1, 4};
-    for (int n : cdcCounts) row("fake serchan", 0, n, fakeRun(0, n, steadyRuns));
+    for (int n : cdcCounts)
+        row("fake serchan", 0, n, fakeRun(0, n, steadyRuns));
     row("fake, mixed", 4, 4, fakeRun(4, 4, steadyRuns));
 
     {
@@ -217,8 +227,7 @@ int main(int argc, char** argv)
         for (int k = 0; k < n && ok; ++k) {
             readers.push_back(std::make_unique<zn480sim::Reader>());
             peers.push_back(std::make_unique<zn480sim::CdcPeer>(*readers.back()));
-            ok = peers.back()->start() &&
-                 peers.back()->linkAs((dir / ("ttyACM" + std::to_string(k))).string());
+            ok = peers.back()->start() && peers.back()->linkAs((dir / ("ttyACM" + std::to_string(k))).string());
         }
         if (ok) {
             setenv("ZN480_DEV_DIR", dir.c_str(), 1);
@@ -233,7 +242,8 @@ int main(int argc, char** argv)
         } else {
             std::printf("%-28s %6d %5d   (no pty available)\n", "sim on pty, libserchan", 0, n);
         }
-        for (auto& p : peers) p->stop();
+        for (auto& p : peers)
+            p->stop();
         std::error_code ec;
         fs::remove_all(dir, ec);
     }

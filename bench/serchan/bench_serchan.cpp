@@ -153,8 +153,8 @@ int main()
     std::vector<double> polled, transmit, echo;
     for (int i = 0; ok && i < kWarmup + kRounds; ++i) {
         const bool keep = i >= kWarmup;
-        ok = raw.once(keep ? &echo : nullptr) && exchangeOnce(keep ? &polled : nullptr, false) &&
-             exchangeOnce(keep ? &transmit : nullptr, true);
+        ok = raw.once(keep ? &echo : nullptr) && exchangeOnce(keep ? &polled : nullptr, false)
+            && exchangeOnce(keep ? &transmit : nullptr, true);
     }
     SCCloseChannel(1);
     peer.stop();
@@ -170,9 +170,9 @@ int main()
     std::printf("%-34s %10.1f %10.1f %10.1f\n", "SCSend + polled SCReceive", p.median, p.p99, p.mean);
     std::printf("%-34s %10.1f %10.1f %10.1f\n", "SCTransmit", x.median, x.p99, x.mean);
     std::printf("%-34s %10.1f %10.1f %10.1f\n", "raw pty echo of the 9-byte frame", r.median, r.p99, r.mean);
-    std::printf("%-34s %10.2f %10.2f %10.2f   (goal: within 3x)\n", "ratio SCSend+SCReceive / raw",
-                p.median / r.median, p.p99 / r.p99, p.mean / r.mean);
-    std::printf("%-34s %10.2f %10.2f %10.2f\n", "ratio SCTransmit / raw", x.median / r.median, x.p99 / r.p99,
-                x.mean / r.mean);
+    std::printf("%-34s %10.2f %10.2f %10.2f   (goal: within 3x)\n", "ratio SCSend+SCReceive / raw", p.median / r.median,
+        p.p99 / r.p99, p.mean / r.mean);
+    std::printf(
+        "%-34s %10.2f %10.2f %10.2f\n", "ratio SCTransmit / raw", x.median / r.median, x.p99 / r.p99, x.mean / r.mean);
     return 0;
 }

@@ -43,14 +43,19 @@ void drain(std::vector<SilentPort>& ports, const std::atomic<bool>& stop)
     std::vector<Clock::time_point> last(ports.size());
     while (!stop) {
         std::vector<pollfd> fds;
-        for (auto& p : ports) fds.push_back({p.master, POLLIN, 0});
-        if (::poll(fds.data(), fds.size(), 50) <= 0) continue;
+        for (auto& p : ports)
+            fds.push_back({p.master, POLLIN, 0});
+        if (::poll(fds.data(), fds.size(), 50) <= 0)
+            continue;
         for (size_t i = 0; i < ports.size(); ++i) {
-            if (!(fds[i].revents & POLLIN)) continue;
+            if (!(fds[i].revents & POLLIN))
+                continue;
             char buf[512];
             const ssize_t n = ::read(ports[i].master, buf, sizeof buf);
-            if (n <= 0) continue;
-            if (ports[i].bytes == 0 || Clock::now() - last[i] > std::chrono::milliseconds(200)) ++ports[i].bursts;
+            if (n <= 0)
+                continue;
+            if (ports[i].bytes == 0 || Clock::now() - last[i] > std::chrono::milliseconds(200))
+                ++ports[i].bursts;
             last[i] = Clock::now();
             ports[i].bytes += n;
         }
@@ -62,7 +67,8 @@ void drain(std::vector<SilentPort>& ports, const std::atomic<bool>& stop)
 double longestPingMs(const char* display, const std::string& title, int seconds, const std::atomic<bool>& stop)
 {
     Display* d = XOpenDisplay(display);
-    if (!d) return -1;
+    if (!d)
+        return -1;
     const Window root = DefaultRootWindow(d);
     const Atom protocols = XInternAtom(d, "WM_PROTOCOLS", False);
     const Atom ping = XInternAtom(d, "_NET_WM_PING", False);
@@ -79,14 +85,17 @@ double longestPingMs(const char* display, const std::string& title, int seconds,
                 if (XFetchName(d, kids[i], &name) && name) {
                     if (title == name) {
                         XWindowAttributes a;
-                        if (XGetWindowAttributes(d, kids[i], &a) && a.map_state == IsViewable) target = kids[i];
+                        if (XGetWindowAttributes(d, kids[i], &a) && a.map_state == IsViewable)
+                            target = kids[i];
                     }
                     XFree(name);
                 }
             }
-            if (kids) XFree(kids);
+            if (kids)
+                XFree(kids);
         }
-        if (!target) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (!target)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     if (!target) {
         XCloseDisplay(d);
@@ -112,8 +121,8 @@ double longestPingMs(const char* display, const std::string& title, int seconds,
             while (XPending(d)) {
                 XEvent r;
                 XNextEvent(d, &r);
-                if (r.type == ClientMessage && Atom(r.xclient.data.l[0]) == ping &&
-                    (unsigned long)r.xclient.data.l[1] == stamp)
+                if (r.type == ClientMessage && Atom(r.xclient.data.l[0]) == ping
+                    && (unsigned long)r.xclient.data.l[1] == stamp)
                     answered = true;
             }
             if (!answered) {
@@ -147,16 +156,23 @@ int main(int argc, char** argv)
     for (size_t i = 0; i < ports.size(); ++i) {
         int slave = -1;
         char name[128];
-        if (::openpty(&ports[i].master, &slave, name, nullptr, nullptr) != 0) return std::perror("openpty"), 1;
+        if (::openpty(&ports[i].master, &slave, name, nullptr, nullptr) != 0)
+            return std::perror("openpty"), 1;
         const std::string node = "ttyACM" + std::to_string(i);
         ::symlink(name, (work / ("dev/" + node)).c_str());
         // The record form: umockdev checks no parent against the real /sys.
         const std::string n = std::to_string(i + 2);
         const std::string usb = "/devices/pci0000:00/0000:00:14.0/usb1/1-" + n;
-        const std::string rec = "P: " + usb + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nA: idVendor=1234\n"
-                                "A: idProduct=5678\nA: busnum=1\nA: devnum=" + n + "\n\n"
-                                "P: " + usb + "/1-" + n + ":1.0\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\n\n"
-                                "P: " + usb + "/1-" + n + ":1.0/tty/" + node + "\nE: SUBSYSTEM=tty\n\n";
+        const std::string rec = "P: " + usb
+            + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nA: idVendor=1234\n"
+              "A: idProduct=5678\nA: busnum=1\nA: devnum="
+            + n
+            + "\n\n"
+              "P: "
+            + usb + "/1-" + n
+            + ":1.0\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\n\n"
+              "P: "
+            + usb + "/1-" + n + ":1.0/tty/" + node + "\nE: SUBSYSTEM=tty\n\n";
         GError* err = nullptr;
         if (!umockdev_testbed_add_from_string(tb, rec.c_str(), &err)) {
             std::fprintf(stderr, "testbed: %s\n", err ? err->message : "?");
@@ -174,10 +190,10 @@ int main(int argc, char** argv)
     Process tarvex;
     const std::string state = work / "state";
     tarvex.start({"umockdev-wrapper", program},
-                 {{"DISPLAY", display}, {"UMOCKDEV_DIR", testbed}, {"ZN480_DEV_DIR", work / "dev"},
-                  {"PCSCLITE_CSOCK_NAME", work / "no-pcscd.comm"}, {"TARVEX_STATE_FILE", state},
-                  {"XDG_RUNTIME_DIR", work.path}, {"QT_QPA_PLATFORM", "xcb"}},
-                 work / "tarvex.log");
+        {{"DISPLAY", display}, {"UMOCKDEV_DIR", testbed}, {"ZN480_DEV_DIR", work / "dev"},
+            {"PCSCLITE_CSOCK_NAME", work / "no-pcscd.comm"}, {"TARVEX_STATE_FILE", state},
+            {"XDG_RUNTIME_DIR", work.path}, {"QT_QPA_PLATFORM", "xcb"}},
+        work / "tarvex.log");
     if (!waitUntil([&] { return readListState(state).valid; }, Millis(20000))) {
         std::fprintf(stderr, "Tarvex did not start\n%s", readFile(work / "tarvex.log").c_str());
         return 1;
@@ -190,7 +206,8 @@ int main(int argc, char** argv)
             const std::string s = readFile(state);
             if (s.find("writes=") != std::string::npos) {
                 ++samples;
-                if (s.find("\nenabled=0") != std::string::npos) ++locked;
+                if (s.find("\nenabled=0") != std::string::npos)
+                    ++locked;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
@@ -205,11 +222,11 @@ int main(int argc, char** argv)
     g_object_unref(tb);
 
     std::printf("three silent ports of vendor 1234, refresh box checked, %d s%s\n", seconds,
-                stillChecked ? "" : " (the box was cleared!)");
+        stillChecked ? "" : " (the box was cleared!)");
     for (size_t i = 0; i < ports.size(); ++i)
         std::printf("  COM%zu: %ld bytes in %d probe burst(s)\n", i + 1, ports[i].bytes.load(), ports[i].bursts.load());
     std::printf("  window locked %.1f%% of the time (%ld samples)\n",
-                samples ? 100.0 * double(locked) / double(samples) : 0.0, samples.load());
+        samples ? 100.0 * double(locked) / double(samples) : 0.0, samples.load());
     std::printf("  longest event-loop stall (X ping round trip) %.0f ms\n", worst);
     return 0;
 }

@@ -44,30 +44,34 @@ void summary(const char* what, std::vector<double> v)
         return;
     }
     std::sort(v.begin(), v.end());
-    std::printf("  %-34s  min %7.0f  median %7.0f  max %7.0f ms  (n=%zu)\n", what, v.front(), v[v.size() / 2],
-                v.back(), v.size());
+    std::printf("  %-34s  min %7.0f  median %7.0f  max %7.0f ms  (n=%zu)\n", what, v.front(), v[v.size() / 2], v.back(),
+        v.size());
 }
 
 // One switch; false when something did not happen.
 bool timeSwitch(TarvexApp& app, const std::string& from, TarvexApp::Button button, const std::string& dialog,
-                const std::string& to, Figures& f)
+    const std::string& to, Figures& f)
 {
     const size_t message = app.state().messages.size();
     // Timed from the click that started the command: one that lands during
     // a scan cycle is lost and repeated.
-    if (!app.startCommand(from, button, dialog)) return false;
+    if (!app.startCommand(from, button, dialog))
+        return false;
     const Clock::time_point click = app.lastClick();
-    if (!dialog.empty() && !app.answerDialog(dialog, 5535, {}, Millis(10000))) return false;
+    if (!dialog.empty() && !app.answerDialog(dialog, 5535, {}, Millis(10000)))
+        return false;
     if (!app.waitState([&](const TarvexState& s) { return s.messages.size() > message; }, Millis(30000)))
         return false;
     const Clock::time_point shown = Clock::now();
-    if (!app.answerMessage(message, Millis(5000))) return false;
-    if (!app.waitState([&](const TarvexState& s) { return s.has(to) && s.enabled; }, Millis(30000))) return false;
+    if (!app.answerMessage(message, Millis(5000)))
+        return false;
+    if (!app.waitState([&](const TarvexState& s) { return s.has(to) && s.enabled; }, Millis(30000)))
+        return false;
     const Clock::time_point listed = Clock::now();
     f.toMessage.push_back(ms(click, shown));
     f.toListed.push_back(ms(click, listed));
     std::printf("    %-5s -> %-5s  message %6.0f ms   listed %6.0f ms\n", from.substr(0, 4).c_str(),
-                to.substr(0, 4).c_str(), ms(click, shown), ms(click, listed));
+        to.substr(0, 4).c_str(), ms(click, shown), ms(click, listed));
     std::fflush(stdout);
     return true;
 }
@@ -123,7 +127,8 @@ int main(int argc, char** argv)
     std::printf("(real Tarvex under Xvfb, simulated reader; %d rounds, load %.2f)\n", rounds, [] {
         double l = 0;
         if (FILE* f = std::fopen("/proc/loadavg", "r")) {
-            if (std::fscanf(f, "%lf", &l) != 1) l = 0;
+            if (std::fscanf(f, "%lf", &l) != 1)
+                l = 0;
             std::fclose(f);
         }
         return l;
@@ -131,8 +136,8 @@ int main(int argc, char** argv)
     Figures toCdc, toCcid;
     bool ok = true;
     for (int r = 0; r < rounds && ok; ++r) {
-        ok = timeSwitch(*app, kCcidEntry, TarvexApp::Button::CDC, {}, kCdcEntry, toCdc) &&
-             timeSwitch(*app, kCdcEntry, TarvexApp::Button::CCID, "CCID Fake Card Selection", kCcidEntry, toCcid);
+        ok = timeSwitch(*app, kCcidEntry, TarvexApp::Button::CDC, {}, kCdcEntry, toCdc)
+            && timeSwitch(*app, kCdcEntry, TarvexApp::Button::CCID, "CCID Fake Card Selection", kCcidEntry, toCcid);
     }
     std::printf("\n");
     summary("CCID -> CDC: click to message", toCdc.toMessage);
@@ -140,9 +145,9 @@ int main(int argc, char** argv)
     summary("CDC -> CCID: click to message", toCcid.toMessage);
     summary("CDC -> CCID: click to listed", toCcid.toListed);
     if (!ok) {
-        std::fprintf(stderr, "bench_switch: a switch did not complete; state: %s\n",
-                     app->state().describe().c_str());
-        if (const char* shot = std::getenv("BENCH_SWITCH_FAILSHOT")) desktop.screenshot(shot);
+        std::fprintf(stderr, "bench_switch: a switch did not complete; state: %s\n", app->state().describe().c_str());
+        if (const char* shot = std::getenv("BENCH_SWITCH_FAILSHOT"))
+            desktop.screenshot(shot);
         return 1;
     }
     return 0;

@@ -24,17 +24,17 @@ extern "C" {
 #define ZN_PORTMAP_ENV "ZN480_DEV_DIR"
 
 /* The folder that holds the device nodes ("/dev" by default). */
-const char *zn_port_dev_dir(void);
+const char* zn_port_dev_dir(void);
 
 /* Writes the node path of COM`port` into buf. Returns 0, or -1 when the port
  * number has no node in the map or the path does not fit. */
-int zn_port_device_path(int port, char *buf, size_t cap);
+int zn_port_device_path(int port, char* buf, size_t cap);
 
 /* Kernel name of COM`port` ("ttyACM2" for 3) into buf; 0 or -1 as above. */
-int zn_port_kernel_name(int port, char *buf, size_t cap);
+int zn_port_kernel_name(int port, char* buf, size_t cap);
 
 /* The port number of a kernel tty name ("ttyACM2" -> 3), 0 when unmapped. */
-int zn_port_from_kernel_name(const char *name);
+int zn_port_from_kernel_name(const char* name);
 
 /* 1 when COM`port` is a USB CDC port (an existing ttyACM node), else 0. */
 int zn_port_is_usb_cdc(int port);

@@ -7,7 +7,7 @@
 
 namespace {
 
-uint32_t g_baudRate = 0;   // stored by SCOpenChannel before the port is opened
+uint32_t g_baudRate = 0; // stored by SCOpenChannel before the port is opened
 uint8_t g_channelOpen = 0;
 
 // Opens or closes the one port; a failed open leaves no port open, including
@@ -58,8 +58,8 @@ SC_EXPORT int32_t SC_CALL SCReceive(int32_t, uint8_t* buffer, uint32_t capacity)
     return serchan::protocol::receive(buffer, capacity);
 }
 
-SC_EXPORT int32_t SC_CALL SCTransmit(int32_t, const uint8_t* data, uint32_t length, uint8_t* buffer,
-                                     uint32_t capacity, uint32_t timeoutMs)
+SC_EXPORT int32_t SC_CALL SCTransmit(
+    int32_t, const uint8_t* data, uint32_t length, uint8_t* buffer, uint32_t capacity, uint32_t timeoutMs)
 {
     return serchan::protocol::transmit(data, length, buffer, capacity, timeoutMs);
 }

@@ -15,10 +15,10 @@
 namespace serchan::frame {
 
 constexpr uint8_t kStart = 0x02;
-constexpr uint8_t kStartLong = 0x82;  // also taken as a start byte under SC_OPT_TWO_BYTE_LENGTH
+constexpr uint8_t kStartLong = 0x82; // also taken as a start byte under SC_OPT_TWO_BYTE_LENGTH
 constexpr uint8_t kAck = 0x06;
 constexpr uint8_t kNak = 0x15;
-constexpr size_t kBufferSize = 280;   // the largest frame: 5 header/check bytes + 275
+constexpr size_t kBufferSize = 280; // the largest frame: 5 header/check bytes + 275
 constexpr uint32_t kMaxShortData = 255;
 constexpr uint32_t kMaxLongData = 275;
 

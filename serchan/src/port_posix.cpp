@@ -22,11 +22,11 @@ namespace {
 // taking bytes must not hang the caller for ever.
 constexpr uint32_t kWriteStallMs = 5000;
 
-int g_fd = -1;  // the one open port; closed only by close(), never at unload
+int g_fd = -1; // the one open port; closed only by close(), never at unload
 
 class UniqueFd {
 public:
-    explicit UniqueFd(int fd) : fd_(fd) {}
+    explicit UniqueFd(int fd) : fd_(fd) { }
     ~UniqueFd()
     {
         if (fd_ >= 0)
@@ -50,18 +50,30 @@ private:
 speed_t speedFor(uint32_t baud)
 {
     switch (baud) {
-    case 1200: return B1200;
-    case 2400: return B2400;
-    case 4800: return B4800;
-    case 9600: return B9600;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 115200: return B115200;
-    case 230400: return B230400;
-    case 460800: return B460800;
-    case 921600: return B921600;
-    default: return B0;  // no such rate: refused like a driver would
+    case 1200:
+        return B1200;
+    case 2400:
+        return B2400;
+    case 4800:
+        return B4800;
+    case 9600:
+        return B9600;
+    case 19200:
+        return B19200;
+    case 38400:
+        return B38400;
+    case 57600:
+        return B57600;
+    case 115200:
+        return B115200;
+    case 230400:
+        return B230400;
+    case 460800:
+        return B460800;
+    case 921600:
+        return B921600;
+    default:
+        return B0; // no such rate: refused like a driver would
     }
 }
 
@@ -87,14 +99,14 @@ LineResult applyLineSettings(int fd, uint32_t baud)
     t.c_cc[VTIME] = 0;
     // tcsetattr succeeds when any part took: read back what matters.
     termios check{};
-    if (tcsetattr(fd, TCSANOW, &t) != 0 || tcgetattr(fd, &check) != 0 ||
-        (check.c_lflag & (ICANON | ECHO | ISIG | IEXTEN)) || (check.c_oflag & OPOST) ||
-        (check.c_iflag & (ICRNL | INLCR | IGNCR | IXON | ISTRIP)) || (check.c_cflag & CSIZE) != CS8)
+    if (tcsetattr(fd, TCSANOW, &t) != 0 || tcgetattr(fd, &check) != 0
+        || (check.c_lflag & (ICANON | ECHO | ISIG | IEXTEN)) || (check.c_oflag & OPOST)
+        || (check.c_iflag & (ICRNL | INLCR | IGNCR | IXON | ISTRIP)) || (check.c_cflag & CSIZE) != CS8)
         return LineResult::Refused;
 
     const speed_t speed = speedFor(baud);
-    if (speed == B0 || cfsetispeed(&t, speed) != 0 || cfsetospeed(&t, speed) != 0 ||
-        tcsetattr(fd, TCSANOW, &t) != 0 || tcgetattr(fd, &check) != 0 || cfgetospeed(&check) != speed)
+    if (speed == B0 || cfsetispeed(&t, speed) != 0 || cfsetospeed(&t, speed) != 0 || tcsetattr(fd, TCSANOW, &t) != 0
+        || tcgetattr(fd, &check) != 0 || cfgetospeed(&check) != speed)
         return LineResult::RateRefused;
     return LineResult::Set;
 }
@@ -102,12 +114,15 @@ LineResult applyLineSettings(int fd, uint32_t baud)
 // Exclusive mode is a flag of the tty, not of our descriptor: it outlives
 // our close while anyone else has the node open (a pty's master does), and
 // keeps every later non-root open out. Cleared before each close.
-void clearExclusive(int fd) { (void)ioctl(fd, TIOCNXCL); }
+void clearExclusive(int fd)
+{
+    (void)ioctl(fd, TIOCNXCL);
+}
 
 // Clears exclusive mode again when an open fails after setting it.
 class ExclusiveGuard {
 public:
-    explicit ExclusiveGuard(int fd) : fd_(fd) {}
+    explicit ExclusiveGuard(int fd) : fd_(fd) { }
     ~ExclusiveGuard()
     {
         if (fd_ >= 0)
@@ -158,7 +173,7 @@ bool drainOutput(int fd)
     while (tcdrain(fd) != 0) {
         if (errno == EINTR)
             continue;
-        return errno == ENOTTY || errno == EINVAL;  // ptys and some drivers cannot say
+        return errno == ENOTTY || errno == EINVAL; // ptys and some drivers cannot say
     }
     return true;
 }
@@ -176,7 +191,7 @@ int32_t open(int32_t port, uint32_t baud)
     UniqueFd fd(::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (!fd)
         return SC_ERR_PORT;
-    struct stat st{};
+    struct stat st { };
     if (fstat(fd.get(), &st) != 0 || !S_ISCHR(st.st_mode))
         return SC_ERR_PORT;
     // One user at a time, like a COM port opened without sharing. Serial
@@ -275,7 +290,7 @@ int32_t read(uint8_t* buffer, int32_t max)
             continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
             return 0;
-        return SC_ERR_PORT;  // error, or end of file on a queue that claimed bytes
+        return SC_ERR_PORT; // error, or end of file on a queue that claimed bytes
     }
 }
 
@@ -287,14 +302,13 @@ void waitReadable(uint32_t ms)
     }
     pollfd p{g_fd, POLLIN, 0};
     if (::poll(&p, 1, static_cast<int>(ms)) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)))
-        sleepMs(ms);  // a dead port polls "ready" at once; do not spin on it
+        sleepMs(ms); // a dead port polls "ready" at once; do not spin on it
 }
 
 void sleepMs(uint32_t ms)
 {
     timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) { }
 }
 
 uint32_t tickCount()

@@ -13,11 +13,11 @@
 namespace serchan::port {
 namespace {
 
-HANDLE g_handle = INVALID_HANDLE_VALUE;  // closed only by close(), never at unload
+HANDLE g_handle = INVALID_HANDLE_VALUE; // closed only by close(), never at unload
 
 class UniqueHandle {
 public:
-    explicit UniqueHandle(HANDLE h) : h_(h) {}
+    explicit UniqueHandle(HANDLE h) : h_(h) { }
     ~UniqueHandle()
     {
         if (h_ != INVALID_HANDLE_VALUE)
@@ -40,7 +40,7 @@ private:
 
 class UniqueKey {
 public:
-    explicit UniqueKey(HKEY k) : k_(k) {}
+    explicit UniqueKey(HKEY k) : k_(k) { }
     ~UniqueKey() { RegCloseKey(k_); }
     UniqueKey(const UniqueKey&) = delete;
     UniqueKey& operator=(const UniqueKey&) = delete;
@@ -67,8 +67,7 @@ bool isUsbSerialPort(int port)
         BYTE data[kDataBytes + 1] = {};
         DWORD nameLength = kNameChars;
         DWORD dataLength = kDataBytes;
-        if (RegEnumValueA(key.get(), index, name, &nameLength, nullptr, nullptr, data, &dataLength) !=
-            ERROR_SUCCESS)
+        if (RegEnumValueA(key.get(), index, name, &nameLength, nullptr, nullptr, data, &dataLength) != ERROR_SUCCESS)
             return false;
         // The data is a port name such as "COM7": the number follows "COM".
         // A shorter text has no number (atoi of nothing is 0).
@@ -96,8 +95,8 @@ int32_t open(int32_t port, uint32_t baud)
     const int number = port & 0xFF;
     char name[32];
     std::snprintf(name, sizeof name, "\\\\.\\COM%d", number);
-    UniqueHandle handle(CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+    UniqueHandle handle(
+        CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!handle)
         return SC_ERR_PORT;
 
@@ -193,7 +192,10 @@ void waitReadable(uint32_t ms)
         SwitchToThread();
 }
 
-void sleepMs(uint32_t ms) { Sleep(ms); }
+void sleepMs(uint32_t ms)
+{
+    Sleep(ms);
+}
 
 // Milliseconds of the performance counter. GetTickCount moves in steps of
 // the timer tick (15.6 ms, or more on a busy machine), too coarse for the

@@ -6,7 +6,7 @@
 #include <sys/stat.h>
 
 struct range {
-    const char *prefix;
+    const char* prefix;
     int first_port;
 };
 
@@ -18,13 +18,13 @@ static const struct range families[] = {
 };
 enum { PER_FAMILY = 64 };
 
-const char *zn_port_dev_dir(void)
+const char* zn_port_dev_dir(void)
 {
-    const char *dir = getenv(ZN_PORTMAP_ENV);
+    const char* dir = getenv(ZN_PORTMAP_ENV);
     return (dir && *dir) ? dir : "/dev";
 }
 
-int zn_port_kernel_name(int port, char *buf, size_t cap)
+int zn_port_kernel_name(int port, char* buf, size_t cap)
 {
     for (size_t i = 0; i < sizeof families / sizeof families[0]; ++i) {
         int idx = port - families[i].first_port;
@@ -36,7 +36,7 @@ int zn_port_kernel_name(int port, char *buf, size_t cap)
     return -1;
 }
 
-int zn_port_device_path(int port, char *buf, size_t cap)
+int zn_port_device_path(int port, char* buf, size_t cap)
 {
     char name[16];
     if (zn_port_kernel_name(port, name, sizeof name) != 0)
@@ -45,7 +45,7 @@ int zn_port_device_path(int port, char *buf, size_t cap)
     return (n > 0 && (size_t)n < cap) ? 0 : -1;
 }
 
-int zn_port_from_kernel_name(const char *name)
+int zn_port_from_kernel_name(const char* name)
 {
     if (!name)
         return 0;
@@ -53,13 +53,13 @@ int zn_port_from_kernel_name(const char *name)
         size_t plen = strlen(families[i].prefix);
         if (strncmp(name, families[i].prefix, plen) != 0)
             continue;
-        const char *digits = name + plen;
+        const char* digits = name + plen;
         /* Exactly a decimal index without sign or leading zeros ("ttyS01" is
          * not a kernel name), so ttyS and ttySAC etc. are not confused. */
         if (!*digits || (digits[0] == '0' && digits[1]) || strlen(digits) > 2)
             return 0;
         int idx = 0;
-        for (const char *p = digits; *p; ++p) {
+        for (const char* p = digits; *p; ++p) {
             if (*p < '0' || *p > '9')
                 return 0;
             idx = idx * 10 + (*p - '0');

@@ -14,19 +14,19 @@ namespace {
 
 using namespace frame;
 
-constexpr uint32_t kAckWaitMs = 300;    // per attempt
+constexpr uint32_t kAckWaitMs = 300; // per attempt
 constexpr int kAttempts = 3;
-constexpr uint32_t kStallMs = 2000;     // silence that abandons a half-received frame
+constexpr uint32_t kStallMs = 2000; // silence that abandons a half-received frame
 
 enum class Role : uint8_t { None, Initiator, Responder };
 
 struct State {
     uint32_t options = 0;
-    uint8_t seq = 0x80;                 // the first frame sent as initiator carries 0x81
+    uint8_t seq = 0x80; // the first frame sent as initiator carries 0x81
     Role role = Role::None;
     bool startFound = false;
-    uint32_t received = 0;              // bytes of the incoming frame, from its start byte
-    uint32_t lastReceive = 0;           // tick of the last arrival; 0 = no frame under way
+    uint32_t received = 0;    // bytes of the incoming frame, from its start byte
+    uint32_t lastReceive = 0; // tick of the last arrival; 0 = no frame under way
     SCTransportFn writeFn = nullptr;
     SCTransportFn readFn = nullptr;
     uint8_t buffer[kBufferSize] = {};
@@ -70,7 +70,10 @@ void pauseForInput()
 }
 
 // 0 marks "no frame under way", so a tick that happens to be 0 is moved by 1 ms.
-uint32_t stamp(uint32_t tick) { return tick ? tick : 1; }
+uint32_t stamp(uint32_t tick)
+{
+    return tick ? tick : 1;
+}
 
 // Waits for the peer's answer to the frame just written:
 // 1 ACK, SC_ERR_TIMEOUT NAK or 300 ms of silence, SC_ERR_UNEXPECTED a
@@ -103,12 +106,21 @@ int32_t awaitAnswer()
     }
 }
 
-bool writeHandshake(uint8_t byte) { return writeBytes(&byte, 1) > 0; }
+bool writeHandshake(uint8_t byte)
+{
+    return writeBytes(&byte, 1) > 0;
+}
 
 } // namespace
 
-uint32_t options() { return g.options; }
-void storeOptions(uint32_t options) { g.options = options; }
+uint32_t options()
+{
+    return g.options;
+}
+void storeOptions(uint32_t options)
+{
+    g.options = options;
+}
 
 uint32_t changeOptions(uint32_t options)
 {
@@ -126,7 +138,10 @@ void setTransport(SCTransportFn writeFn, SCTransportFn readFn)
     g.readFn = readFn;
 }
 
-bool bothTransportsInstalled() { return g.writeFn && g.readFn; }
+bool bothTransportsInstalled()
+{
+    return g.writeFn && g.readFn;
+}
 
 int32_t send(const uint8_t* data, uint32_t length)
 {
@@ -146,7 +161,7 @@ int32_t send(const uint8_t* data, uint32_t length)
         ++g.seq;
         break;
     case Role::Responder:
-        break;  // an answer carries the number of the frame it answers
+        break; // an answer carries the number of the frame it answers
     }
 
     // Drop whatever is still queued (late ACKs, stale replies): one read only.
@@ -168,7 +183,7 @@ int32_t send(const uint8_t* data, uint32_t length)
     int32_t result = SC_ERR_TIMEOUT;
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
         const int32_t written = writeBytes(g.buffer + skip, static_cast<int32_t>(total - skip));
-        skip = 0;  // retransmissions are always whole
+        skip = 0; // retransmissions are always whole
         if (written <= 0) {
             result = written;
             continue;
@@ -301,8 +316,7 @@ int32_t receive(uint8_t* buffer, uint32_t capacity)
     return static_cast<int32_t>(length);
 }
 
-int32_t transmit(const uint8_t* data, uint32_t length, uint8_t* buffer, uint32_t capacity,
-                 uint32_t timeoutMs)
+int32_t transmit(const uint8_t* data, uint32_t length, uint8_t* buffer, uint32_t capacity, uint32_t timeoutMs)
 {
     const int32_t sent = send(data, length);
     if (sent != 1)

@@ -11,8 +11,7 @@ namespace serchan::protocol {
 
 int32_t send(const uint8_t* data, uint32_t length);
 int32_t receive(uint8_t* buffer, uint32_t capacity);
-int32_t transmit(const uint8_t* data, uint32_t length, uint8_t* buffer, uint32_t capacity,
-                 uint32_t timeoutMs);
+int32_t transmit(const uint8_t* data, uint32_t length, uint8_t* buffer, uint32_t capacity, uint32_t timeoutMs);
 
 // Option word (SC_OPT_* bits). changeOptions() treats SC_OPT_RESET_ROLE as
 // the command to forget the exchange role and never stores it.

@@ -36,20 +36,23 @@ constexpr int kMaxResends = 3;
 // A frame left incomplete this long is dropped.
 constexpr int kPartialFrameMs = 1000;
 
-uint8_t xorOf(const uint8_t* p, size_t n) {
+uint8_t xorOf(const uint8_t* p, size_t n)
+{
     uint8_t x = 0;
-    for (size_t i = 0; i < n; ++i) x ^= p[i];
+    for (size_t i = 0; i < n; ++i)
+        x ^= p[i];
     return x;
 }
 
-int msSince(Clock::time_point t) {
+int msSince(Clock::time_point t)
+{
     return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
 }
 
 } // namespace
 
 struct CdcPeer::Impl {
-    explicit Impl(Reader& r) : reader(r) {}
+    explicit Impl(Reader& r) : reader(r) { }
 
     Reader& reader;
     Fd master;
@@ -81,13 +84,17 @@ struct CdcPeer::Impl {
 
     // Waits for the master to be readable or the wake pipe; false on stop.
     // Returns through `readable` whether the master has bytes.
-    bool waitReadable(int timeoutMs, bool& readable) {
+    bool waitReadable(int timeoutMs, bool& readable)
+    {
         pollfd p[2] = {{master.get(), POLLIN, 0}, {wakeRd.get(), POLLIN, 0}};
         int r = ::poll(p, 2, timeoutMs);
         readable = false;
-        if (!running) return false;
-        if (r < 0) return errno == EINTR;
-        if (p[1].revents) return false;
+        if (!running)
+            return false;
+        if (r < 0)
+            return errno == EINTR;
+        if (p[1].revents)
+            return false;
         readable = (p[0].revents & POLLIN) != 0;
         if (p[0].revents & (POLLHUP | POLLERR) && !readable) {
             // Should not happen while slaveKeep is open; back off anyway.
@@ -97,13 +104,15 @@ struct CdcPeer::Impl {
     }
 
     // Pauses without blocking stop(); false when stopping.
-    bool pause(int ms) {
+    bool pause(int ms)
+    {
         pollfd p = {wakeRd.get(), POLLIN, 0};
         ::poll(&p, 1, ms);
         return running && !(p.revents & POLLIN);
     }
 
-    void readAvailable() {
+    void readAvailable()
+    {
         uint8_t buf[512];
         for (;;) {
             ssize_t n = ::read(master.get(), buf, sizeof buf);
@@ -116,7 +125,8 @@ struct CdcPeer::Impl {
         }
     }
 
-    bool writeAll(const uint8_t* p, size_t n) {
+    bool writeAll(const uint8_t* p, size_t n)
+    {
         std::lock_guard lk(writeMu);
         while (n > 0) {
             ssize_t w = ::write(master.get(), p, n);
@@ -125,11 +135,13 @@ struct CdcPeer::Impl {
                 n -= static_cast<size_t>(w);
                 continue;
             }
-            if (w < 0 && errno == EINTR) continue;
+            if (w < 0 && errno == EINTR)
+                continue;
             if (w < 0 && errno == EAGAIN) {
                 // The host is not reading; wait a little for room, then give up.
                 pollfd pf = {master.get(), POLLOUT, 0};
-                if (::poll(&pf, 1, 1000) <= 0) return false;
+                if (::poll(&pf, 1, 1000) <= 0)
+                    return false;
                 continue;
             }
             return false;
@@ -140,25 +152,29 @@ struct CdcPeer::Impl {
     void sendByte(uint8_t b) { writeAll(&b, 1); }
 
     // Writes a reply frame, split as the fault switches say.
-    void sendFrame(const Bytes& frame, int nPieces, int pauseBetween) {
+    void sendFrame(const Bytes& frame, int nPieces, int pauseBetween)
+    {
         if (nPieces <= 1 || frame.size() < 2) {
             writeAll(frame.data(), frame.size());
             return;
         }
         size_t n = static_cast<size_t>(nPieces);
-        if (n > frame.size()) n = frame.size();
+        if (n > frame.size())
+            n = frame.size();
         size_t off = 0;
         for (size_t i = 0; i < n; ++i) {
             size_t len = frame.size() / n + (i < frame.size() % n ? 1 : 0);
             writeAll(frame.data() + off, len);
             off += len;
-            if (i + 1 < n && !pause(pauseBetween)) return;
+            if (i + 1 < n && !pause(pauseBetween))
+                return;
         }
     }
 
     // After a reply: wait for the host's ACK, resend on NAK. Any other byte
     // means the host has moved on (a new frame); it stays in rx.
-    void awaitAck(const Bytes& frame, int nPieces, int pauseBetween) {
+    void awaitAck(const Bytes& frame, int nPieces, int pauseBetween)
+    {
         int resends = 0;
         auto since = Clock::now();
         for (;;) {
@@ -172,7 +188,8 @@ struct CdcPeer::Impl {
                 if (b == kNak) {
                     rx.erase(rx.begin());
                     ++naks;
-                    if (resends++ >= kMaxResends) return;
+                    if (resends++ >= kMaxResends)
+                        return;
                     sendFrame(frame, nPieces, pauseBetween);
                     since = Clock::now();
                     continue;
@@ -180,14 +197,18 @@ struct CdcPeer::Impl {
                 return;
             }
             int left = kAckWaitMs - msSince(since);
-            if (left <= 0) return;
+            if (left <= 0)
+                return;
             bool readable = false;
-            if (!waitReadable(left, readable)) return;
-            if (readable) readAvailable();
+            if (!waitReadable(left, readable))
+                return;
+            if (readable)
+                readAvailable();
         }
     }
 
-    void handleFrame(uint8_t seq, const Bytes& data, bool good) {
+    void handleFrame(uint8_t seq, const Bytes& data, bool good)
+    {
         ++frames;
         if (!good) {
             sendByte(kNak);
@@ -199,23 +220,30 @@ struct CdcPeer::Impl {
             std::lock_guard lk(faultMu);
             mute = silent;
             nak = !mute && nakCount > 0;
-            if (nak) --nakCount;
+            if (nak)
+                --nakCount;
             foreign = (mute || nak) ? -1 : foreignByte;
-            if (foreign >= 0) foreignByte = -1;
+            if (foreign >= 0)
+                foreignByte = -1;
             const bool replying = !mute && !nak && foreign < 0;
             none = replying && noReply;
-            if (none) noReply = false;
+            if (none)
+                noReply = false;
             const bool sending = replying && !none;
             mid = sending && stopMid;
             wrong = sending && wrongSeq;
             bad = sending && badCheck;
-            if (mid) stopMid = false;
-            if (wrong) wrongSeq = false;
-            if (bad) badCheck = false;
+            if (mid)
+                stopMid = false;
+            if (wrong)
+                wrongSeq = false;
+            if (bad)
+                badCheck = false;
             nPieces = pieces;
             pauseBetween = pauseMs;
         }
-        if (mute) return;
+        if (mute)
+            return;
         if (nak) {
             sendByte(kNak);
             return;
@@ -226,8 +254,10 @@ struct CdcPeer::Impl {
         }
         sendByte(kAck);
         Bytes reply = reader.process(data);
-        if (none) return;
-        if (reply.size() > 255) reply.resize(255); // one length byte
+        if (none)
+            return;
+        if (reply.size() > 255)
+            reply.resize(255); // one length byte
         Bytes frame;
         frame.reserve(reply.size() + 4);
         frame.push_back(kStart);
@@ -251,64 +281,84 @@ struct CdcPeer::Impl {
     }
 
     // Takes every complete frame out of rx.
-    void parse() {
+    void parse()
+    {
         for (;;) {
             size_t i = 0;
             while (i < rx.size() && rx[i] != kStart) {
-                if (rx[i] == kAck) ++acks;
-                if (rx[i] == kNak) ++naks;
+                if (rx[i] == kAck)
+                    ++acks;
+                if (rx[i] == kNak)
+                    ++naks;
                 ++i;
             }
             rx.erase(rx.begin(), rx.begin() + static_cast<long>(i));
-            if (rx.size() < 3) return;
+            if (rx.size() < 3)
+                return;
             const size_t len = rx[2];
-            if (rx.size() < len + 4) return;
+            if (rx.size() < len + 4)
+                return;
             const uint8_t seq = rx[1];
             const bool good = len >= 1 && xorOf(rx.data(), len + 3) == rx[len + 3];
             Bytes data(rx.begin() + 3, rx.begin() + 3 + static_cast<long>(len));
             rx.erase(rx.begin(), rx.begin() + static_cast<long>(len + 4));
             handleFrame(seq, data, good);
-            if (!running) return;
+            if (!running)
+                return;
         }
     }
 
-    void serve() {
+    void serve()
+    {
         while (running) {
             bool readable = false;
             if (!waitReadable(100, readable)) {
-                if (!running) return;
+                if (!running)
+                    return;
                 continue;
             }
-            if (readable) readAvailable();
+            if (readable)
+                readAvailable();
             parse();
-            if (!rx.empty() && msSince(lastRx) > kPartialFrameMs) rx.clear();
+            if (!rx.empty() && msSince(lastRx) > kPartialFrameMs)
+                rx.clear();
         }
     }
 };
 
-CdcPeer::CdcPeer(Reader& reader) : impl_(std::make_unique<Impl>(reader)) {}
+CdcPeer::CdcPeer(Reader& reader) : impl_(std::make_unique<Impl>(reader)) { }
 
-CdcPeer::~CdcPeer() { stop(); }
+CdcPeer::~CdcPeer()
+{
+    stop();
+}
 
-bool CdcPeer::start() {
+bool CdcPeer::start()
+{
     stop();
     Impl& d = *impl_;
     Fd m(::posix_openpt(O_RDWR | O_NOCTTY));
-    if (!m.valid() || ::grantpt(m.get()) != 0 || ::unlockpt(m.get()) != 0) return false;
+    if (!m.valid() || ::grantpt(m.get()) != 0 || ::unlockpt(m.get()) != 0)
+        return false;
     char name[128];
-    if (::ptsname_r(m.get(), name, sizeof name) != 0) return false;
+    if (::ptsname_r(m.get(), name, sizeof name) != 0)
+        return false;
     Fd s(::open(name, O_RDWR | O_NOCTTY));
-    if (!s.valid()) return false;
+    if (!s.valid())
+        return false;
     // Raw on the line discipline, or CR/LF translation and echo would mangle frames.
     termios t{};
-    if (::tcgetattr(s.get(), &t) != 0) return false;
+    if (::tcgetattr(s.get(), &t) != 0)
+        return false;
     ::cfmakeraw(&t);
     ::cfsetispeed(&t, B115200);
     ::cfsetospeed(&t, B115200);
-    if (::tcsetattr(s.get(), TCSANOW, &t) != 0) return false;
+    if (::tcsetattr(s.get(), TCSANOW, &t) != 0)
+        return false;
     ::fcntl(m.get(), F_SETFL, ::fcntl(m.get(), F_GETFL) | O_NONBLOCK);
     int p[2];
-    if (::pipe2(p, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+    if (::pipe2(p, O_CLOEXEC | O_NONBLOCK) != 0)
+        return false;
     ::fcntl(m.get(), F_SETFD, FD_CLOEXEC);
     ::fcntl(s.get(), F_SETFD, FD_CLOEXEC);
     d.wakeRd.reset(p[0]);
@@ -322,7 +372,8 @@ bool CdcPeer::start() {
     return true;
 }
 
-void CdcPeer::stop() {
+void CdcPeer::stop()
+{
     Impl& d = *impl_;
     if (d.thread.joinable()) {
         d.running = false;
@@ -340,68 +391,95 @@ void CdcPeer::stop() {
     d.wakeWr.reset();
     // An unplugged device's node disappears with it.
     std::lock_guard lk(d.linkMu);
-    for (auto& l : d.links) ::unlink(l.c_str());
+    for (auto& l : d.links)
+        ::unlink(l.c_str());
     d.links.clear();
 }
 
-std::string CdcPeer::slavePath() const { return impl_->slave; }
+std::string CdcPeer::slavePath() const
+{
+    return impl_->slave;
+}
 
-bool CdcPeer::linkAs(const std::string& linkPath) const {
+bool CdcPeer::linkAs(const std::string& linkPath) const
+{
     Impl& d = *impl_;
-    if (!d.master.valid()) return false;
+    if (!d.master.valid())
+        return false;
     ::unlink(linkPath.c_str());
-    if (::symlink(d.slave.c_str(), linkPath.c_str()) != 0) return false;
+    if (::symlink(d.slave.c_str(), linkPath.c_str()) != 0)
+        return false;
     std::lock_guard lk(d.linkMu);
     d.links.push_back(linkPath);
     return true;
 }
 
-void CdcPeer::nakNext(int frames) {
+void CdcPeer::nakNext(int frames)
+{
     std::lock_guard lk(impl_->faultMu);
     impl_->nakCount = frames;
 }
-void CdcPeer::setSilent(bool silent) {
+void CdcPeer::setSilent(bool silent)
+{
     std::lock_guard lk(impl_->faultMu);
     impl_->silent = silent;
 }
-void CdcPeer::foreignByteNext(uint8_t byte) {
+void CdcPeer::foreignByteNext(uint8_t byte)
+{
     std::lock_guard lk(impl_->faultMu);
     impl_->foreignByte = byte;
 }
-void CdcPeer::replyInPieces(int pieces, int pauseMs) {
+void CdcPeer::replyInPieces(int pieces, int pauseMs)
+{
     std::lock_guard lk(impl_->faultMu);
     impl_->pieces = pieces < 1 ? 1 : pieces;
     impl_->pauseMs = pauseMs < 0 ? 0 : pauseMs;
 }
-void CdcPeer::stopMidFrameNext() {
+void CdcPeer::stopMidFrameNext()
+{
     std::lock_guard lk(impl_->faultMu);
     impl_->stopMid = true;
 }
-void CdcPeer::wrongSequenceNext() {
+void CdcPeer::wrongSequenceNext()
+{
     std::lock_guard lk(impl_->faultMu);
     impl_->wrongSeq = true;
 }
-void CdcPeer::badCheckNext() {
+void CdcPeer::badCheckNext()
+{
     std::lock_guard lk(impl_->faultMu);
     impl_->badCheck = true;
 }
-void CdcPeer::noReplyNext() {
+void CdcPeer::noReplyNext()
+{
     std::lock_guard lk(impl_->faultMu);
     impl_->noReply = true;
 }
 
-void CdcPeer::floodGarbage(size_t bytes) {
+void CdcPeer::floodGarbage(size_t bytes)
+{
     Impl& d = *impl_;
-    if (!d.master.valid()) return;
+    if (!d.master.valid())
+        return;
     // No byte the host could take for a start byte, an ACK or a NAK.
     static const uint8_t pattern[] = {0x55, 0xAA, 0x33, 0xCC, 0x7E};
     Bytes junk(bytes);
-    for (size_t i = 0; i < bytes; ++i) junk[i] = pattern[i % sizeof pattern];
+    for (size_t i = 0; i < bytes; ++i)
+        junk[i] = pattern[i % sizeof pattern];
     d.writeAll(junk.data(), junk.size());
 }
 
-int CdcPeer::framesReceived() const { return impl_->frames; }
-int CdcPeer::acksReceived() const { return impl_->acks; }
-int CdcPeer::naksReceived() const { return impl_->naks; }
+int CdcPeer::framesReceived() const
+{
+    return impl_->frames;
+}
+int CdcPeer::acksReceived() const
+{
+    return impl_->acks;
+}
+int CdcPeer::naksReceived() const
+{
+    return impl_->naks;
+}
 
 } // namespace zn480sim

@@ -9,61 +9,83 @@
 
 namespace zn480sim {
 
-const char* personalityName(Personality p) {
+const char* personalityName(Personality p)
+{
     switch (p) {
-    case Personality::CCID: return "CCID";
-    case Personality::CDC: return "CDC";
-    case Personality::HID: return "HID";
-    case Personality::MSD: return "MSD";
+    case Personality::CCID:
+        return "CCID";
+    case Personality::CDC:
+        return "CDC";
+    case Personality::HID:
+        return "HID";
+    case Personality::MSD:
+        return "MSD";
     }
     return "?";
 }
 
-std::optional<Personality> parsePersonality(const std::string& text) {
+std::optional<Personality> parsePersonality(const std::string& text)
+{
     std::string t = text;
     std::transform(t.begin(), t.end(), t.begin(), [](unsigned char c) { return std::toupper(c); });
     for (Personality p : {Personality::CCID, Personality::CDC, Personality::HID, Personality::MSD})
-        if (t == personalityName(p)) return p;
+        if (t == personalityName(p))
+            return p;
     return std::nullopt;
 }
 
 // ---- CDC
 
-CdcHost::CdcHost(Reader& reader, std::string linkPath) : peer_(reader), link_(std::move(linkPath)) {}
+CdcHost::CdcHost(Reader& reader, std::string linkPath) : peer_(reader), link_(std::move(linkPath)) { }
 
-bool CdcHost::appear() {
-    if (present_) return true;
-    if (!peer_.start()) return false;
+bool CdcHost::appear()
+{
+    if (present_)
+        return true;
+    if (!peer_.start())
+        return false;
     if (!link_.empty() && !peer_.linkAs(link_)) {
         peer_.stop();
         return false;
     }
     present_ = true;
-    if (onPlug_) onPlug_(true);
+    if (onPlug_)
+        onPlug_(true);
     return true;
 }
 
-void CdcHost::disappear() {
-    if (present_ && onPlug_) onPlug_(false);
+void CdcHost::disappear()
+{
+    if (present_ && onPlug_)
+        onPlug_(false);
     peer_.stop();
     present_ = false;
 }
 
-std::string CdcHost::describe() const {
+std::string CdcHost::describe() const
+{
     std::string s = "CDC on " + peer_.slavePath();
-    if (!link_.empty()) s += " (link " + link_ + ")";
+    if (!link_.empty())
+        s += " (link " + link_ + ")";
     return s;
 }
 
 // ---- CCID
 
 CcidHost::CcidHost(Reader& reader, uint16_t port, bool cardInserted, std::string host)
-    : card_(reader, port, std::move(host)), port_(port), inserted_(cardInserted) {}
+    : card_(reader, port, std::move(host)), port_(port), inserted_(cardInserted)
+{
+}
 
-CcidHost::~CcidHost() { stopService(); }
+CcidHost::~CcidHost()
+{
+    stopService();
+}
 
-bool CcidHost::appear() {
-    if (present_) return true;
+bool CcidHost::appear()
+{
+    if (present_)
+        return true;
     if (!service_.empty() && servicePid_ < 0) {
         const pid_t pid = ::fork();
         if (pid == 0) {
@@ -75,7 +97,8 @@ bool CcidHost::appear() {
             ::execl("/bin/sh", "sh", "-c", service_.c_str(), static_cast<char*>(nullptr));
             ::_exit(127);
         }
-        if (pid < 0) return false;
+        if (pid < 0)
+            return false;
         ::setpgid(pid, pid);
         servicePid_ = pid;
     }
@@ -85,14 +108,17 @@ bool CcidHost::appear() {
     return true;
 }
 
-void CcidHost::disappear() {
+void CcidHost::disappear()
+{
     card_.stop();
     stopService();
     present_ = false;
 }
 
-void CcidHost::stopService() {
-    if (servicePid_ < 0) return;
+void CcidHost::stopService()
+{
+    if (servicePid_ < 0)
+        return;
     ::kill(-servicePid_, SIGTERM);
     // The daemon takes its readers away as it goes; give it a moment to do
     // so cleanly before it is made to.
@@ -108,7 +134,8 @@ void CcidHost::stopService() {
     servicePid_ = -1;
 }
 
-void CcidHost::setCardInserted(bool inserted) {
+void CcidHost::setCardInserted(bool inserted)
+{
     inserted_ = inserted;
     if (inserted)
         card_.insertCard();
@@ -116,14 +143,16 @@ void CcidHost::setCardInserted(bool inserted) {
         card_.removeCard();
 }
 
-std::string CcidHost::describe() const {
-    return "CCID as the card of the virtual reader on port " + std::to_string(port_) +
-           (inserted_ ? " (card inserted)" : " (no card)");
+std::string CcidHost::describe() const
+{
+    return "CCID as the card of the virtual reader on port " + std::to_string(port_)
+        + (inserted_ ? " (card inserted)" : " (no card)");
 }
 
 // ---- Device
 
-Device::Device(ReaderConfig config) : reader_(config) {
+Device::Device(ReaderConfig config) : reader_(config)
+{
     // The reboot arrives on a transport's thread, before its reply is sent;
     // the worker does the unplugging so the transport can finish first.
     reader_.onReboot([this](Personality p) {
@@ -134,7 +163,8 @@ Device::Device(ReaderConfig config) : reader_(config) {
     worker_ = std::thread([this] { worker(); });
 }
 
-Device::~Device() {
+Device::~Device()
+{
     {
         std::lock_guard lk(mu_);
         quit_ = true;
@@ -145,38 +175,46 @@ Device::~Device() {
     unplug();
 }
 
-void Device::setHost(Personality p, std::unique_ptr<PersonalityHost> host) {
+void Device::setHost(Personality p, std::unique_ptr<PersonalityHost> host)
+{
     std::lock_guard lk(hostsMu_);
-    if (auto it = hosts_.find(p); it != hosts_.end() && it->second) it->second->disappear();
+    if (auto it = hosts_.find(p); it != hosts_.end() && it->second)
+        it->second->disappear();
     hosts_[p] = std::move(host);
 }
 
-PersonalityHost* Device::host(Personality p) {
+PersonalityHost* Device::host(Personality p)
+{
     std::lock_guard lk(hostsMu_);
     auto it = hosts_.find(p);
     return it == hosts_.end() ? nullptr : it->second.get();
 }
 
-void Device::setRestartDelay(std::chrono::milliseconds d) {
+void Device::setRestartDelay(std::chrono::milliseconds d)
+{
     std::lock_guard lk(mu_);
     restartDelay_ = d;
 }
 
-void Device::onChange(std::function<void(const std::string&)> cb) {
+void Device::onChange(std::function<void(const std::string&)> cb)
+{
     std::lock_guard lk(mu_);
     onChange_ = std::move(cb);
 }
 
-void Device::say(const std::string& line) {
+void Device::say(const std::string& line)
+{
     std::function<void(const std::string&)> cb;
     {
         std::lock_guard lk(mu_);
         cb = onChange_;
     }
-    if (cb) cb(line);
+    if (cb)
+        cb(line);
 }
 
-bool Device::plugIn() {
+bool Device::plugIn()
+{
     const Personality p = reader_.config().personality;
     std::string line;
     bool ok = false;
@@ -200,13 +238,16 @@ bool Device::plugIn() {
     return ok;
 }
 
-void Device::unplug() {
+void Device::unplug()
+{
     std::lock_guard lk(hostsMu_);
     for (auto& [p, h] : hosts_)
-        if (h && h->present()) h->disappear();
+        if (h && h->present())
+            h->disappear();
 }
 
-void Device::restartInto(Personality p) {
+void Device::restartInto(Personality p)
+{
     ReaderConfig c = reader_.config();
     c.personality = p;
     reader_.setConfig(c);
@@ -215,12 +256,14 @@ void Device::restartInto(Personality p) {
     cv_.notify_all();
 }
 
-Personality Device::personalityBeforeHid() const {
+Personality Device::personalityBeforeHid() const
+{
     std::lock_guard lk(mu_);
     return beforeHid_;
 }
 
-void Device::reboot(Personality into) {
+void Device::reboot(Personality into)
+{
     // Give the transport time to deliver the reply to the reboot command.
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     unplug();
@@ -229,16 +272,19 @@ void Device::reboot(Personality into) {
     {
         std::unique_lock lk(mu_);
         delay = restartDelay_;
-        if (cv_.wait_for(lk, delay, [this] { return quit_; })) return;
+        if (cv_.wait_for(lk, delay, [this] { return quit_; }))
+            return;
     }
     plugIn();
 }
 
-void Device::worker() {
+void Device::worker()
+{
     std::unique_lock lk(mu_);
     for (;;) {
         cv_.wait(lk, [this] { return quit_ || !reboots_.empty(); });
-        if (quit_) return;
+        if (quit_)
+            return;
         Personality p = reboots_.front();
         reboots_.pop_front();
         lk.unlock();

@@ -2,7 +2,8 @@
 
 namespace zn480sim {
 
-std::string toHex(const uint8_t* data, size_t n) {
+std::string toHex(const uint8_t* data, size_t n)
+{
     static const char digits[] = "0123456789ABCDEF";
     std::string s;
     s.reserve(n * 2);
@@ -13,23 +14,30 @@ std::string toHex(const uint8_t* data, size_t n) {
     return s;
 }
 
-static int nibble(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+static int nibble(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
     return -1;
 }
 
-std::optional<std::vector<uint8_t>> fromHex(const std::string& text) {
+std::optional<std::vector<uint8_t>> fromHex(const std::string& text)
+{
     std::vector<uint8_t> out;
     int hi = -1;
     for (char c : text) {
         if (c == ' ' || c == ':') {
-            if (hi >= 0) return std::nullopt; // a lone digit before a separator
+            if (hi >= 0)
+                return std::nullopt; // a lone digit before a separator
             continue;
         }
         int v = nibble(c);
-        if (v < 0) return std::nullopt;
+        if (v < 0)
+            return std::nullopt;
         if (hi < 0) {
             hi = v;
         } else {
@@ -37,7 +45,8 @@ std::optional<std::vector<uint8_t>> fromHex(const std::string& text) {
             hi = -1;
         }
     }
-    if (hi >= 0) return std::nullopt;
+    if (hi >= 0)
+        return std::nullopt;
     return out;
 }
 

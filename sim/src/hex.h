@@ -8,7 +8,10 @@
 namespace zn480sim {
 
 std::string toHex(const uint8_t* data, size_t n);
-inline std::string toHex(const std::vector<uint8_t>& v) { return toHex(v.data(), v.size()); }
+inline std::string toHex(const std::vector<uint8_t>& v)
+{
+    return toHex(v.data(), v.size());
+}
 // Parses hex digits (spaces allowed between bytes); nullopt on anything else.
 std::optional<std::vector<uint8_t>> fromHex(const std::string& text);
 

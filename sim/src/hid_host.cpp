@@ -20,10 +20,10 @@ struct HidHost::Impl {
     std::string link; // the file naming the testbed folder
     int interfaces = 1;
     std::string display;
-    std::vector<std::string> syspaths; // added devices, parents first
+    std::vector<std::string> syspaths;    // added devices, parents first
     std::vector<std::string> serialPaths; // the CDC personality's USB device, parents first
     unsigned serialDevnum = 1;            // the kernel numbers devices on a bus on
-    unsigned sequence = 0;             // the kernel numbers HID devices on
+    unsigned sequence = 0;                // the kernel numbers HID devices on
     LedWatch watch;
     std::string watchProblem;
     std::mutex cbMu;
@@ -31,9 +31,9 @@ struct HidHost::Impl {
     unsigned inputSequence = 10; // event node numbers, never reused (umockdev keeps old node names)
     Leds keyboardStart;
     bool keyboardNode = true;
-    std::unique_ptr<KeyboardNode> keyboard; // the reader's node while present, or the last one
+    std::unique_ptr<KeyboardNode> keyboard;             // the reader's node while present, or the last one
     std::vector<std::unique_ptr<KeyboardNode>> retired; // unplugged nodes a program may still hold
-    std::unique_ptr<KeyboardNode> other;    // an unrelated keyboard, when added
+    std::unique_ptr<KeyboardNode> other;                // an unrelated keyboard, when added
 
     void patternSeen(const std::string& where)
     {
@@ -53,13 +53,13 @@ struct HidHost::Impl {
         const std::string input = parent + "/input/input" + std::to_string(n);
         const std::string event = "event" + std::to_string(n);
         return add(input,
-                   {{"SUBSYSTEM", "input"}, {"PRODUCT", product}, {"NAME", "\"" + name + "\""},
-                    {"ID_INPUT", "1"}, {"ID_INPUT_KEYBOARD", "1"}},
-                   {{"name", name}, {"capabilities/ev", "120013"}, {"capabilities/led", "1f"}}, nullptr, nullptr) &&
-               add(input + "/" + event,
-                   {{"SUBSYSTEM", "input"}, {"DEVNAME", "/dev/input/" + event}, {"MAJOR", "13"},
+                   {{"SUBSYSTEM", "input"}, {"PRODUCT", product}, {"NAME", "\"" + name + "\""}, {"ID_INPUT", "1"},
+                       {"ID_INPUT_KEYBOARD", "1"}},
+                   {{"name", name}, {"capabilities/ev", "120013"}, {"capabilities/led", "1f"}}, nullptr, nullptr)
+            && add(input + "/" + event,
+                {{"SUBSYSTEM", "input"}, {"DEVNAME", "/dev/input/" + event}, {"MAJOR", "13"},
                     {"MINOR", std::to_string(64 + n)}, {"ID_INPUT", "1"}, {"ID_INPUT_KEYBOARD", "1"}},
-                   {}, nullptr, nullptr, "input/" + event);
+                {}, nullptr, nullptr, "input/" + event);
     }
 
     // Adds one device in umockdev's record format: P (path below /sys),
@@ -67,8 +67,8 @@ struct HidHost::Impl {
     // parent check against the real /sys, so the owner runs without the
     // umockdev preload.
     bool add(const std::string& devpath, std::vector<std::pair<std::string, std::string>> props,
-             std::vector<std::pair<std::string, std::string>> attrs, const char* driverBus, const char* driver,
-             const std::string& devnode = {})
+        std::vector<std::pair<std::string, std::string>> attrs, const char* driverBus, const char* driver,
+        const std::string& devnode = {})
     {
         std::string rec = "P: " + devpath + "\n";
         if (!devnode.empty())
@@ -151,24 +151,31 @@ bool HidHost::showSerialPort(const std::string& kernelName, bool present)
     const std::string usb = "/devices/pci0000:00/0000:00:14.0/usb1/1-2";
     const std::string intf = usb + "/1-2:1.0";
     const size_t first = m.syspaths.size();
-    const bool added =
-        m.add(usb, {{"SUBSYSTEM", "usb"}, {"DEVTYPE", "usb_device"}, {"ID_VENDOR_ID", "6a4e"}, {"ID_MODEL_ID", "0012"}},
+    const bool added
+        = m.add(usb,
+              {{"SUBSYSTEM", "usb"}, {"DEVTYPE", "usb_device"}, {"ID_VENDOR_ID", "6a4e"}, {"ID_MODEL_ID", "0012"}},
               {{"idVendor", "6a4e"}, {"idProduct", "0012"}, {"product", "ZN480"}, {"busnum", "1"},
-               {"devnum", std::to_string(++m.serialDevnum)}},
-              "usb", "usb") &&
-        m.add(intf, {{"SUBSYSTEM", "usb"}, {"DEVTYPE", "usb_interface"}, {"INTERFACE", "2/2/1"}},
-              {{"bInterfaceClass", "02"}}, "usb", "cdc_acm") &&
-        m.add(intf + "/tty/" + kernelName, {{"SUBSYSTEM", "tty"}, {"DEVNAME", "/dev/" + kernelName}}, {}, nullptr,
-              nullptr);
+                  {"devnum", std::to_string(++m.serialDevnum)}},
+              "usb", "usb")
+        && m.add(intf, {{"SUBSYSTEM", "usb"}, {"DEVTYPE", "usb_interface"}, {"INTERFACE", "2/2/1"}},
+            {{"bInterfaceClass", "02"}}, "usb", "cdc_acm")
+        && m.add(intf + "/tty/" + kernelName, {{"SUBSYSTEM", "tty"}, {"DEVNAME", "/dev/" + kernelName}}, {}, nullptr,
+            nullptr);
     // Kept apart from the keyboard's devices, which come and go on their own.
     m.serialPaths.assign(m.syspaths.begin() + std::ptrdiff_t(first), m.syspaths.end());
     m.syspaths.resize(first);
     return added;
 }
 
-bool HidHost::ok() const { return impl_->testbed != nullptr && !impl_->root.empty(); }
+bool HidHost::ok() const
+{
+    return impl_->testbed != nullptr && !impl_->root.empty();
+}
 
-std::string HidHost::testbedDir() const { return impl_->root; }
+std::string HidHost::testbedDir() const
+{
+    return impl_->root;
+}
 
 void HidHost::onPattern(std::function<void(const std::string&)> cb)
 {
@@ -176,7 +183,10 @@ void HidHost::onPattern(std::function<void(const std::string&)> cb)
     impl_->onPattern = std::move(cb);
 }
 
-std::string HidHost::watchProblem() const { return impl_->watchProblem; }
+std::string HidHost::watchProblem() const
+{
+    return impl_->watchProblem;
+}
 
 bool HidHost::appear()
 {
@@ -189,21 +199,22 @@ bool HidHost::appear()
     // keyboard interface per requested interface.
     const std::string usb = "/devices/pci0000:00/0000:00:14.0/usb1/1-1";
     unsigned inputN = 0;
-    bool ok = m.add(usb, {{"SUBSYSTEM", "usb"}, {"DEVTYPE", "usb_device"}, {"ID_VENDOR_ID", "6a4e"},
-                          {"ID_MODEL_ID", "0013"}, {"PRODUCT", "6a4e/13/100"}},
-                    {{"idVendor", "6a4e"}, {"idProduct", "0013"}, {"product", "ZN480"}}, "usb", "usb");
+    bool ok = m.add(usb,
+        {{"SUBSYSTEM", "usb"}, {"DEVTYPE", "usb_device"}, {"ID_VENDOR_ID", "6a4e"}, {"ID_MODEL_ID", "0013"},
+            {"PRODUCT", "6a4e/13/100"}},
+        {{"idVendor", "6a4e"}, {"idProduct", "0013"}, {"product", "ZN480"}}, "usb", "usb");
     for (int i = 0; ok && i < m.interfaces; ++i) {
         const std::string intf = usb + "/1-1:1." + std::to_string(i);
         ok = m.add(intf, {{"SUBSYSTEM", "usb"}, {"DEVTYPE", "usb_interface"}, {"INTERFACE", "3/1/1"}},
-                   {{"bInterfaceClass", "03"}, {"bInterfaceNumber", "0" + std::to_string(i)}}, "usb", "usbhid");
+            {{"bInterfaceClass", "03"}, {"bInterfaceNumber", "0" + std::to_string(i)}}, "usb", "usbhid");
         if (!ok)
             break;
         char hidName[32];
         std::snprintf(hidName, sizeof hidName, "0003:6A4E:0013.%04X", ++m.sequence & 0xFFFF);
         ok = m.add(intf + "/" + hidName,
-                   {{"SUBSYSTEM", "hid"}, {"HID_ID", "0003:00006A4E:00000013"}, {"HID_NAME", "ZN480 Keyboard"},
-                    {"HID_PHYS", "usb-0000:00:14.0-1/input" + std::to_string(i)}},
-                   {}, "hid", "hid-generic");
+            {{"SUBSYSTEM", "hid"}, {"HID_ID", "0003:00006A4E:00000013"}, {"HID_NAME", "ZN480 Keyboard"},
+                {"HID_PHYS", "usb-0000:00:14.0-1/input" + std::to_string(i)}},
+            {}, "hid", "hid-generic");
         // The first interface is the keyboard that types the card numbers.
         if (ok && i == 0 && m.keyboardNode) {
             inputN = m.inputSequence++;
@@ -237,7 +248,8 @@ bool HidHost::appear()
     if (m.display != "none") {
         std::string error;
         const std::string where = "the X display " + (m.display.empty() ? std::string("$DISPLAY") : m.display);
-        if (!m.watch.start(m.display, [this, where] { impl_->patternSeen(where); }, error))
+        if (!m.watch.start(
+                m.display, [this, where] { impl_->patternSeen(where); }, error))
             m.watchProblem = error;
     } else {
         m.watchProblem = "LED watching is off";
@@ -267,9 +279,8 @@ void HidHost::disappear()
 
 std::string HidHost::describe() const
 {
-    std::string s = "HID keyboard 6A4E:0013 (" + std::to_string(impl_->interfaces) + " interface" +
-                    (impl_->interfaces == 1 ? "" : "s") + ") in the umockdev testbed " +
-                    impl_->root;
+    std::string s = "HID keyboard 6A4E:0013 (" + std::to_string(impl_->interfaces) + " interface"
+        + (impl_->interfaces == 1 ? "" : "s") + ") in the umockdev testbed " + impl_->root;
     if (present_ && impl_->keyboard)
         s += "; keyboard node " + impl_->keyboard->devnode();
     if (!impl_->watchProblem.empty())
@@ -305,9 +316,15 @@ KeyboardLog logOf(const KeyboardNode* node)
 
 } // namespace
 
-KeyboardLog HidHost::keyboardLog() const { return logOf(impl_->keyboard.get()); }
+KeyboardLog HidHost::keyboardLog() const
+{
+    return logOf(impl_->keyboard.get());
+}
 
-KeyboardLog HidHost::otherKeyboardLog() const { return logOf(impl_->other.get()); }
+KeyboardLog HidHost::otherKeyboardLog() const
+{
+    return logOf(impl_->other.get());
+}
 
 bool HidHost::addOtherKeyboard()
 {
@@ -320,15 +337,15 @@ bool HidHost::addOtherKeyboard()
     const std::string hid = intf + "/0003:046D:C31C.00F0";
     const unsigned n = 3;
     const size_t before = m.syspaths.size();
-    const bool ok =
-        m.add(usb, {{"SUBSYSTEM", "usb"}, {"DEVTYPE", "usb_device"}, {"ID_VENDOR_ID", "046d"}, {"ID_MODEL_ID", "c31c"},
-                    {"PRODUCT", "46d/c31c/6400"}},
-              {{"idVendor", "046d"}, {"idProduct", "c31c"}, {"product", "USB Keyboard"}}, "usb", "usb") &&
-        m.add(intf, {{"SUBSYSTEM", "usb"}, {"DEVTYPE", "usb_interface"}, {"INTERFACE", "3/1/1"}},
-              {{"bInterfaceClass", "03"}, {"bInterfaceNumber", "00"}}, "usb", "usbhid") &&
-        m.add(hid, {{"SUBSYSTEM", "hid"}, {"HID_ID", "0003:0000046D:0000C31C"}, {"HID_NAME", "USB Keyboard"}}, {},
-              "hid", "hid-generic") &&
-        m.addKeyboardInput(hid, n, "USB Keyboard", "3/46d/c31c/110");
+    const bool ok = m.add(usb,
+                        {{"SUBSYSTEM", "usb"}, {"DEVTYPE", "usb_device"}, {"ID_VENDOR_ID", "046d"},
+                            {"ID_MODEL_ID", "c31c"}, {"PRODUCT", "46d/c31c/6400"}},
+                        {{"idVendor", "046d"}, {"idProduct", "c31c"}, {"product", "USB Keyboard"}}, "usb", "usb")
+        && m.add(intf, {{"SUBSYSTEM", "usb"}, {"DEVTYPE", "usb_interface"}, {"INTERFACE", "3/1/1"}},
+            {{"bInterfaceClass", "03"}, {"bInterfaceNumber", "00"}}, "usb", "usbhid")
+        && m.add(hid, {{"SUBSYSTEM", "hid"}, {"HID_ID", "0003:0000046D:0000C31C"}, {"HID_NAME", "USB Keyboard"}}, {},
+            "hid", "hid-generic")
+        && m.addKeyboardInput(hid, n, "USB Keyboard", "3/46d/c31c/110");
     // It stays plugged in when the reader comes and goes.
     m.syspaths.resize(before);
     if (!ok)

@@ -38,7 +38,8 @@ void answerBits(UMockdevIoctlClient* client, const unsigned char* bits, size_t h
 
 } // namespace
 
-KeyboardNode::KeyboardNode(UMockdevTestbed* testbed, std::string devnode) : testbed_(testbed), devnode_(std::move(devnode))
+KeyboardNode::KeyboardNode(UMockdevTestbed* testbed, std::string devnode)
+    : testbed_(testbed), devnode_(std::move(devnode))
 {
     UMockdevIoctlBase* h = umockdev_ioctl_base_new();
     g_signal_connect(h, "handle-ioctl", G_CALLBACK(handleIoctl), this);

@@ -20,7 +20,7 @@ namespace zn480sim {
 
 struct LedWrite {
     double ms = 0; // steady clock, milliseconds
-    Leds state;     // all three after the change
+    Leds state;    // all three after the change
 };
 
 class KeyboardNode {

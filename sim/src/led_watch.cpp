@@ -96,7 +96,10 @@ int64_t nowMs()
 
 } // namespace
 
-LedWatch::~LedWatch() { stop(); }
+LedWatch::~LedWatch()
+{
+    stop();
+}
 
 bool LedWatch::start(const std::string& display, std::function<void()> onPattern, std::string& error)
 {

@@ -28,7 +28,7 @@ struct Leds {
 // between two changes inside the pattern starts the search again.
 class LedPattern {
 public:
-    explicit LedPattern(int toggles = 20, int64_t maxGapMs = 1500) : toggles_(toggles), maxGapMs_(maxGapMs) {}
+    explicit LedPattern(int toggles = 20, int64_t maxGapMs = 1500) : toggles_(toggles), maxGapMs_(maxGapMs) { }
 
     // One observed state at time `ms` (any monotonic milliseconds). Returns
     // true once, when the pattern is complete; then it starts over.

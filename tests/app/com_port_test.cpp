@@ -5,11 +5,25 @@
 
 TEST(ComPortNumber, DigitsAfterComOnlyAndWithinTheLibrarysRange)
 {
-    const struct { const char* name; int32_t port; } cases[] = {
-        {"COM3", 3},     {"COM12", 12},  {"COM255", 255}, {"COM007", 7},
-        {"COM3x", 0},    {"COM3 ", 0},   {"COM", 0},      {"COM0", 0},
-        {"COM256", 0},   {"COM259", 0},  {"COM-3", 0},    {"com3", 0},
-        {"LPT3", 0},     {"", 0},        {"COM99999999999999999999", 0},
+    const struct {
+        const char* name;
+        int32_t port;
+    } cases[] = {
+        {"COM3", 3},
+        {"COM12", 12},
+        {"COM255", 255},
+        {"COM007", 7},
+        {"COM3x", 0},
+        {"COM3 ", 0},
+        {"COM", 0},
+        {"COM0", 0},
+        {"COM256", 0},
+        {"COM259", 0},
+        {"COM-3", 0},
+        {"com3", 0},
+        {"LPT3", 0},
+        {"", 0},
+        {"COM99999999999999999999", 0},
     };
     for (const auto& c : cases)
         EXPECT_EQ(tarvex::ComPortNumber(c.name), c.port) << c.name;

@@ -32,7 +32,7 @@ public:
         int contexts = 0, released = 0;
         std::string reader;
     };
-    explicit ScriptedService(Shared& s) : s_(s) {}
+    explicit ScriptedService(Shared& s) : s_(s) { }
 
     pcsc::Result establishContext(uint32_t, pcsc::Context* ctx) override
     {
@@ -58,8 +58,8 @@ public:
             st->eventState = (2u << 16) | pcsc::STATE_CHANGED;
             return pcsc::S_SUCCESS;
         }
-        if (!s_.cv.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                            [&] { return s_.cancelled || !s_.waits.empty(); }))
+        if (!s_.cv.wait_for(
+                lock, std::chrono::milliseconds(timeoutMs), [&] { return s_.cancelled || !s_.waits.empty(); }))
             return pcsc::E_TIMEOUT;
         if (s_.cancelled)
             return pcsc::E_CANCELLED;
@@ -112,14 +112,18 @@ TEST(PcscReaderWatch, ReaderChangesAndTheServiceComingAndGoingCount)
 {
     ScriptedService::Shared s;
     std::atomic<int> changes{0};
-    auto watch = watchPcscReaders(std::make_unique<ScriptedService>(s), [&] { ++changes; }, 5ms);
+    auto watch = watchPcscReaders(
+        std::make_unique<ScriptedService>(s), [&] { ++changes; }, 5ms);
     ASSERT_TRUE(watch);
     auto release = [&](pcsc::Result r) {
         std::lock_guard lock(s.m);
         s.waits.push_back(r);
         s.cv.notify_all();
     };
-    ASSERT_TRUE(eventually([&] { std::lock_guard l(s.m); return !s.reader.empty(); }));
+    ASSERT_TRUE(eventually([&] {
+        std::lock_guard l(s.m);
+        return !s.reader.empty();
+    }));
     EXPECT_EQ(s.reader, "\\\\?PnP?\\Notification");
     EXPECT_EQ(changes, 0); // a service that is there from the start is no change
 
@@ -143,7 +147,10 @@ TEST(PcscReaderWatch, ReaderChangesAndTheServiceComingAndGoingCount)
         s.up = true;
     }
     ASSERT_TRUE(eventually([&] { return changes == 4; }));
-    EXPECT_TRUE(eventually([&] { std::lock_guard l(s.m); return s.contexts == 2 && s.released == 1; }));
+    EXPECT_TRUE(eventually([&] {
+        std::lock_guard l(s.m);
+        return s.contexts == 2 && s.released == 1;
+    }));
 
     // Stopping ends the blocking wait and releases the context.
     const auto t0 = std::chrono::steady_clock::now();
@@ -159,7 +166,8 @@ TEST(PcscReaderWatch, ServiceMissingAtStartCountsWhenItComes)
     ScriptedService::Shared s;
     s.up = false;
     std::atomic<int> changes{0};
-    auto watch = watchPcscReaders(std::make_unique<ScriptedService>(s), [&] { ++changes; }, 5ms);
+    auto watch = watchPcscReaders(
+        std::make_unique<ScriptedService>(s), [&] { ++changes; }, 5ms);
     std::this_thread::sleep_for(20ms);
     EXPECT_EQ(changes, 0);
     {
@@ -173,8 +181,12 @@ TEST(PcscReaderWatch, StopsAlsoWhenTheCancelMissesTheWait)
 {
     ScriptedService::Shared s;
     s.cancelWorks = false;
-    auto watch = watchPcscReaders(std::make_unique<ScriptedService>(s), [] {}, 5ms);
-    ASSERT_TRUE(eventually([&] { std::lock_guard l(s.m); return !s.reader.empty(); }));
+    auto watch = watchPcscReaders(
+        std::make_unique<ScriptedService>(s), [] {}, 5ms);
+    ASSERT_TRUE(eventually([&] {
+        std::lock_guard l(s.m);
+        return !s.reader.empty();
+    }));
     const auto t0 = std::chrono::steady_clock::now();
     watch.reset(); // one bounded wait at the most
     EXPECT_LT(std::chrono::steady_clock::now() - t0, 3s);

@@ -21,14 +21,16 @@ namespace {
 class ProcessTest : public ::testing::Test {
 protected:
     fs::path dir;
-    void SetUp() override {
+    void SetUp() override
+    {
         char tmpl[] = "/tmp/tarvex-proc-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir = tmpl;
     }
     void TearDown() override { fs::remove_all(dir); }
 
-    fs::path writeScript(const std::string& name, const std::string& body, mode_t mode) {
+    fs::path writeScript(const std::string& name, const std::string& body, mode_t mode)
+    {
         fs::path p = dir / name;
         std::ofstream(p) << "#!/bin/sh\n" << body;
         chmod(p.c_str(), mode);
@@ -36,15 +38,17 @@ protected:
     }
     // Polls for a condition that a separate process brings about; bounded so
     // a broken start fails the test instead of hanging it.
-    template <typename F>
-    static bool eventually(F cond) {
+    template <typename F> static bool eventually(F cond)
+    {
         for (int i = 0; i < 1000; ++i) {
-            if (cond()) return true;
+            if (cond())
+                return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         return false;
     }
-    static std::string slurp(const fs::path& p) {
+    static std::string slurp(const fs::path& p)
+    {
         std::ifstream in(p);
         std::stringstream s;
         s << in.rdbuf();
@@ -52,17 +56,21 @@ protected:
     }
 };
 
-TEST_F(ProcessTest, StartsDetachedWithNullStreamsAndLeavesNoZombie) {
+TEST_F(ProcessTest, StartsDetachedWithNullStreamsAndLeavesNoZombie)
+{
     const fs::path out = dir / "out";
     const fs::path done = dir / "done";
     // Reports its pid, where its streams point and what else it holds open,
     // then exits.
     auto script = writeScript("tool",
-                              "a=$(readlink /proc/$$/fd/0); b=$(readlink /proc/$$/fd/1);"
-                              " c=$(readlink /proc/$$/fd/2); d=$(ls -l /proc/$$/fd | tr '\\n ' '|_')\n"
-                              "printf '%s\\n' $$ \"$a\" \"$b\" \"$c\" \"$d\" > '" + out.string() + ".tmp'\n"
-                              "mv '" + out.string() + ".tmp' '" + out.string() + "'\n",
-                              0755);
+        "a=$(readlink /proc/$$/fd/0); b=$(readlink /proc/$$/fd/1);"
+        " c=$(readlink /proc/$$/fd/2); d=$(ls -l /proc/$$/fd | tr '\\n ' '|_')\n"
+        "printf '%s\\n' $$ \"$a\" \"$b\" \"$c\" \"$d\" > '"
+            + out.string()
+            + ".tmp'\n"
+              "mv '"
+            + out.string() + ".tmp' '" + out.string() + "'\n",
+        0755);
     // A descriptor of ours that is not close-on-exec must still stay home.
     const fs::path held = dir / "held-by-parent";
     const int heldFd = ::open(held.c_str(), O_WRONLY | O_CREAT, 0644);
@@ -88,25 +96,29 @@ TEST_F(ProcessTest, StartsDetachedWithNullStreamsAndLeavesNoZombie) {
     EXPECT_TRUE(eventually([&] { return !fs::exists("/proc/" + pid); })) << pid;
 }
 
-TEST_F(ProcessTest, RefusesWhatCannotRun) {
+TEST_F(ProcessTest, RefusesWhatCannotRun)
+{
     auto plain = writeScript("plain", "exit 0\n", 0644);
     fs::create_directory(dir / "folder");
     chmod((dir / "folder").c_str(), 0755);
     auto launcher = makeSystemProcessLauncher();
-    for (const std::string& p : {(dir / "missing").string(), plain.string(), (dir / "folder").string(),
-                                 std::string()})
+    for (const std::string& p : {(dir / "missing").string(), plain.string(), (dir / "folder").string(), std::string()})
         EXPECT_FALSE(launcher->startHidden(p)) << p;
 }
 
-TEST_F(ProcessTest, ReportsAFailedExec) {
+TEST_F(ProcessTest, ReportsAFailedExec)
+{
     // Executable bits but no valid format and no interpreter line.
     fs::path p = dir / "garbage";
-    std::ofstream(p) << std::string("\x7f" "ELF\x01\x02", 6);
+    std::ofstream(p) << std::string("\x7f"
+                                    "ELF\x01\x02",
+        6);
     chmod(p.c_str(), 0755);
     EXPECT_FALSE(makeSystemProcessLauncher()->startHidden(p.string()));
 }
 
-TEST(ProgramDir, IsTheFolderOfThisExecutable) {
+TEST(ProgramDir, IsTheFolderOfThisExecutable)
+{
     const std::string d = programDir();
     ASSERT_FALSE(d.empty());
     EXPECT_NE(d.back(), '/');

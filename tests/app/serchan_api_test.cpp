@@ -6,7 +6,8 @@
 namespace tarvex {
 namespace {
 
-TEST(SerchanApi, MissingLibraryFailsEveryCall) {
+TEST(SerchanApi, MissingLibraryFailsEveryCall)
+{
     for (const char* path : {"/nonexistent/libserchan.so", "libserchan.so", ""}) {
         auto api = loadSerchanFrom(path);
         uint8_t buf[4] = {1, 2, 3, 4};
@@ -17,7 +18,8 @@ TEST(SerchanApi, MissingLibraryFailsEveryCall) {
     }
 }
 
-TEST(SerchanApi, MissingExportFailsOnlyThatCall) {
+TEST(SerchanApi, MissingExportFailsOnlyThatCall)
+{
     auto api = loadSerchanFrom(SERCHAN_STUB_PATH);
     uint8_t buf[4] = {};
     EXPECT_EQ(api->open(7, 115200, 0), 70);
@@ -26,7 +28,8 @@ TEST(SerchanApi, MissingExportFailsOnlyThatCall) {
     EXPECT_EQ(api->close(7), 0);
 }
 
-TEST(SerchanApi, BindsTheLibraryBesideTheProgram) {
+TEST(SerchanApi, BindsTheLibraryBesideTheProgram)
+{
     // The real library sits beside the test program; it refuses a send
     // without data as too long (-18), which an unbound call (-2) never says.
     auto api = loadSerchanBesideProgram();

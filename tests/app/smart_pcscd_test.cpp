@@ -33,15 +33,18 @@ zn480test::PrivatePcscd* gPcscd = nullptr;
 
 class PcscdEnvironment : public ::testing::Environment {
 public:
-    void SetUp() override {
-        if (geteuid() != 0) return;
+    void SetUp() override
+    {
+        if (geteuid() != 0)
+            return;
         daemon_ = std::make_unique<zn480test::PrivatePcscd>(1);
         if (daemon_->ok()) {
             daemon_->exportSocket(); // before the first PC/SC call of the process
             gPcscd = daemon_.get();
         }
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         gPcscd = nullptr;
         daemon_.reset();
     }
@@ -54,25 +57,27 @@ private:
 // and results, so tests can see the exclusive-then-shared path.
 class RecordingApi : public pcsc::Api {
 public:
-    explicit RecordingApi(pcsc::Api& real) : real_(real) {}
+    explicit RecordingApi(pcsc::Api& real) : real_(real) { }
     std::vector<std::pair<uint32_t, pcsc::Result>> connects;
     std::vector<pcsc::Result> transmits;
 
     pcsc::Result establishContext(uint32_t s, pcsc::Context* c) override { return real_.establishContext(s, c); }
     pcsc::Result releaseContext(pcsc::Context c) override { return real_.releaseContext(c); }
     pcsc::Result listReaders(pcsc::Context c, char* b, uint32_t* l) override { return real_.listReaders(c, b, l); }
-    pcsc::Result connect(pcsc::Context c, const char* r, uint32_t share, uint32_t p, pcsc::Card* card,
-                         uint32_t* a) override {
+    pcsc::Result connect(
+        pcsc::Context c, const char* r, uint32_t share, uint32_t p, pcsc::Card* card, uint32_t* a) override
+    {
         auto rv = real_.connect(c, r, share, p, card, a);
         connects.push_back({share, rv});
         return rv;
     }
-    pcsc::Result status(pcsc::Card c, uint32_t* s, uint32_t* p, uint8_t* atr, uint32_t* l) override {
+    pcsc::Result status(pcsc::Card c, uint32_t* s, uint32_t* p, uint8_t* atr, uint32_t* l) override
+    {
         return real_.status(c, s, p, atr, l);
     }
     pcsc::Result beginTransaction(pcsc::Card c) override { return real_.beginTransaction(c); }
-    pcsc::Result transmit(pcsc::Card c, uint32_t p, const uint8_t* s, uint32_t n, uint8_t* r,
-                          uint32_t* rl) override {
+    pcsc::Result transmit(pcsc::Card c, uint32_t p, const uint8_t* s, uint32_t n, uint8_t* r, uint32_t* rl) override
+    {
         auto rv = real_.transmit(c, p, s, n, r, rl);
         transmits.push_back(rv);
         return rv;
@@ -85,10 +90,12 @@ private:
     pcsc::Api& real_;
 };
 
-bool eventually(const std::function<bool()>& cond, std::chrono::milliseconds limit = 10s) {
+bool eventually(const std::function<bool()>& cond, std::chrono::milliseconds limit = 10s)
+{
     const auto end = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < end) {
-        if (cond()) return true;
+        if (cond())
+            return true;
         std::this_thread::sleep_for(20ms);
     }
     return cond();
@@ -104,23 +111,29 @@ protected:
     // A second, independent client of the same daemon.
     pcsc::Context otherCtx = 0;
 
-    void SetUp() override {
-        if (!gPcscd) GTEST_SKIP() << "needs root and a private pcscd (pcscd, vsmartcard-vpcd)";
+    void SetUp() override
+    {
+        if (!gPcscd)
+            GTEST_SKIP() << "needs root and a private pcscd (pcscd, vsmartcard-vpcd)";
         ASSERT_EQ(real->establishContext(pcsc::SCOPE_SYSTEM, &otherCtx), 0);
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         smart.DisconnectCard();
         if (card) {
             card->stop();
             // The next case in this process must not meet this card's ghost.
-            if (otherCtx) waitCardSeen(false);
+            if (otherCtx)
+                waitCardSeen(false);
         }
-        if (otherCtx) real->releaseContext(otherCtx);
+        if (otherCtx)
+            real->releaseContext(otherCtx);
     }
 
     std::string slot0() const { return gPcscd->readerName(0); }
 
-    void startCard(bool inserted = true) {
+    void startCard(bool inserted = true)
+    {
         card = std::make_unique<zn480sim::VpcdCard>(reader, gPcscd->port(0));
         card->start(inserted);
         if (inserted) {
@@ -132,42 +145,51 @@ protected:
     // Whether the daemon currently sees a card on slot 0, asked through the
     // other client without connecting (a connection of ours may still hold
     // the reader exclusively).
-    bool cardSeen() {
+    bool cardSeen()
+    {
         const std::string name = slot0();
         SCARD_READERSTATE rs{};
         rs.szReader = name.c_str();
         rs.dwCurrentState = SCARD_STATE_UNAWARE;
-        if (SCardGetStatusChange(SCARDCONTEXT(otherCtx), 0, &rs, 1) != SCARD_S_SUCCESS) return false;
+        if (SCardGetStatusChange(SCARDCONTEXT(otherCtx), 0, &rs, 1) != SCARD_S_SUCCESS)
+            return false;
         return (rs.dwEventState & SCARD_STATE_PRESENT) != 0;
     }
-    bool waitCardSeen(bool want) {
+    bool waitCardSeen(bool want)
+    {
         return eventually([&] { return cardSeen() == want; });
     }
     // Whether another program could connect to slot 0 right now.
-    bool othersCanConnect() {
+    bool othersCanConnect()
+    {
         pcsc::Card h = 0;
         uint32_t active = 0;
-        const auto rv = real->connect(otherCtx, slot0().c_str(), pcsc::SHARE_SHARED,
-                                      pcsc::PROTOCOL_T0 | pcsc::PROTOCOL_T1, &h, &active);
-        if (rv == 0) real->disconnect(h, pcsc::LEAVE_CARD);
+        const auto rv = real->connect(
+            otherCtx, slot0().c_str(), pcsc::SHARE_SHARED, pcsc::PROTOCOL_T0 | pcsc::PROTOCOL_T1, &h, &active);
+        if (rv == 0)
+            real->disconnect(h, pcsc::LEAVE_CARD);
         return rv == 0;
     }
-    void initAndSelect() {
+    void initAndSelect()
+    {
         ASSERT_EQ(smart.InitSmart(), 0);
         ASSERT_TRUE(smart.SelectReader(slot0()));
     }
 };
 
-TEST_F(SmartPcscdTest, ListsTheSimulatedReaders) {
+TEST_F(SmartPcscdTest, ListsTheSimulatedReaders)
+{
     ASSERT_EQ(smart.InitSmart(), 0);
     std::vector<std::string> names;
     ASSERT_EQ(smart.GetReaders(names), 2); // the driver makes two slots per reader
     EXPECT_EQ(names[0], slot0());
-    for (int i = 0; i < 2; ++i) EXPECT_NE(names[i].find("ZN480"), std::string::npos) << names[i];
+    for (int i = 0; i < 2; ++i)
+        EXPECT_NE(names[i].find("ZN480"), std::string::npos) << names[i];
     EXPECT_EQ(smart.currentReader(), 0);
 }
 
-TEST_F(SmartPcscdTest, ConnectsExclusivelyAndReadsIdentity) {
+TEST_F(SmartPcscdTest, ConnectsExclusivelyAndReadsIdentity)
+{
     startCard();
     initAndSelect();
     EXPECT_EQ(smart.ConnectCard(), BytesToHex(zn480sim::VpcdCard::atr()));
@@ -187,12 +209,14 @@ TEST_F(SmartPcscdTest, ConnectsExclusivelyAndReadsIdentity) {
     EXPECT_TRUE(othersCanConnect());
 }
 
-TEST_F(SmartPcscdTest, FallsBackToSharedBesideAnotherProgram) {
+TEST_F(SmartPcscdTest, FallsBackToSharedBesideAnotherProgram)
+{
     startCard();
     pcsc::Card held = 0;
     uint32_t active = 0;
-    ASSERT_EQ(real->connect(otherCtx, slot0().c_str(), pcsc::SHARE_SHARED,
-                            pcsc::PROTOCOL_T0 | pcsc::PROTOCOL_T1, &held, &active), 0);
+    ASSERT_EQ(real->connect(
+                  otherCtx, slot0().c_str(), pcsc::SHARE_SHARED, pcsc::PROTOCOL_T0 | pcsc::PROTOCOL_T1, &held, &active),
+        0);
     initAndSelect();
     EXPECT_FALSE(smart.ConnectCard().empty());
     ASSERT_EQ(api.connects.size(), 2u);
@@ -205,7 +229,8 @@ TEST_F(SmartPcscdTest, FallsBackToSharedBesideAnotherProgram) {
     real->disconnect(held, pcsc::LEAVE_CARD);
 }
 
-TEST_F(SmartPcscdTest, NoCardGivesEmptyAtr) {
+TEST_F(SmartPcscdTest, NoCardGivesEmptyAtr)
+{
     startCard(false);
     ASSERT_TRUE(waitCardSeen(false));
     initAndSelect();
@@ -216,7 +241,8 @@ TEST_F(SmartPcscdTest, NoCardGivesEmptyAtr) {
     EXPECT_EQ(reply, "old");
 }
 
-TEST_F(SmartPcscdTest, ReconnectsOnceAfterTheCardCameBack) {
+TEST_F(SmartPcscdTest, ReconnectsOnceAfterTheCardCameBack)
+{
     startCard();
     initAndSelect();
     ASSERT_FALSE(smart.ConnectCard().empty());
@@ -243,10 +269,12 @@ TEST_F(SmartPcscdTest, ReconnectsOnceAfterTheCardCameBack) {
 // connection as soon as a command arrives: the card leaves mid-command.
 class DroppingCard {
 public:
-    explicit DroppingCard(uint16_t port) {
+    explicit DroppingCard(uint16_t port)
+    {
         thread_ = std::thread([this, port] { run(port); });
     }
-    ~DroppingCard() {
+    ~DroppingCard()
+    {
         stop_ = true;
         thread_.join();
     }
@@ -254,19 +282,24 @@ public:
     std::atomic<bool> dropped{false};
 
 private:
-    static bool readAll(int fd, uint8_t* p, size_t n, const std::atomic<bool>& stop) {
+    static bool readAll(int fd, uint8_t* p, size_t n, const std::atomic<bool>& stop)
+    {
         while (n > 0) {
             pollfd pf{fd, POLLIN, 0};
-            if (stop) return false;
-            if (poll(&pf, 1, 50) <= 0) continue;
+            if (stop)
+                return false;
+            if (poll(&pf, 1, 50) <= 0)
+                continue;
             const ssize_t r = ::read(fd, p, n);
-            if (r <= 0) return false;
+            if (r <= 0)
+                return false;
             p += r;
             n -= size_t(r);
         }
         return true;
     }
-    void run(uint16_t port) {
+    void run(uint16_t port)
+    {
         while (!stop_ && !dropped) {
             const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
             sockaddr_in a{};
@@ -283,14 +316,17 @@ private:
             connected = true;
             for (;;) {
                 uint8_t hdr[2];
-                if (!readAll(fd, hdr, 2, stop_)) break;
+                if (!readAll(fd, hdr, 2, stop_))
+                    break;
                 std::vector<uint8_t> msg(size_t(hdr[0]) << 8 | hdr[1]);
-                if (!readAll(fd, msg.data(), msg.size(), stop_)) break;
+                if (!readAll(fd, msg.data(), msg.size(), stop_))
+                    break;
                 if (msg.size() == 1 && msg[0] == 0x04) {
                     const auto& atr = zn480sim::VpcdCard::atr();
                     std::vector<uint8_t> out{uint8_t(atr.size() >> 8), uint8_t(atr.size())};
                     out.insert(out.end(), atr.begin(), atr.end());
-                    if (::write(fd, out.data(), out.size()) != ssize_t(out.size())) break;
+                    if (::write(fd, out.data(), out.size()) != ssize_t(out.size()))
+                        break;
                 } else if (msg.size() > 1) {
                     dropped = true;
                     break;
@@ -304,7 +340,8 @@ private:
     std::thread thread_;
 };
 
-TEST_F(SmartPcscdTest, CardLeavingMidCommandIsAFailure) {
+TEST_F(SmartPcscdTest, CardLeavingMidCommandIsAFailure)
+{
     DroppingCard dropping(gPcscd->port(0));
     ASSERT_TRUE(eventually([&] { return dropping.connected.load(); }));
     ASSERT_TRUE(waitCardSeen(true));
@@ -318,7 +355,8 @@ TEST_F(SmartPcscdTest, CardLeavingMidCommandIsAFailure) {
     EXPECT_TRUE(dropping.dropped);
 }
 
-TEST_F(SmartPcscdTest, FindsTheServiceAgainAfterARestart) {
+TEST_F(SmartPcscdTest, FindsTheServiceAgainAfterARestart)
+{
     ASSERT_EQ(smart.InitSmart(), 0);
     ASSERT_EQ(smart.readerCount(), 2);
 
@@ -344,7 +382,8 @@ TEST_F(SmartPcscdTest, FindsTheServiceAgainAfterARestart) {
 } // namespace
 } // namespace tarvex
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     ::testing::InitGoogleTest(&argc, argv);
     ::testing::AddGlobalTestEnvironment(new tarvex::PcscdEnvironment);
     return RUN_ALL_TESTS();

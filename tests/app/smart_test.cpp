@@ -24,11 +24,15 @@ public:
     std::vector<uint32_t> offeredReplyLens;
     std::optional<uint32_t> lyingAtrLen;
 
-    pcsc::Result listReaders(pcsc::Context ctx, char* buf, uint32_t* len) override {
+    pcsc::Result listReaders(pcsc::Context ctx, char* buf, uint32_t* len) override
+    {
         if (!listResults.empty()) {
             auto r = listResults.front();
             listResults.pop_front();
-            if (r != 0) { ++listCalls; return r; }
+            if (r != 0) {
+                ++listCalls;
+                return r;
+            }
         }
         if (rawListing) {
             ++listCalls;
@@ -38,16 +42,18 @@ public:
         }
         return FakePcsc::listReaders(ctx, buf, len);
     }
-    pcsc::Result transmit(pcsc::Card card, uint32_t protocol, const uint8_t* s, uint32_t n,
-                          uint8_t* recv, uint32_t* recvLen) override {
+    pcsc::Result transmit(
+        pcsc::Card card, uint32_t protocol, const uint8_t* s, uint32_t n, uint8_t* recv, uint32_t* recvLen) override
+    {
         protocols.push_back(protocol);
         offeredReplyLens.push_back(*recvLen);
         return FakePcsc::transmit(card, protocol, s, n, recv, recvLen);
     }
-    pcsc::Result status(pcsc::Card card, uint32_t* st, uint32_t* pr, uint8_t* atr,
-                        uint32_t* atrLen) override {
+    pcsc::Result status(pcsc::Card card, uint32_t* st, uint32_t* pr, uint8_t* atr, uint32_t* atrLen) override
+    {
         auto r = FakePcsc::status(card, st, pr, atr, atrLen);
-        if (r == 0 && lyingAtrLen) *atrLen = *lyingAtrLen;
+        if (r == 0 && lyingAtrLen)
+            *atrLen = *lyingAtrLen;
         return r;
     }
 };
@@ -57,23 +63,28 @@ protected:
     ScriptedPcsc pcsc;
     modSmart smart{pcsc};
 
-    void addReaders(std::initializer_list<const char*> names) {
-        for (auto n : names) pcsc.readers.push_back({n});
+    void addReaders(std::initializer_list<const char*> names)
+    {
+        for (auto n : names)
+            pcsc.readers.push_back({n});
     }
-    std::vector<std::string> names() const {
+    std::vector<std::string> names() const
+    {
         std::vector<std::string> v;
         smart.GetReaders(v);
         return v;
     }
     // Connected to the first reader, call log cleared.
-    void connectFirst() {
+    void connectFirst()
+    {
         ASSERT_EQ(smart.InitSmart(), 0);
         ASSERT_FALSE(smart.ConnectCard().empty());
         pcsc.calls.clear();
     }
 };
 
-TEST_F(SmartTest, ListingKeepsServiceOrderAndTrimsSpaces) {
+TEST_F(SmartTest, ListingKeepsServiceOrderAndTrimsSpaces)
+{
     struct Case {
         std::vector<std::string> delivered;
         std::vector<std::string> stored;
@@ -85,7 +96,8 @@ TEST_F(SmartTest, ListingKeepsServiceOrderAndTrimsSpaces) {
     };
     for (const auto& c : cases) {
         pcsc.readers.clear();
-        for (auto& n : c.delivered) pcsc.readers.push_back({n});
+        for (auto& n : c.delivered)
+            pcsc.readers.push_back({n});
         modSmart s{pcsc};
         EXPECT_EQ(s.InitSmart(), 0);
         std::vector<std::string> got;
@@ -95,7 +107,8 @@ TEST_F(SmartTest, ListingKeepsServiceOrderAndTrimsSpaces) {
     }
 }
 
-TEST_F(SmartTest, FailedListingKeepsNamesButCountsNone) {
+TEST_F(SmartTest, FailedListingKeepsNamesButCountsNone)
+{
     addReaders({"A", "B"});
     ASSERT_EQ(smart.InitSmart(), 0);
     ASSERT_TRUE(smart.SelectReader("B"));
@@ -113,7 +126,8 @@ TEST_F(SmartTest, FailedListingKeepsNamesButCountsNone) {
     EXPECT_EQ(smart.currentReader(), 0);
 }
 
-TEST_F(SmartTest, EmptyListingKeepsOneEmptyName) {
+TEST_F(SmartTest, EmptyListingKeepsOneEmptyName)
+{
     pcsc.rawListing = std::string(2, '\0');
     pcsc.reportedListLen = 2;
     ASSERT_EQ(smart.InitSmart(), 0);
@@ -123,17 +137,17 @@ TEST_F(SmartTest, EmptyListingKeepsOneEmptyName) {
     EXPECT_FALSE(smart.SelectReader("x"));
 }
 
-TEST_F(SmartTest, ListingThatFillsTheBufferStaysInside) {
+TEST_F(SmartTest, ListingThatFillsTheBufferStaysInside)
+{
     struct Case {
         std::string raw;
         uint32_t reported;
         std::vector<std::string> stored;
     };
-    std::string full(2048, 'N');                         // no terminator at all
+    std::string full(2048, 'N'); // no terminator at all
     std::string two = std::string(1000, 'a') + '\0' + std::string(1046, 'b') + '\0' + '\0';
     Case cases[] = {
-        {full, 999999, {full}},
-        {two, 2048, {std::string(1000, 'a'), std::string(1046, 'b')}},
+        {full, 999999, {full}}, {two, 2048, {std::string(1000, 'a'), std::string(1046, 'b')}},
         {std::string("R1\0R2\0\0", 7), 0, {"R1", "R2"}}, // written-back length ignored
     };
     for (const auto& c : cases) {
@@ -145,7 +159,8 @@ TEST_F(SmartTest, ListingThatFillsTheBufferStaysInside) {
     }
 }
 
-TEST_F(SmartTest, InitSmartListsOnceAndRetriesAFailedEstablish) {
+TEST_F(SmartTest, InitSmartListsOnceAndRetriesAFailedEstablish)
+{
     addReaders({"A"});
     pcsc.establishResult = pcsc::E_NO_SERVICE;
     EXPECT_EQ(smart.InitSmart(), pcsc::E_NO_SERVICE);
@@ -162,14 +177,16 @@ TEST_F(SmartTest, InitSmartListsOnceAndRetriesAFailedEstablish) {
     EXPECT_TRUE(smart.contextReady());
 }
 
-TEST_F(SmartTest, InitSmartIsReadyEvenWhenNoReaderIsThere) {
+TEST_F(SmartTest, InitSmartIsReadyEvenWhenNoReaderIsThere)
+{
     EXPECT_EQ(smart.InitSmart(), pcsc::E_NO_READERS_AVAILABLE);
     EXPECT_TRUE(smart.contextReady());
     EXPECT_EQ(smart.InitSmart(), 0);
     EXPECT_EQ(pcsc.listCalls, 1);
 }
 
-TEST_F(SmartTest, DeadServiceContextIsReplacedOnNextInit) {
+TEST_F(SmartTest, DeadServiceContextIsReplacedOnNextInit)
+{
     for (pcsc::Result dead : {pcsc::E_NO_SERVICE, pcsc::E_SERVICE_STOPPED, pcsc::E_INVALID_HANDLE}) {
         ScriptedPcsc p;
         p.readers.push_back({"Old"});
@@ -190,7 +207,8 @@ TEST_F(SmartTest, DeadServiceContextIsReplacedOnNextInit) {
     }
 }
 
-TEST_F(SmartTest, DeadServiceDuringFirstListingLeavesNotReady) {
+TEST_F(SmartTest, DeadServiceDuringFirstListingLeavesNotReady)
+{
     addReaders({"A"});
     pcsc.listResults.push_back(pcsc::E_SERVICE_STOPPED);
     EXPECT_EQ(smart.InitSmart(), pcsc::E_SERVICE_STOPPED);
@@ -199,7 +217,8 @@ TEST_F(SmartTest, DeadServiceDuringFirstListingLeavesNotReady) {
     EXPECT_EQ(pcsc.establishCalls, 2);
 }
 
-TEST_F(SmartTest, SelectReaderIsExactAndCaseSensitive) {
+TEST_F(SmartTest, SelectReaderIsExactAndCaseSensitive)
+{
     addReaders({"ZN480 00 00", "ZN480 00 01"});
     ASSERT_EQ(smart.InitSmart(), 0);
     EXPECT_TRUE(smart.SelectReader("ZN480 00 01"));
@@ -210,7 +229,8 @@ TEST_F(SmartTest, SelectReaderIsExactAndCaseSensitive) {
     }
 }
 
-TEST_F(SmartTest, ConnectSequences) {
+TEST_F(SmartTest, ConnectSequences)
+{
     struct Case {
         const char* what;
         bool cardPresent, exclusiveBusy;
@@ -218,8 +238,7 @@ TEST_F(SmartTest, ConnectSequences) {
         std::vector<std::string> calls;
     } cases[] = {
         {"exclusive", true, false, true, {"connect:R:1", "begin"}},
-        {"shared fallback", true, true, true,
-         {"connect:R:1", "end", "disconnect", "connect:R:2", "begin"}},
+        {"shared fallback", true, true, true, {"connect:R:1", "end", "disconnect", "connect:R:2", "begin"}},
         {"no card", false, false, false, {"connect:R:1", "end", "disconnect", "connect:R:2"}},
     };
     for (const auto& c : cases) {
@@ -234,7 +253,8 @@ TEST_F(SmartTest, ConnectSequences) {
     }
 }
 
-TEST_F(SmartTest, SecondConnectEndsFirstConnection) {
+TEST_F(SmartTest, SecondConnectEndsFirstConnection)
+{
     addReaders({"R"});
     connectFirst();
     const auto first = smart.cardHandle();
@@ -244,7 +264,8 @@ TEST_F(SmartTest, SecondConnectEndsFirstConnection) {
     EXPECT_EQ(pcsc.open.count(first), 0u);
 }
 
-TEST_F(SmartTest, DisconnectAlwaysEndsAndUnpowers) {
+TEST_F(SmartTest, DisconnectAlwaysEndsAndUnpowers)
+{
     addReaders({"R"});
     smart.DisconnectCard(); // nothing open: both calls still made
     EXPECT_EQ(pcsc.calls, (std::vector<std::string>{"end", "disconnect"}));
@@ -255,13 +276,18 @@ TEST_F(SmartTest, DisconnectAlwaysEndsAndUnpowers) {
     EXPECT_TRUE(pcsc.open.empty());
 }
 
-TEST_F(SmartTest, AtrLengths) {
+TEST_F(SmartTest, AtrLengths)
+{
     struct Case {
         size_t len;
         std::optional<uint32_t> lie;
         size_t hexChars;
     } cases[] = {
-        {11, {}, 22}, {0, {}, 0}, {33, {}, 66}, {33, 4000u, 66}, {3, 2u, 4},
+        {11, {}, 22},
+        {0, {}, 0},
+        {33, {}, 66},
+        {33, 4000u, 66},
+        {3, 2u, 4},
     };
     for (const auto& c : cases) {
         ScriptedPcsc p;
@@ -276,16 +302,19 @@ TEST_F(SmartTest, AtrLengths) {
     }
 }
 
-TEST_F(SmartTest, ProtocolSelector) {
+TEST_F(SmartTest, ProtocolSelector)
+{
     addReaders({"R"});
     connectFirst();
     std::string reply;
-    for (int32_t sel : {0, 1, 2, -1}) EXPECT_EQ(smart.TransmitApdu("FFCA000000", sel, reply), 0);
+    for (int32_t sel : {0, 1, 2, -1})
+        EXPECT_EQ(smart.TransmitApdu("FFCA000000", sel, reply), 0);
     EXPECT_EQ(pcsc.protocols, (std::vector<uint32_t>{1, 2, 4, 4}));
     EXPECT_EQ(reply, "9000");
 }
 
-TEST_F(SmartTest, ReplySizes) {
+TEST_F(SmartTest, ReplySizes)
+{
     struct Case {
         size_t len;
         pcsc::Result result;
@@ -303,7 +332,10 @@ TEST_F(SmartTest, ReplySizes) {
         pcsc.responder = [&](const std::vector<uint8_t>&) {
             std::vector<uint8_t> r(c.len, 0x11);
             r.reserve(1); // an empty reply still has storage to copy from
-            if (c.len >= 2) { r[c.len - 2] = 0x90; r[c.len - 1] = 0x00; }
+            if (c.len >= 2) {
+                r[c.len - 2] = 0x90;
+                r[c.len - 1] = 0x00;
+            }
             return r;
         };
         std::string reply = "old";
@@ -315,7 +347,8 @@ TEST_F(SmartTest, ReplySizes) {
     }
 }
 
-TEST_F(SmartTest, EmptyOrBadCommandIsNotSent) {
+TEST_F(SmartTest, EmptyOrBadCommandIsNotSent)
+{
     addReaders({"R"});
     connectFirst();
     for (const char* cmd : {"", "FFZZ", "12G4"}) {
@@ -326,9 +359,10 @@ TEST_F(SmartTest, EmptyOrBadCommandIsNotSent) {
     EXPECT_TRUE(pcsc.calls.empty());
 }
 
-TEST_F(SmartTest, LostHandleReconnectsOnceAndRepeats) {
-    for (pcsc::Result lost : {pcsc::WIN_ERROR_INVALID_HANDLE, pcsc::E_INVALID_HANDLE,
-                              pcsc::W_REMOVED_CARD, pcsc::W_RESET_CARD}) {
+TEST_F(SmartTest, LostHandleReconnectsOnceAndRepeats)
+{
+    for (pcsc::Result lost :
+        {pcsc::WIN_ERROR_INVALID_HANDLE, pcsc::E_INVALID_HANDLE, pcsc::W_REMOVED_CARD, pcsc::W_RESET_CARD}) {
         ScriptedPcsc p;
         p.readers.push_back({"R"});
         modSmart s{p};
@@ -339,13 +373,15 @@ TEST_F(SmartTest, LostHandleReconnectsOnceAndRepeats) {
         std::string reply;
         EXPECT_EQ(s.TransmitApdu("FFCAF00004", 1, reply), 0);
         EXPECT_EQ(reply, "9000");
-        EXPECT_EQ(p.calls, (std::vector<std::string>{"transmit:FFCAF00004", "end", "disconnect",
-                                                     "connect:R:1", "begin", "transmit:FFCAF00004"}));
+        EXPECT_EQ(p.calls,
+            (std::vector<std::string>{
+                "transmit:FFCAF00004", "end", "disconnect", "connect:R:1", "begin", "transmit:FFCAF00004"}));
         EXPECT_EQ(p.offeredReplyLens, (std::vector<uint32_t>{258, 258}));
     }
 }
 
-TEST_F(SmartTest, LostHandleWithoutCardReturnsFirstResult) {
+TEST_F(SmartTest, LostHandleWithoutCardReturnsFirstResult)
+{
     addReaders({"R"});
     connectFirst();
     pcsc.readers[0].cardPresent = false;
@@ -353,11 +389,12 @@ TEST_F(SmartTest, LostHandleWithoutCardReturnsFirstResult) {
     std::string reply = "old";
     EXPECT_EQ(smart.TransmitApdu("FFCAF00004", 1, reply), pcsc::WIN_ERROR_INVALID_HANDLE);
     EXPECT_EQ(reply, "old");
-    EXPECT_EQ(std::count_if(pcsc.calls.begin(), pcsc.calls.end(),
-                            [](auto& c) { return c.rfind("transmit:", 0) == 0; }), 1);
+    EXPECT_EQ(
+        std::count_if(pcsc.calls.begin(), pcsc.calls.end(), [](auto& c) { return c.rfind("transmit:", 0) == 0; }), 1);
 }
 
-TEST_F(SmartTest, RepeatedFailureIsNotRetriedAgain) {
+TEST_F(SmartTest, RepeatedFailureIsNotRetriedAgain)
+{
     addReaders({"R"});
     connectFirst();
     pcsc.transmitResults = {pcsc::E_INVALID_HANDLE, pcsc::E_INVALID_HANDLE};
@@ -367,7 +404,8 @@ TEST_F(SmartTest, RepeatedFailureIsNotRetriedAgain) {
     EXPECT_EQ(pcsc.protocols.size(), 2u);
 }
 
-TEST_F(SmartTest, OtherFailuresAreNotRetried) {
+TEST_F(SmartTest, OtherFailuresAreNotRetried)
+{
     addReaders({"R"});
     connectFirst();
     pcsc.transmitResults = {pcsc::F_COMM_ERROR};

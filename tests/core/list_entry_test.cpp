@@ -18,13 +18,13 @@ TEST(ListEntry, ReadsEveryPersonalitysEntryAndGivesItsTextBack)
     } cases[] = {
         {"CCID ZN480 Sim 0 00 00", Personality::Ccid, "CCID ZN480 Sim 0 00 00", "ZN480 Sim 0 00 00", "", "", false},
         {"CCID ZN480 Sim 0 - 01020304 (2.166)", Personality::Ccid, "CCID ZN480 Sim 0", "ZN480 Sim 0", "01020304",
-         "(2.166)", true},
+            "(2.166)", true},
         {"COM3 ZN480 CDC - 0A0B0C0D (2.170)", Personality::Cdc, "COM3 ZN480 CDC", "COM3", "0A0B0C0D", "(2.170)", true},
         {"HID ZN480 Keyboard 1", Personality::Hid, "HID ZN480 Keyboard 1", "ZN480 Keyboard 1", "", "", false},
         {"MSD ZN480 Mass Storage", Personality::Msd, "MSD ZN480 Mass Storage", "", "", "", false},
         // " - " inside a reader name: the key ends at the first one.
         {"CCID ZN480 - Sim 00 00 - 01020304 (2.166)", Personality::Ccid, "CCID ZN480", "ZN480", "Sim",
-         "00 00 - 01020304 (2.166)", true},
+            "00 00 - 01020304 (2.166)", true},
         // A suffix read from a reader that did not answer: both parts empty.
         {"COM4 ZN480 CDC -  ", Personality::Cdc, "COM4 ZN480 CDC", "COM4", "", "", true},
         {"CCID", Personality::Ccid, "CCID", "", "", "", false},
@@ -60,8 +60,13 @@ TEST(ListEntry, PortNumberOfACdcEntry)
         const char* text;
         int32_t port;
     } cases[] = {
-        {"COM3 ZN480 CDC - 01020304 (2.166)", 3}, {"COM255 ZN480 CDC", 255}, {"COM256 ZN480 CDC", 0},
-        {"COM3x ZN480 CDC", 0}, {"COM0 ZN480 CDC", 0}, {"COM3", 0}, {"CCID COM3", 0},
+        {"COM3 ZN480 CDC - 01020304 (2.166)", 3},
+        {"COM255 ZN480 CDC", 255},
+        {"COM256 ZN480 CDC", 0},
+        {"COM3x ZN480 CDC", 0},
+        {"COM0 ZN480 CDC", 0},
+        {"COM3", 0},
+        {"CCID COM3", 0},
     };
     for (const Case& c : cases)
         EXPECT_EQ(comPortOfEntry(c.text), c.port) << c.text;
@@ -77,7 +82,7 @@ TEST(ListEntry, FirmwareIsReadFromTheSuffixOnly)
     } cases[] = {
         {"COM3 ZN480 CDC - 01020304 (2.166)", R::Read, 2, 166},
         {"COM3 ZN480 CDC - 01020304 (10.0)", R::Read, 10, 0},
-        {"CCID ZN480 (2.170) Sim", R::Unknown, 0, 0},   // "(" in a name, no suffix
+        {"CCID ZN480 (2.170) Sim", R::Unknown, 0, 0},        // "(" in a name, no suffix
         {"CCID ZN480 (2.170) - 01020304", R::Unknown, 0, 0}, // "(" before the suffix
         {"COM3 ZN480 CDC - 01020304 (2166)", R::Unreadable, 0, 0},
         {"COM3 ZN480 CDC - 01020304 (.166)", R::Unreadable, 0, 0},

@@ -67,23 +67,24 @@ TEST(HeadlessCore, ScansAllFourSourcesAndSwitchesAReader)
     h.world.drives.drives.push_back({"e:", DRIVE_TYPE_REMOVABLE, true, {"APDU_314.MSD"}});
 
     h.core.tmrUpdates_Timer();
-    EXPECT_EQ(h.entries(), (std::vector<std::string>{"CCID ZN480 Sim 0 - 01020304 (2.166)",
-                                                     "COM3 ZN480 CDC - 01020304 (2.166)", "HID ZN480 Keyboard 0",
-                                                     "MSD ZN480 Mass Storage"}));
+    EXPECT_EQ(h.entries(),
+        (std::vector<std::string>{"CCID ZN480 Sim 0 - 01020304 (2.166)", "COM3 ZN480 CDC - 01020304 (2.166)",
+            "HID ZN480 Keyboard 0", "MSD ZN480 Mass Storage"}));
     EXPECT_FALSE(h.core.refreshChecked()); // new entries stop the refresh
     EXPECT_EQ(h.core.lockDepth(), 0);
     ASSERT_FALSE(h.ui.progress.empty());
     EXPECT_EQ(h.ui.progress.front(), " - Scanning...");
     EXPECT_EQ(h.ui.progress.back(), "");
-    h.core.tmrUpdates_Timer(); // box cleared: nothing runs
+    h.core.tmrUpdates_Timer();            // box cleared: nothing runs
     EXPECT_EQ(h.world.pcsc.listCalls, 2); // InitSmart and ListReaders of the one cycle
 
     h.world.pcsc.calls.clear();
     h.core.list().select(0);
     h.ui.ccidChoice = kFakeCardAlways;
     EXPECT_TRUE(h.core.switchToCcid());
-    EXPECT_EQ(h.pcscSent(), (std::vector<std::string>{"FFCAF00004", "FEDD02010A02FD01020304DFC0F2CF", "FFCAF00004",
-                                                      "FEDD02000A00FF0102030477344D58", "FFFEFC0000"}));
+    EXPECT_EQ(h.pcscSent(),
+        (std::vector<std::string>{"FFCAF00004", "FEDD02010A02FD01020304DFC0F2CF", "FFCAF00004",
+            "FEDD02000A00FF0102030477344D58", "FFFEFC0000"}));
     EXPECT_EQ(h.ui.messages, std::vector<std::string>{"Operation completed with success!"});
     EXPECT_TRUE(h.core.refreshChecked());
     EXPECT_EQ(h.core.list().count(), 3); // the switched reader comes back through the scan
@@ -128,8 +129,8 @@ TEST(HeadlessCore, ACycleDuringTheDialogProbesThroughItsOwnSession)
     EXPECT_EQ(core.list().count(), 1);
     EXPECT_EQ(core.list().text(0), "CCID ZN480 Late - 01020304 (2.166)");
     // The cycle's probe of COM3, then the switch: all over serial.
-    const std::vector<std::string> expected{"FFCAE00000", "FEDD030200", "FEDD0302020042", "FFCAF00004",
-                                            "FEDD02000A03FC0102030407011969", "FFFEFC0000"};
+    const std::vector<std::string> expected{
+        "FFCAE00000", "FEDD030200", "FEDD0302020042", "FFCAF00004", "FEDD02000A03FC0102030407011969", "FFFEFC0000"};
     EXPECT_EQ(world.serchan.sent, expected);
     EXPECT_EQ(core.session().DevKind, DEVKIND_CDC);
 }

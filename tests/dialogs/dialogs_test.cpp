@@ -79,14 +79,14 @@ TEST(HidModeDialog, ScriptsGiveValuesAndBoxStates)
         {"# S ok", 1, 3, true, true, true},
         {"# ok", 1, 1, true, true, false},
         {"S ok", 1, 2, true, false, true},
-        {"# S 2", 2, 0, false, false, false},          // no OK yet: values already follow
+        {"# S 2", 2, 0, false, false, false}, // no OK yet: values already follow
         {"# S 2 ok", 2, 0, false, false, false},
-        {"# S 2 1 ok", 1, 0, true, false, false},       // re-enabled, still unchecked
-        {"2 # S ok", 2, 0, false, false, false},        // disabled boxes ignore clicks
+        {"# S 2 1 ok", 1, 0, true, false, false}, // re-enabled, still unchecked
+        {"2 # S ok", 2, 0, false, false, false},  // disabled boxes ignore clicks
         {"# 3 ok", 3, 0, false, false, false},
-        {"# S x", 0, 0, true, true, true},              // cancelled; choices stay
+        {"# S x", 0, 0, true, true, true}, // cancelled; choices stay
         {"2 esc", 0, 0, false, false, false},
-        {"# S x show ok", 1, 3, true, true, true},      // a cancel does not carry over
+        {"# S x show ok", 1, 3, true, true, true}, // a cancel does not carry over
         {"2 x show ok", 2, 0, false, false, false},
         {"3 x show 1 S ok", 1, 2, true, false, true},
     };
@@ -119,8 +119,14 @@ TEST(CcidModeDialog, ScriptsGiveValues)
         const char* script;
         int value;
     } cases[] = {
-        {"ok", 255}, {"2 ok", 2}, {"3 ok", 0}, {"x", -1}, {"3 esc", -1},
-        {"3 x show ok", 0}, {"2 x show ok", 2}, {"x show 1 ok", 255},
+        {"ok", 255},
+        {"2 ok", 2},
+        {"3 ok", 0},
+        {"x", -1},
+        {"3 esc", -1},
+        {"3 x show ok", 0},
+        {"2 x show ok", 2},
+        {"x show 1 ok", 255},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.script);
@@ -246,8 +252,8 @@ void expectCaptionsFit(const std::vector<Control>& controls)
         const bool radio = qobject_cast<QRadioButton*>(c.button) != nullptr;
         const QRect area = c.button->style()->subElementRect(
             radio ? QStyle::SE_RadioButtonContents : QStyle::SE_CheckBoxContents, &opt, c.button);
-        const QRect need = c.button->fontMetrics().boundingRect(QRect(0, 0, area.width(), 10000),
-                                                                Qt::TextWordWrap, c.caption);
+        const QRect need
+            = c.button->fontMetrics().boundingRect(QRect(0, 0, area.width(), 10000), Qt::TextWordWrap, c.caption);
         EXPECT_LE(need.height(), area.height()) << c.caption.toStdString();
         EXPECT_LE(need.width(), area.width()) << c.caption.toStdString();
     }
@@ -285,13 +291,13 @@ TEST(HidModeDialog, LayoutCaptionsTabOrderAndInitialState)
     expectDialogFrame(d, "HID Mode Selection", 5550, 2670);
     const std::vector<Control> controls = {
         {d.Option1, "Standard mode which outputs card UID as hexadecimal (recommended by card manufacturers)",
-         twips(d, 120, 120, 4335, 375)},
+            twips(d, 120, 120, 4335, 375)},
         {d.Check_INTERNAL_ADD_HASHTAG, "Adiciona caracter '#' no fim do UID", twips(d, 240, 600, 4215, 255)},
         {d.Check_INTERNAL_HID_USE_SHIFT, "HID usa SHIFT em lugar de capslock para as letras hexa.",
-         twips(d, 240, 960, 4215, 375)},
+            twips(d, 240, 960, 4215, 375)},
         {d.Option2,
-         "Convert the UID to long and left pad with zeroes (not recommended and limited only for 4 byte UID size)",
-         twips(d, 120, 1560, 4455, 375)},
+            "Convert the UID to long and left pad with zeroes (not recommended and limited only for 4 byte UID size)",
+            twips(d, 120, 1560, 4455, 375)},
         {d.Option3, "Outputs the 14 bytes from BLOCK 2 instead of UID", twips(d, 120, 2040, 4455, 375)},
         {d.cmdOK, "OK", twips(d, 4560, 120, 855, 855)},
     };
@@ -300,8 +306,8 @@ TEST(HidModeDialog, LayoutCaptionsTabOrderAndInitialState)
         EXPECT_EQ(c.button->geometry(), c.rect) << c.caption.toStdString();
     }
     expectCaptionsFit(controls);
-    const std::vector<QWidget*> order = {d.Option1, d.Option2, d.cmdOK, d.Option3, d.Check_INTERNAL_ADD_HASHTAG,
-                                         d.Check_INTERNAL_HID_USE_SHIFT};
+    const std::vector<QWidget*> order
+        = {d.Option1, d.Option2, d.cmdOK, d.Option3, d.Check_INTERNAL_ADD_HASHTAG, d.Check_INTERNAL_HID_USE_SHIFT};
     EXPECT_EQ(tabChain(d.Option1, order.size()), order);
 
     EXPECT_TRUE(d.Option1->isChecked());
@@ -322,11 +328,11 @@ TEST(CcidModeDialog, LayoutCaptionsTabOrderAndInitialState)
     expectDialogFrame(d, "CCID Fake Card Selection", 5535, 1485);
     const std::vector<Control> controls = {
         {d.Option1,
-         "Standard 30 seconds fake card time to aid in transmitting commands to the reader with no card in range",
-         twips(d, 120, 120, 4455, 375)},
+            "Standard 30 seconds fake card time to aid in transmitting commands to the reader with no card in range",
+            twips(d, 120, 120, 4455, 375)},
         {d.Option2,
-         "Always tell the OS a card is present, so it will be always possible to connect and transmit commands",
-         twips(d, 120, 600, 4455, 375)},
+            "Always tell the OS a card is present, so it will be always possible to connect and transmit commands",
+            twips(d, 120, 600, 4455, 375)},
         {d.Option3, "No fake card", twips(d, 120, 1080, 4215, 375)},
         {d.cmdOK, "OK", twips(d, 4560, 120, 855, 855)},
     };

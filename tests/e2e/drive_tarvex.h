@@ -25,8 +25,8 @@ bool waitUntil(const std::function<bool()>& done, Millis limit);
 
 // Runs a program to its end and returns its standard output; status is the
 // exit status, or -1 when it could not run.
-std::string runCapture(const std::vector<std::string>& argv, int* status = nullptr,
-                       const std::map<std::string, std::string>& env = {});
+std::string runCapture(
+    const std::vector<std::string>& argv, int* status = nullptr, const std::map<std::string, std::string>& env = {});
 
 // A background program: own process group, output appended to a log file,
 // stopped with SIGTERM (then SIGKILL) when the object goes.
@@ -40,7 +40,7 @@ public:
     // Starts argv[0] (searched in PATH) with `env` added to this process's
     // environment. `keepFd` stays open in the child (for -displayfd).
     bool start(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
-               const std::string& logPath, int keepFd = -1);
+        const std::string& logPath, int keepFd = -1);
     bool running();
     void stop();
     pid_t pid() const { return pid_; }
@@ -163,13 +163,12 @@ public:
     std::chrono::steady_clock::time_point lastClick() const { return lastClick_; }
     // Answers the option dialog with its title: clicks each control of
     // `clicks` (twips rectangles from the dialog's layout), then OK.
-    bool answerDialog(const std::string& title, int clientWidthTw, const std::vector<TwipsRect>& clicks,
-                      Millis limit);
+    bool answerDialog(const std::string& title, int clientWidthTw, const std::vector<TwipsRect>& clicks, Millis limit);
     // Waits for message box number `ordinal` (0-based, counted from the
     // program's start), returns its text and presses Return on it.
     // `beforeAnswer` runs while the box is on the screen.
-    std::optional<std::string> answerMessage(size_t ordinal, Millis limit,
-                                             const std::function<void()>& beforeAnswer = {});
+    std::optional<std::string> answerMessage(
+        size_t ordinal, Millis limit, const std::function<void()>& beforeAnswer = {});
 
     void stop() { process_.stop(); }
     bool running() { return process_.running(); }

@@ -53,8 +53,8 @@ TempDir::~TempDir()
     std::filesystem::remove_all(path, ec);
 }
 
-bool Process::start(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
-                    const std::string& logPath)
+bool Process::start(
+    const std::vector<std::string>& argv, const std::map<std::string, std::string>& env, const std::string& logPath)
 {
     stop();
     // Everything the child needs is prepared before fork: only

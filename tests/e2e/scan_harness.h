@@ -39,7 +39,7 @@ public:
     // `env` is added to (or, with an empty value, removed from) this
     // process's environment for the child.
     bool start(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
-               const std::string& logPath);
+        const std::string& logPath);
     bool running();
     void stop();
 

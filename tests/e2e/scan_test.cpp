@@ -38,8 +38,8 @@ protected:
         if (underUmockdev)
             args.insert(args.begin(), "umockdev-wrapper");
         ASSERT_TRUE(sim_.start(args, {}, work_ / "sim.log"));
-        ASSERT_TRUE(waitUntil([&] { return readFile(work_ / "sim.log").find("zn480sim: now ") != std::string::npos; },
-                              Millis(10000)))
+        ASSERT_TRUE(waitUntil(
+            [&] { return readFile(work_ / "sim.log").find("zn480sim: now ") != std::string::npos; }, Millis(10000)))
             << readFile(work_ / "sim.log");
     }
 
@@ -79,7 +79,7 @@ protected:
     }
 
     TempDir work_{"zn480-scan"};
-    Process sim_;    // stopped after Tarvex (declared first, destroyed last)
+    Process sim_; // stopped after Tarvex (declared first, destroyed last)
     Process tarvex_;
 };
 
@@ -126,8 +126,12 @@ TEST_F(ScanInTarvex, ReaderPluggedWithTheBoxCheckedIsListedBeforeTheNextTick)
         dir.pop_back();
     startTarvex({{"UMOCKDEV_DIR", dir}}, true);
     ListState st;
-    ASSERT_TRUE(waitUntil([&] { st = readListState(work_ / "state"); return st.valid && st.writes >= 3; },
-                          Millis(20000)))
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            st = readListState(work_ / "state");
+            return st.valid && st.writes >= 3;
+        },
+        Millis(20000)))
         << readFile(work_ / "tarvex.log");
     ASSERT_TRUE(st.refresh && st.entries.empty()) << st.describe();
 
@@ -152,23 +156,27 @@ TEST_F(ScanInTarvex, ReaderPluggedWithTheBoxCheckedIsListedBeforeTheNextTick)
 TEST_F(ScanInTarvex, ReaderPortThatDidNotAnswerIsProbedAgain)
 {
     startSim({"--cdc-link", work_ / "dev/ttyACM2", "--hid-testbed", work_ / "testbed", "--led-display", "none",
-              "--personality", "cdc"},
-             true);
+                 "--personality", "cdc"},
+        true);
     ASSERT_EQ(simControl(work_ / "ctl", "silent on"), "OK\n");
     std::string dir = readFile(work_ / "testbed");
     while (!dir.empty() && dir.back() == '\n')
         dir.pop_back();
     // As udev shows it: the tty below the reader's USB device.
     const std::string walk = work_ / "walk";
-    const std::string cmd = "UMOCKDEV_DIR='" + dir + "' umockdev-wrapper udevadm info --attribute-walk " +
-                            "--path=/sys/class/tty/ttyACM2 >'" + walk + "' 2>&1";
+    const std::string cmd = "UMOCKDEV_DIR='" + dir + "' umockdev-wrapper udevadm info --attribute-walk "
+        + "--path=/sys/class/tty/ttyACM2 >'" + walk + "' 2>&1";
     ASSERT_EQ(std::system(cmd.c_str()), 0) << readFile(walk);
     EXPECT_NE(readFile(walk).find("ATTRS{idVendor}==\"6a4e\""), std::string::npos) << readFile(walk);
     startTarvex({{"UMOCKDEV_DIR", dir}}, true);
     // Two cycles in which the reader stays silent.
     ListState st;
-    ASSERT_TRUE(waitUntil([&] { st = readListState(work_ / "state"); return st.valid && st.writes >= 5; },
-                          Millis(20000)));
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            st = readListState(work_ / "state");
+            return st.valid && st.writes >= 5;
+        },
+        Millis(20000)));
     EXPECT_TRUE(st.entries.empty()) << st.describe();
     ASSERT_EQ(simControl(work_ / "ctl", "silent off"), "OK\n");
     expectListed({"COM3 ZN480 CDC - 5A0C3E11 (2.166)"});
@@ -199,8 +207,8 @@ TEST_F(ScanInTarvex, FindsTheDriveWithTheMarkerFile)
     ASSERT_EQ(loop.rfind("/dev/loop", 0), 0u) << loop;
     EXPECT_EQ(simControl(work_ / "ctl", "unplug"), "OK\n");
     EXPECT_EQ(readFile("/proc/self/mounts").find(" " + drive + " "), std::string::npos);
-    EXPECT_TRUE(waitUntil([&] { return readFile("/sys/block/" + loop.substr(5) + "/loop/backing_file").empty(); },
-                          Millis(5000)))
+    EXPECT_TRUE(waitUntil(
+        [&] { return readFile("/sys/block/" + loop.substr(5) + "/loop/backing_file").empty(); }, Millis(5000)))
         << loop << " is still attached";
 }
 

@@ -38,7 +38,7 @@ struct Dialog {
 
 // One switch as a person does it, and what it must lead to.
 struct SwitchCase {
-    std::string from;                  // entry clicked
+    std::string from; // entry clicked
     Button button;
     Dialog dialog;
     std::vector<std::string> commands; // the last commands the reader gets
@@ -56,9 +56,11 @@ class SwitchOnDesktop : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (geteuid() != 0) GTEST_SKIP() << "the private PC/SC daemon needs root";
+        if (geteuid() != 0)
+            GTEST_SKIP() << "the private PC/SC daemon needs root";
         for (const char* t : {"Xvfb", "openbox", "xdotool", "xprop", "pcscd"}) {
-            if (!tool(t)) GTEST_SKIP() << t << " is not installed";
+            if (!tool(t))
+                GTEST_SKIP() << t << " is not installed";
         }
         ASSERT_FALSE(work_.path.empty());
         std::filesystem::create_directory(work_ / "dev");
@@ -71,9 +73,9 @@ protected:
         // Tarvex first: a program that still has a testbed node open when
         // the testbed goes is killed, and its state is worth keeping.
         if (app_ && HasFailure()) {
-            std::cerr << "Tarvex state: " << app_->state().describe() << "\nTarvex output:\n"
-                      << app_->log() << "\n";
-            if (sim_) std::cerr << "simulator output:\n" << sim_->output() << "\n";
+            std::cerr << "Tarvex state: " << app_->state().describe() << "\nTarvex output:\n" << app_->log() << "\n";
+            if (sim_)
+                std::cerr << "simulator output:\n" << sim_->output() << "\n";
         }
         app_.reset();
         sim_.reset();
@@ -104,12 +106,14 @@ protected:
             ASSERT_TRUE(app_->answerDialog(c.dialog.title, c.dialog.clientWidthTw, c.dialog.clicks, Millis(10000)))
                 << "dialog \"" << c.dialog.title << "\" not answered";
         }
-        if (duringSwitch) duringSwitch();
+        if (duringSwitch)
+            duringSwitch();
         const auto text = app_->answerMessage(message, messageLimit, [&] {
             // The README's picture of a finished switch comes from here:
             // E2E_SWITCH_SCREENSHOT=docs/screenshots/switch-completed.png
             const char* shot = std::getenv("E2E_SWITCH_SCREENSHOT");
-            if (shot && !shotTaken_) shotTaken_ = desktop_->screenshot(shot);
+            if (shot && !shotTaken_)
+                shotTaken_ = desktop_->screenshot(shot);
         });
         ASSERT_TRUE(text.has_value()) << "no message box; " << app_->state().describe();
         EXPECT_EQ(*text, kSuccess);
@@ -166,16 +170,19 @@ TEST_F(SwitchOnDesktop, CcidToCdcAndBackTwice)
     const SwitchCase cases[] = {
         toCdc,
         {kCdcEntry, Button::CCID, {"CCID Fake Card Selection", kCcidDialogWidthTw, {kCcidNoFakeTw}},
-         {"FFCAF00004", "FEDD02010A00FF0102030477344D58", "FFCAF00004", "FEDD02000A00FF0102030477344D58", "FFFEFC0000"},
-         kCcidEntry},
+            {"FFCAF00004", "FEDD02010A00FF0102030477344D58", "FFCAF00004", "FEDD02000A00FF0102030477344D58",
+                "FFFEFC0000"},
+            kCcidEntry},
         toCdc,
         {kCdcEntry, Button::CCID, {"CCID Fake Card Selection", kCcidDialogWidthTw, {kCcidStandardTw}},
-         {"FFCAF00004", "FEDD02010AFF0001020304E9F0F118", "FFCAF00004", "FEDD02000A00FF0102030477344D58", "FFFEFC0000"},
-         kCcidEntry},
+            {"FFCAF00004", "FEDD02010AFF0001020304E9F0F118", "FFCAF00004", "FEDD02000A00FF0102030477344D58",
+                "FFFEFC0000"},
+            kCcidEntry},
     };
     for (const SwitchCase& c : cases) {
         runSwitch(c, Millis(20000));
-        if (HasFatalFailure()) return;
+        if (HasFatalFailure())
+            return;
     }
 }
 
@@ -201,13 +208,12 @@ TEST_F(SwitchOnDesktop, CdcToHidThenHidToCcidThroughTheLedReset)
         << app_->state().describe();
 
     // Format 1 (hexadecimal UID, selected from the start) with '#' and SHIFT.
-    runSwitch({kCdcEntry,
-               Button::HID,
-               {"HID Mode Selection", kHidDialogWidthTw, {kHidHashtagTw, kHidShiftTw}},
-               {"FEDD030200", "FEDD0302026040", "FFCAF00004", "FEDD02000A03FC0102030407011969", "FFFEFC0000"},
-               kHidEntry},
-              Millis(20000));
-    if (HasFatalFailure()) return;
+    runSwitch(
+        {kCdcEntry, Button::HID, {"HID Mode Selection", kHidDialogWidthTw, {kHidHashtagTw, kHidShiftTw}},
+            {"FEDD030200", "FEDD0302026040", "FFCAF00004", "FEDD02000A03FC0102030407011969", "FFFEFC0000"}, kHidEntry},
+        Millis(20000));
+    if (HasFatalFailure())
+        return;
     EXPECT_EQ(app_->state().entries, std::vector<std::string>{kHidEntry});
 
     // The reader leaves HID on kbflash's LED pattern and comes back as CDC;
@@ -216,24 +222,23 @@ TEST_F(SwitchOnDesktop, CdcToHidThenHidToCcidThroughTheLedReset)
     // the testbed), so the desktop's lock keys never move.
     xtest_support::IndicatorRecorder xLeds(desktop_->display());
     ASSERT_TRUE(xLeds.ok());
-    runSwitch({kHidEntry,
-               Button::CCID,
-               {"CCID Fake Card Selection", kCcidDialogWidthTw, {kCcidAlwaysPresentTw}},
-               {"FFCAF00004", "FEDD02010A02FD01020304DFC0F2CF", "FFCAF00004", "FEDD02000A00FF0102030477344D58",
-                "FFFEFC0000"},
-               kCcidEntry},
-              Millis(60000), [&] {
-                  const bool sent = waitUntil(
-                      [&] {
-                          for (const std::string& c : sim_->commands())
-                              if (c.rfind("FEDD02010A", 0) == 0) return true;
-                          return false;
-                      },
-                      Millis(60000));
-                  EXPECT_TRUE(sent) << "the fake-card setting never reached the reader";
-              });
-    EXPECT_NE(sim_->output().find("LED reset pattern seen: leaving HID for CDC (on /dev/input/event"),
-              std::string::npos)
+    runSwitch({kHidEntry, Button::CCID, {"CCID Fake Card Selection", kCcidDialogWidthTw, {kCcidAlwaysPresentTw}},
+                  {"FFCAF00004", "FEDD02010A02FD01020304DFC0F2CF", "FFCAF00004", "FEDD02000A00FF0102030477344D58",
+                      "FFFEFC0000"},
+                  kCcidEntry},
+        Millis(60000), [&] {
+            const bool sent = waitUntil(
+                [&] {
+                    for (const std::string& c : sim_->commands())
+                        if (c.rfind("FEDD02010A", 0) == 0)
+                            return true;
+                    return false;
+                },
+                Millis(60000));
+            EXPECT_TRUE(sent) << "the fake-card setting never reached the reader";
+        });
+    EXPECT_NE(
+        sim_->output().find("LED reset pattern seen: leaving HID for CDC (on /dev/input/event"), std::string::npos)
         << sim_->output();
     xLeds.sync();
     EXPECT_TRUE(xLeds.changes().empty()) << xLeds.changes().size() << " lock-key changes on the X display";

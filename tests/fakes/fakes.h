@@ -32,7 +32,11 @@ public:
     uint32_t now = 1000;
     std::vector<uint32_t> sleeps;
     uint32_t tickMs() override { return now += autoAdvance; }
-    void sleepMs(uint32_t ms) override { sleeps.push_back(ms); now += ms; }
+    void sleepMs(uint32_t ms) override
+    {
+        sleeps.push_back(ms);
+        now += ms;
+    }
     uint32_t autoAdvance = 0; // added on every tickMs() read, for busy polls
 };
 
@@ -47,23 +51,30 @@ public:
     HidModeChoice hidChoice{1, 0};
     int16_t ccidChoice = kFakeCardStandard;
     std::vector<std::string> progress;
-    bool messageBox(const std::string& text, bool okCancel) override {
+    bool messageBox(const std::string& text, bool okCancel) override
+    {
         messages.push_back(text);
-        if (!okCancel || answers.empty()) return true;
+        if (!okCancel || answers.empty())
+            return true;
         bool a = answers.front();
         answers.pop_front();
         return a;
     }
     HidModeChoice askHidMode() override { return hidChoice; }
     int16_t askCcidFake() override { return ccidChoice; }
-    void yield() override { ++yields; if (onYield) onYield(); }
+    void yield() override
+    {
+        ++yields;
+        if (onYield)
+            onYield();
+    }
     void progressChanged(const std::string& text) override { progress.push_back(text); }
 };
 
 // A scripted serchan: replies are queued per command (hex, upper case).
 class FakeSerchan : public SerchanApi {
 public:
-    std::map<int32_t, bool> ports;            // port -> opens
+    std::map<int32_t, bool> ports; // port -> opens
     int32_t openPort = 0;
     std::vector<std::string> sent;            // hex of every frame sent
     std::deque<std::vector<uint8_t>> replies; // next reply data for each send
@@ -72,32 +83,55 @@ public:
     std::function<std::vector<uint8_t>(const std::vector<uint8_t>&)> responder; // optional
     std::optional<std::vector<uint8_t>> pending;
 
-    int32_t open(int32_t port, uint32_t, int32_t) override {
-        if (openPort != 0) { openPort = 0; return 0; }
+    int32_t open(int32_t port, uint32_t, int32_t) override
+    {
+        if (openPort != 0) {
+            openPort = 0;
+            return 0;
+        }
         auto it = ports.find(port);
-        if (it == ports.end() || !it->second) return 0;
+        if (it == ports.end() || !it->second)
+            return 0;
         openPort = port;
         return port;
     }
-    int32_t close(int32_t ch) override { closes.push_back(ch); openPort = 0; return 0; }
-    int32_t send(int32_t, const uint8_t* d, uint32_t n) override {
+    int32_t close(int32_t ch) override
+    {
+        closes.push_back(ch);
+        openPort = 0;
+        return 0;
+    }
+    int32_t send(int32_t, const uint8_t* d, uint32_t n) override
+    {
         std::vector<uint8_t> cmd(d, d + n);
         static const char* hx = "0123456789ABCDEF";
         std::string h;
-        for (auto b : cmd) { h += hx[b >> 4]; h += hx[b & 15]; }
+        for (auto b : cmd) {
+            h += hx[b >> 4];
+            h += hx[b & 15];
+        }
         sent.push_back(h);
-        if (sendResult <= 0) return sendResult;
-        if (responder) pending = responder(cmd);
-        else if (!replies.empty()) { pending = replies.front(); replies.pop_front(); }
-        else pending.reset();
+        if (sendResult <= 0)
+            return sendResult;
+        if (responder)
+            pending = responder(cmd);
+        else if (!replies.empty()) {
+            pending = replies.front();
+            replies.pop_front();
+        } else
+            pending.reset();
         return sendResult;
     }
-    int32_t receive(int32_t, uint8_t* buf, uint32_t cap) override {
-        if (!pending) return 0;
+    int32_t receive(int32_t, uint8_t* buf, uint32_t cap) override
+    {
+        if (!pending)
+            return 0;
         auto r = *pending;
         pending.reset();
-        if (r.size() > cap) return -18;
-        if (!r.empty()) std::memcpy(buf, r.data(), r.size());
+        if (r.size() > cap)
+            return -18;
+        if (!r.empty())
+            std::memcpy(buf, r.data(), r.size());
         return int32_t(r.size());
     }
 };
@@ -106,14 +140,17 @@ class FakeSerialMap : public SerialPortMap {
 public:
     bool opens = true;
     std::vector<SerialMapValue> values;
-    std::optional<std::vector<SerialMapValue>> read() override {
-        if (!opens) return std::nullopt;
+    std::optional<std::vector<SerialMapValue>> read() override
+    {
+        if (!opens)
+            return std::nullopt;
         return values;
     }
     // A well-formed value: data is the port name plus its terminating NUL.
     // By default the port of a reader's USB device (vendor 6A4E).
     void add(const std::string& name, const std::string& port, uint16_t usbVendor = 0x6A4E,
-             const std::string& instance = "usb1 1:2") {
+        const std::string& instance = "usb1 1:2")
+    {
         SerialMapValue v;
         v.name = name;
         v.data = port + std::string(1, '\0');
@@ -129,11 +166,14 @@ public:
     std::vector<std::string> ids;
     int calls = 0;
     std::function<void()> beforeList; // lets a test change ids per call
-    bool listReaderIds(std::vector<std::string>& out) override {
+    bool listReaderIds(std::vector<std::string>& out) override
+    {
         ++calls;
-        if (beforeList) beforeList();
+        if (beforeList)
+            beforeList();
         out.clear();
-        if (!ok) return false;
+        if (!ok)
+            return false;
         out = ids;
         return true;
     }
@@ -141,19 +181,36 @@ public:
 
 class FakeDrives : public Drives {
 public:
-    struct Drive { std::string entry; int type; bool readable; std::vector<std::string> files; };
+    struct Drive {
+        std::string entry;
+        int type;
+        bool readable;
+        std::vector<std::string> files;
+    };
     std::vector<Drive> drives;
-    std::vector<std::string> list() override {
+    std::vector<std::string> list() override
+    {
         std::vector<std::string> r;
-        for (auto& d : drives) r.push_back(d.entry);
+        for (auto& d : drives)
+            r.push_back(d.entry);
         return r;
     }
-    int driveType(const std::string& e) override {
-        for (auto& d : drives) if (d.entry == e) return d.type;
+    int driveType(const std::string& e) override
+    {
+        for (auto& d : drives)
+            if (d.entry == e)
+                return d.type;
         return 1;
     }
-    bool listRootFiles(const std::string& e, std::vector<std::string>& files) override {
-        for (auto& d : drives) if (d.entry == e) { if (!d.readable) return false; files = d.files; return true; }
+    bool listRootFiles(const std::string& e, std::vector<std::string>& files) override
+    {
+        for (auto& d : drives)
+            if (d.entry == e) {
+                if (!d.readable)
+                    return false;
+                files = d.files;
+                return true;
+            }
         return false;
     }
 };
@@ -165,11 +222,15 @@ public:
     std::vector<uint32_t> startTimes; // clock reading at each start, when clock is set
     Clock* clock = nullptr;
     std::function<void()> onStart;
-    bool startHidden(const std::string& path) override {
-        if (!canStart) return false;
+    bool startHidden(const std::string& path) override
+    {
+        if (!canStart)
+            return false;
         started.push_back(path);
-        if (clock) startTimes.push_back(clock->tickMs());
-        if (onStart) onStart();
+        if (clock)
+            startTimes.push_back(clock->tickMs());
+        if (onStart)
+            onStart();
         return true;
     }
 };
@@ -192,72 +253,114 @@ public:
     pcsc::Card nextCard = 100;
     std::map<pcsc::Card, std::string> open; // card -> reader name
 
-    pcsc::Result establishContext(uint32_t, pcsc::Context* ctx) override {
+    pcsc::Result establishContext(uint32_t, pcsc::Context* ctx) override
+    {
         ++establishCalls;
-        if (establishResult == pcsc::S_SUCCESS) *ctx = 42;
+        if (establishResult == pcsc::S_SUCCESS)
+            *ctx = 42;
         return establishResult;
     }
-    pcsc::Result releaseContext(pcsc::Context) override { calls.push_back("release"); return 0; }
+    pcsc::Result releaseContext(pcsc::Context) override
+    {
+        calls.push_back("release");
+        return 0;
+    }
     std::function<void()> beforeList; // e.g. look at the window as the stage starts
-    pcsc::Result listReaders(pcsc::Context, char* buf, uint32_t* len) override {
+    pcsc::Result listReaders(pcsc::Context, char* buf, uint32_t* len) override
+    {
         ++listCalls;
-        if (beforeList) beforeList();
-        if (readers.empty()) return pcsc::E_NO_READERS_AVAILABLE;
+        if (beforeList)
+            beforeList();
+        if (readers.empty())
+            return pcsc::E_NO_READERS_AVAILABLE;
         std::string multi;
-        for (auto& r : readers) { multi += r.name; multi.push_back('\0'); }
+        for (auto& r : readers) {
+            multi += r.name;
+            multi.push_back('\0');
+        }
         multi.push_back('\0');
-        if (multi.size() > *len) return pcsc::E_INSUFFICIENT_BUFFER;
+        if (multi.size() > *len)
+            return pcsc::E_INSUFFICIENT_BUFFER;
         std::memcpy(buf, multi.data(), multi.size());
         *len = uint32_t(multi.size());
         return 0;
     }
-    Reader* find(const std::string& n) {
-        for (auto& r : readers) if (r.name == n) return &r;
+    Reader* find(const std::string& n)
+    {
+        for (auto& r : readers)
+            if (r.name == n)
+                return &r;
         return nullptr;
     }
-    pcsc::Result connect(pcsc::Context, const char* name, uint32_t share, uint32_t,
-                         pcsc::Card* card, uint32_t* active) override {
+    pcsc::Result connect(
+        pcsc::Context, const char* name, uint32_t share, uint32_t, pcsc::Card* card, uint32_t* active) override
+    {
         calls.push_back("connect:" + std::string(name) + ":" + std::to_string(share));
         Reader* r = find(name);
-        if (!r) return pcsc::E_UNKNOWN_READER;
-        if (!r->cardPresent) return pcsc::E_NO_SMARTCARD;
-        if (share == pcsc::SHARE_EXCLUSIVE && r->exclusiveBusy) return pcsc::E_SHARING_VIOLATION;
+        if (!r)
+            return pcsc::E_UNKNOWN_READER;
+        if (!r->cardPresent)
+            return pcsc::E_NO_SMARTCARD;
+        if (share == pcsc::SHARE_EXCLUSIVE && r->exclusiveBusy)
+            return pcsc::E_SHARING_VIOLATION;
         *card = nextCard++;
         open[*card] = name;
-        if (active) *active = pcsc::PROTOCOL_T1;
+        if (active)
+            *active = pcsc::PROTOCOL_T1;
         return 0;
     }
-    pcsc::Result status(pcsc::Card card, uint32_t*, uint32_t*, uint8_t* atr, uint32_t* atrLen) override {
+    pcsc::Result status(pcsc::Card card, uint32_t*, uint32_t*, uint8_t* atr, uint32_t* atrLen) override
+    {
         auto it = open.find(card);
-        if (it == open.end()) return pcsc::E_INVALID_HANDLE;
+        if (it == open.end())
+            return pcsc::E_INVALID_HANDLE;
         Reader* r = find(it->second);
-        if (!r || r->atr.size() > *atrLen) return pcsc::E_INSUFFICIENT_BUFFER;
-        if (!r->atr.empty()) std::memcpy(atr, r->atr.data(), r->atr.size());
+        if (!r || r->atr.size() > *atrLen)
+            return pcsc::E_INSUFFICIENT_BUFFER;
+        if (!r->atr.empty())
+            std::memcpy(atr, r->atr.data(), r->atr.size());
         *atrLen = uint32_t(r->atr.size());
         return 0;
     }
-    pcsc::Result beginTransaction(pcsc::Card) override { calls.push_back("begin"); return 0; }
-    pcsc::Result transmit(pcsc::Card card, uint32_t, const uint8_t* s, uint32_t n, uint8_t* recv,
-                          uint32_t* recvLen) override {
+    pcsc::Result beginTransaction(pcsc::Card) override
+    {
+        calls.push_back("begin");
+        return 0;
+    }
+    pcsc::Result transmit(
+        pcsc::Card card, uint32_t, const uint8_t* s, uint32_t n, uint8_t* recv, uint32_t* recvLen) override
+    {
         static const char* hx = "0123456789ABCDEF";
         std::string h;
-        for (uint32_t i = 0; i < n; ++i) { h += hx[s[i] >> 4]; h += hx[s[i] & 15]; }
+        for (uint32_t i = 0; i < n; ++i) {
+            h += hx[s[i] >> 4];
+            h += hx[s[i] & 15];
+        }
         calls.push_back("transmit:" + h);
         if (!transmitResults.empty()) {
             auto r = transmitResults.front();
             transmitResults.pop_front();
-            if (r != 0) return r;
+            if (r != 0)
+                return r;
         }
-        if (!open.count(card)) return pcsc::E_INVALID_HANDLE;
-        std::vector<uint8_t> reply = responder ? responder(std::vector<uint8_t>(s, s + n))
-                                               : std::vector<uint8_t>{0x90, 0x00};
-        if (reply.size() > *recvLen) return pcsc::E_INSUFFICIENT_BUFFER;
-        if (!reply.empty()) std::memcpy(recv, reply.data(), reply.size());
+        if (!open.count(card))
+            return pcsc::E_INVALID_HANDLE;
+        std::vector<uint8_t> reply
+            = responder ? responder(std::vector<uint8_t>(s, s + n)) : std::vector<uint8_t>{0x90, 0x00};
+        if (reply.size() > *recvLen)
+            return pcsc::E_INSUFFICIENT_BUFFER;
+        if (!reply.empty())
+            std::memcpy(recv, reply.data(), reply.size());
         *recvLen = uint32_t(reply.size());
         return 0;
     }
-    pcsc::Result endTransaction(pcsc::Card, uint32_t) override { calls.push_back("end"); return 0; }
-    pcsc::Result disconnect(pcsc::Card card, uint32_t) override {
+    pcsc::Result endTransaction(pcsc::Card, uint32_t) override
+    {
+        calls.push_back("end");
+        return 0;
+    }
+    pcsc::Result disconnect(pcsc::Card card, uint32_t) override
+    {
         calls.push_back("disconnect");
         open.erase(card);
         return 0;
@@ -274,10 +377,16 @@ struct FakeWorld {
     FakeHid hid;
     FakeDrives drives;
     FakeLauncher launcher;
-    Services services() {
+    Services services()
+    {
         Services s;
-        s.clock = &clock; s.pcsc = &pcsc; s.serchan = &serchan; s.serialMap = &serialMap;
-        s.hid = &hid; s.drives = &drives; s.launcher = &launcher;
+        s.clock = &clock;
+        s.pcsc = &pcsc;
+        s.serchan = &serchan;
+        s.serialMap = &serialMap;
+        s.hid = &hid;
+        s.drives = &drives;
+        s.launcher = &launcher;
         s.kbflashPath = "/opt/tarvex/kbflash";
         launcher.clock = &clock;
         return s;

@@ -44,15 +44,18 @@ namespace fs = std::filesystem;
 
 // Readable failure output for the recorded message texts.
 QT_BEGIN_NAMESPACE
-inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
+inline void PrintTo(const QString& s, std::ostream* os)
+{
+    *os << '"' << s.toStdString() << '"';
+}
 QT_END_NAMESPACE
 
 namespace tarvex {
 namespace {
 
-const QString kCardPrompt = QStringLiteral(
-    "CCID devices require a valid card present to be connected, please put a supported "
-    "contactless card over the reader.");
+const QString kCardPrompt
+    = QStringLiteral("CCID devices require a valid card present to be connected, please put a supported "
+                     "contactless card over the reader.");
 const QString kSuccess = QStringLiteral("Operation completed with success!");
 const QString kFakeFailed = QStringLiteral("Failed to set fake mode configuration!");
 const QString kCdcEntry = QStringLiteral("COM3 ZN480 CDC - 01020304 (2.166)");
@@ -64,15 +67,18 @@ zn480test::PrivatePcscd* gPcscd = nullptr;
 // process of its own, so each case has a fresh daemon.
 class PcscdEnvironment : public ::testing::Environment {
 public:
-    void SetUp() override {
-        if (geteuid() != 0) return;
+    void SetUp() override
+    {
+        if (geteuid() != 0)
+            return;
         daemon_ = std::make_unique<zn480test::PrivatePcscd>(1);
         if (daemon_->ok()) {
             daemon_->exportSocket();
             gPcscd = daemon_.get();
         }
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         gPcscd = nullptr;
         daemon_.reset();
     }
@@ -88,35 +94,47 @@ public:
     QStringList messages;
     std::function<bool(const QString&)> onPrompt;
     std::function<void(QDialog&)> onShowModal;
-    bool messageBox(const QString& text, bool okCancel) override {
+    bool messageBox(const QString& text, bool okCancel) override
+    {
         messages << text;
-        if (!okCancel) return true;
+        if (!okCancel)
+            return true;
         return onPrompt ? onPrompt(text) : false;
     }
-    void showModal(QDialog& dialog) override { if (onShowModal) onShowModal(dialog); }
-    void yield() override { if (onYield) onYield(); }
+    void showModal(QDialog& dialog) override
+    {
+        if (onShowModal)
+            onShowModal(dialog);
+    }
+    void yield() override
+    {
+        if (onYield)
+            onYield();
+    }
     std::function<void()> onYield;
 };
 
 // The real PC/SC binding with a hook before each transmit.
 class HookedPcsc : public pcsc::Api {
 public:
-    explicit HookedPcsc(pcsc::Api& real) : real_(real) {}
+    explicit HookedPcsc(pcsc::Api& real) : real_(real) { }
     std::function<void(const uint8_t*, uint32_t)> beforeTransmit;
     pcsc::Result establishContext(uint32_t s, pcsc::Context* c) override { return real_.establishContext(s, c); }
     pcsc::Result releaseContext(pcsc::Context c) override { return real_.releaseContext(c); }
     pcsc::Result listReaders(pcsc::Context c, char* b, uint32_t* l) override { return real_.listReaders(c, b, l); }
-    pcsc::Result connect(pcsc::Context c, const char* r, uint32_t s, uint32_t p, pcsc::Card* card,
-                         uint32_t* a) override {
+    pcsc::Result connect(pcsc::Context c, const char* r, uint32_t s, uint32_t p, pcsc::Card* card, uint32_t* a) override
+    {
         return real_.connect(c, r, s, p, card, a);
     }
-    pcsc::Result status(pcsc::Card c, uint32_t* s, uint32_t* p, uint8_t* atr, uint32_t* l) override {
+    pcsc::Result status(pcsc::Card c, uint32_t* s, uint32_t* p, uint8_t* atr, uint32_t* l) override
+    {
         return real_.status(c, s, p, atr, l);
     }
     pcsc::Result beginTransaction(pcsc::Card c) override { return real_.beginTransaction(c); }
-    pcsc::Result transmit(pcsc::Card c, uint32_t p, const uint8_t* s, uint32_t n, uint8_t* r,
-                          uint32_t* rl) override {
-        if (beforeTransmit) beforeTransmit(s, n);
+    pcsc::Result transmit(pcsc::Card c, uint32_t p, const uint8_t* s, uint32_t n, uint8_t* r, uint32_t* rl) override
+    {
+        if (beforeTransmit)
+            beforeTransmit(s, n);
         return real_.transmit(c, p, s, n, r, rl);
     }
     pcsc::Result endTransaction(pcsc::Card c, uint32_t d) override { return real_.endTransaction(c, d); }
@@ -127,18 +145,22 @@ private:
     pcsc::Api& real_;
 };
 
-bool eventually(const std::function<bool()>& cond, std::chrono::milliseconds limit = 10s) {
+bool eventually(const std::function<bool()>& cond, std::chrono::milliseconds limit = 10s)
+{
     const auto end = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < end) {
-        if (cond()) return true;
+        if (cond())
+            return true;
         std::this_thread::sleep_for(50ms);
     }
     return cond();
 }
 
-bool hasCommand(const zn480sim::Reader& r, const std::string& prefix) {
+bool hasCommand(const zn480sim::Reader& r, const std::string& prefix)
+{
     for (const auto& c : r.log())
-        if (c.rfind(prefix, 0) == 0) return true;
+        if (c.rfind(prefix, 0) == 0)
+            return true;
     return false;
 }
 
@@ -157,8 +179,10 @@ protected:
     std::string kbflashPath = "/nonexistent/kbflash";
     std::unique_ptr<frmMain> form;
 
-    void SetUp() override {
-        if (!gPcscd) GTEST_SKIP() << "needs root and a private pcscd (pcscd, vsmartcard-vpcd)";
+    void SetUp() override
+    {
+        if (!gPcscd)
+            GTEST_SKIP() << "needs root and a private pcscd (pcscd, vsmartcard-vpcd)";
         char tmpl[] = "/tmp/zn480-faults-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         devDir = tmpl;
@@ -166,12 +190,15 @@ protected:
         setenv("ZN480_DEV_DIR", devDir.c_str(), 1);
         serialMap = makeSystemSerialPortMap();
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         form.reset();
-        if (!devDir.empty()) fs::remove_all(devDir);
+        if (!devDir.empty())
+            fs::remove_all(devDir);
     }
 
-    void makeForm() {
+    void makeForm()
+    {
         Services s;
         s.clock = &systemClock();
         s.pcsc = &pcscApi;
@@ -185,22 +212,31 @@ protected:
         form->tmrUpdates->stop(); // ticks are run by the tests
     }
 
-    void scan() {
+    void scan()
+    {
         form->chkRefresh->setChecked(true);
         form->tmrUpdates_Timer();
     }
     // Scans until an entry with `prefix` shows, at most `limit`.
-    bool scanUntil(const QString& prefix, std::chrono::milliseconds limit = 10s) {
-        return eventually([&] { scan(); return !entries(prefix).isEmpty(); }, limit);
+    bool scanUntil(const QString& prefix, std::chrono::milliseconds limit = 10s)
+    {
+        return eventually(
+            [&] {
+                scan();
+                return !entries(prefix).isEmpty();
+            },
+            limit);
     }
-    QStringList entries(const QString& prefix) const {
+    QStringList entries(const QString& prefix) const
+    {
         QStringList out;
         for (int i = 0; i < form->core().list().count(); ++i)
             if (QString::fromStdString(form->core().list().text(i)).startsWith(prefix))
                 out << QString::fromStdString(form->core().list().text(i));
         return out;
     }
-    bool select(const QString& prefix) {
+    bool select(const QString& prefix)
+    {
         for (int i = 0; i < form->core().list().count(); ++i)
             if (QString::fromStdString(form->core().list().text(i)).startsWith(prefix)) {
                 form->core().list().select(i);
@@ -209,7 +245,8 @@ protected:
         return false;
     }
     // "To CCID" with the fake-card option that answers setting 2.
-    void clickToCcid() {
+    void clickToCcid()
+    {
         ui.onShowModal = [](QDialog& d) {
             auto& c = dynamic_cast<frmCCIDmode&>(d);
             c.Cancelled = false;
@@ -218,7 +255,8 @@ protected:
         form->cmdCCID_Click();
         EXPECT_EQ(form->core().lockDepth(), 0) << "the window must never stay locked";
     }
-    void expectConfigUntouched() {
+    void expectConfigUntouched()
+    {
         const auto c = reader.config();
         EXPECT_EQ(c.fakeCard, 0) << "fake-card setting half applied";
         EXPECT_FALSE(reader.pendingPersonality().has_value()) << "switch half applied";
@@ -237,11 +275,15 @@ struct SerialFault {
     std::function<void(zn480sim::CdcHost&)> clear;
 };
 
-void PrintTo(const SerialFault& f, std::ostream* os) { *os << f.name; }
+void PrintTo(const SerialFault& f, std::ostream* os)
+{
+    *os << f.name;
+}
 
-class SerialFaults : public Faults, public ::testing::WithParamInterface<SerialFault> {};
+class SerialFaults : public Faults, public ::testing::WithParamInterface<SerialFault> { };
 
-TEST_P(SerialFaults, ReportedThenRecovered) {
+TEST_P(SerialFaults, ReportedThenRecovered)
+{
     const SerialFault& fault = GetParam();
     reader.setConfig(zn480sim::ReaderConfig{});
     auto host = std::make_unique<zn480sim::CdcHost>(reader, devDir + "/ttyACM2"); // COM3
@@ -258,7 +300,8 @@ TEST_P(SerialFaults, ReportedThenRecovered) {
         // Strike while the program waits for the reply to its first command:
         // pull the plug after half a reply, or pour garbage onto the line.
         unplugger = std::thread([&, name] {
-            if (eventually([&] { return !reader.log().empty(); }, 5s)) std::this_thread::sleep_for(30ms);
+            if (eventually([&] { return !reader.log().empty(); }, 5s))
+                std::this_thread::sleep_for(30ms);
             if (name == "unplug_mid_frame")
                 host->disappear();
             else
@@ -267,7 +310,8 @@ TEST_P(SerialFaults, ReportedThenRecovered) {
     }
     ASSERT_TRUE(select("COM3"));
     clickToCcid();
-    if (unplugger.joinable()) unplugger.join();
+    if (unplugger.joinable())
+        unplugger.join();
 
     EXPECT_TRUE(entries("COM").isEmpty()) << "the opened entry goes until the scan finds it again";
     std::printf("%s: the user saw \"%s\"\n", fault.name, qPrintable(ui.messages.join(" / ")));
@@ -292,25 +336,22 @@ TEST_P(SerialFaults, ReportedThenRecovered) {
     host->disappear();
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Line, SerialFaults,
+INSTANTIATE_TEST_SUITE_P(Line, SerialFaults,
     ::testing::Values(
-        SerialFault{"nak_storm", true,
-                    [](zn480sim::CdcHost& h, zn480sim::Reader&) { h.peer().nakNext(1000); },
-                    [](zn480sim::CdcHost& h) { h.peer().nakNext(0); }},
-        SerialFault{"silence", true,
-                    [](zn480sim::CdcHost& h, zn480sim::Reader&) { h.peer().setSilent(true); },
-                    [](zn480sim::CdcHost& h) { h.peer().setSilent(false); }},
-        SerialFault{"garbage_flood", false, [](zn480sim::CdcHost&, zn480sim::Reader&) {},
-                    [](zn480sim::CdcHost&) {}},
+        SerialFault{"nak_storm", true, [](zn480sim::CdcHost& h, zn480sim::Reader&) { h.peer().nakNext(1000); },
+            [](zn480sim::CdcHost& h) { h.peer().nakNext(0); }},
+        SerialFault{"silence", true, [](zn480sim::CdcHost& h, zn480sim::Reader&) { h.peer().setSilent(true); },
+            [](zn480sim::CdcHost& h) { h.peer().setSilent(false); }},
+        SerialFault{"garbage_flood", false, [](zn480sim::CdcHost&, zn480sim::Reader&) {}, [](zn480sim::CdcHost&) {}},
         SerialFault{"unplug_mid_frame", true,
-                    [](zn480sim::CdcHost& h, zn480sim::Reader&) { h.peer().stopMidFrameNext(); },
-                    [](zn480sim::CdcHost& h) { ASSERT_TRUE(h.appear()); }}),
+            [](zn480sim::CdcHost& h, zn480sim::Reader&) { h.peer().stopMidFrameNext(); },
+            [](zn480sim::CdcHost& h) { ASSERT_TRUE(h.appear()); }}),
     [](const ::testing::TestParamInfo<SerialFault>& i) { return std::string(i.param.name); });
 
 // The reader is unplugged while the option dialog is open, and a timer tick
 // runs a scan meanwhile: the workflow ends without touching anything.
-TEST_F(Faults, SerialReaderGoneWhileDialogOpen) {
+TEST_F(Faults, SerialReaderGoneWhileDialogOpen)
+{
     auto host = std::make_unique<zn480sim::CdcHost>(reader, devDir + "/ttyACM2");
     ASSERT_TRUE(host->appear());
     makeForm();
@@ -345,17 +386,22 @@ protected:
     std::unique_ptr<zn480sim::VpcdCard> card;
     QString key;
 
-    void SetUp() override {
+    void SetUp() override
+    {
         Faults::SetUp();
-        if (IsSkipped()) return;
+        if (IsSkipped())
+            return;
         reader.setConfig(zn480sim::ReaderConfig{.personality = zn480sim::Personality::CCID});
         key = QStringLiteral("CCID ") + QString::fromStdString(gPcscd->readerName(0));
     }
-    void TearDown() override {
-        if (card) card->stop();
+    void TearDown() override
+    {
+        if (card)
+            card->stop();
         Faults::TearDown();
     }
-    void startCard(bool inserted) {
+    void startCard(bool inserted)
+    {
         card = std::make_unique<zn480sim::VpcdCard>(reader, gPcscd->port(0));
         card->start(inserted);
         if (inserted) {
@@ -364,26 +410,35 @@ protected:
     }
     QString fullEntry() const { return key + QStringLiteral(" - 01020304 (2.166)"); }
     // Scans until the reader's entry carries its identity.
-    bool scanUntilIdentified() {
-        return eventually([&] { scan(); return entries(key) == QStringList{fullEntry()}; }, 15s);
+    bool scanUntilIdentified()
+    {
+        return eventually(
+            [&] {
+                scan();
+                return entries(key) == QStringList{fullEntry()};
+            },
+            15s);
     }
 };
 
 // pcscd dies in the middle of a scan cycle and comes back later: the entry
 // goes while the service is away and returns, identified, after it.
-TEST_F(PcscFaults, DaemonKilledDuringScanAndRestarted) {
+TEST_F(PcscFaults, DaemonKilledDuringScanAndRestarted)
+{
     startCard(true);
     makeForm();
     bool killed = false;
     ui.onYield = [&] {
-        if (!killed) killed = gPcscd->kill();
+        if (!killed)
+            killed = gPcscd->kill();
     };
     scan();
     ui.onYield = nullptr;
     ASSERT_TRUE(killed);
     // Listed before the daemon died, but its identity could not be read.
     EXPECT_LE(entries(key).size(), 1);
-    for (const QString& e : entries(key)) EXPECT_FALSE(e.contains(QStringLiteral(" - ")));
+    for (const QString& e : entries(key))
+        EXPECT_FALSE(e.contains(QStringLiteral(" - ")));
 
     scan();
     EXPECT_TRUE(entries(key).isEmpty()) << "no service, no PC/SC readers";
@@ -398,7 +453,8 @@ TEST_F(PcscFaults, DaemonKilledDuringScanAndRestarted) {
 // The card leaves just as the fake-card setting is sent: the user is told,
 // the setting never reached the reader, and with the card back the same
 // command succeeds.
-TEST_F(PcscFaults, CardRemovedDuringCommand) {
+TEST_F(PcscFaults, CardRemovedDuringCommand)
+{
     startCard(true);
     makeForm();
     ASSERT_TRUE(scanUntilIdentified());
@@ -433,7 +489,8 @@ TEST_F(PcscFaults, CardRemovedDuringCommand) {
 // The reader and the service vanish while the card prompt is open: OK on
 // the prompt brings it back (still no card), Cancel ends the command with
 // the entry kept; once all is back the command succeeds.
-TEST_F(PcscFaults, ServiceGoneWhileCardPromptOpen) {
+TEST_F(PcscFaults, ServiceGoneWhileCardPromptOpen)
+{
     startCard(false);
     makeForm();
     ASSERT_TRUE(scanUntil(key));
@@ -444,7 +501,7 @@ TEST_F(PcscFaults, ServiceGoneWhileCardPromptOpen) {
             gPcscd->kill();
             return true; // OK: try again
         }
-        return false;    // Cancel
+        return false; // Cancel
     };
     ASSERT_TRUE(select(key));
     clickToCcid();
@@ -467,12 +524,14 @@ TEST_F(PcscFaults, ServiceGoneWhileCardPromptOpen) {
 class HeldReader : public PcscFaults {
 protected:
     pid_t holder = -1;
-    void TearDown() override {
+    void TearDown() override
+    {
         release();
         PcscFaults::TearDown();
     }
     // Starts the holder and waits until it says it holds the reader.
-    void hold(const char* mode, int seconds) {
+    void hold(const char* mode, int seconds)
+    {
         int out[2];
         ASSERT_EQ(pipe(out), 0);
         posix_spawn_file_actions_t fa;
@@ -480,8 +539,8 @@ protected:
         posix_spawn_file_actions_adddup2(&fa, out[1], STDOUT_FILENO);
         posix_spawn_file_actions_addclose(&fa, out[0]);
         const std::string name = gPcscd->readerName(0), secs = std::to_string(seconds);
-        char* argv[] = {const_cast<char*>(HOLD_READER), const_cast<char*>(name.c_str()),
-                        const_cast<char*>(mode), const_cast<char*>(secs.c_str()), nullptr};
+        char* argv[] = {const_cast<char*>(HOLD_READER), const_cast<char*>(name.c_str()), const_cast<char*>(mode),
+            const_cast<char*>(secs.c_str()), nullptr};
         ASSERT_EQ(posix_spawn(&holder, HOLD_READER, &fa, nullptr, argv, environ), 0);
         posix_spawn_file_actions_destroy(&fa);
         close(out[1]);
@@ -491,18 +550,23 @@ protected:
         ASSERT_EQ(n, 4) << "holder could not take the reader";
     }
     // Whether an exclusive connection can be had right now (and let go).
-    bool readerFree() {
+    bool readerFree()
+    {
         pcsc::Context ctx = 0;
-        if (realPcsc->establishContext(pcsc::SCOPE_SYSTEM, &ctx) != 0) return false;
+        if (realPcsc->establishContext(pcsc::SCOPE_SYSTEM, &ctx) != 0)
+            return false;
         pcsc::Card c = 0;
         uint32_t active = 0;
         const bool ok = realPcsc->connect(ctx, gPcscd->readerName(0).c_str(), pcsc::SHARE_EXCLUSIVE,
-                                          pcsc::PROTOCOL_T0 | pcsc::PROTOCOL_T1, &c, &active) == 0;
-        if (ok) realPcsc->disconnect(c, pcsc::LEAVE_CARD);
+                            pcsc::PROTOCOL_T0 | pcsc::PROTOCOL_T1, &c, &active)
+            == 0;
+        if (ok)
+            realPcsc->disconnect(c, pcsc::LEAVE_CARD);
         realPcsc->releaseContext(ctx);
         return ok;
     }
-    void release() {
+    void release()
+    {
         if (holder > 0) {
             kill(holder, SIGTERM);
             waitpid(holder, nullptr, 0);
@@ -514,7 +578,8 @@ protected:
 // Held exclusively: both connects are refused at once, the user sees the
 // card prompt and can cancel; the entry stays and, once the other program
 // lets go, the command works.
-TEST_F(HeldReader, ExclusiveByAnotherProgram) {
+TEST_F(HeldReader, ExclusiveByAnotherProgram)
+{
     startCard(true);
     makeForm();
     ASSERT_TRUE(scanUntilIdentified());
@@ -540,7 +605,8 @@ TEST_F(HeldReader, ExclusiveByAnotherProgram) {
 // gives up on it and the user sees the card prompt (a frozen window is what
 // this case guards against). Once the other program ends its transaction,
 // the command works.
-TEST_F(HeldReader, TransactionOfAnotherProgram) {
+TEST_F(HeldReader, TransactionOfAnotherProgram)
+{
     startCard(true);
     makeForm();
     ASSERT_TRUE(scanUntilIdentified());
@@ -576,11 +642,15 @@ struct ToolFault {
     std::function<std::string(const std::string& dir)> make; // returns the tool path
 };
 
-void PrintTo(const ToolFault& f, std::ostream* os) { *os << f.name; }
+void PrintTo(const ToolFault& f, std::ostream* os)
+{
+    *os << f.name;
+}
 
-class ToolFaults : public Faults, public ::testing::WithParamInterface<ToolFault> {};
+class ToolFaults : public Faults, public ::testing::WithParamInterface<ToolFault> { };
 
-TEST_P(ToolFaults, ToldAndNothingWaits) {
+TEST_P(ToolFaults, ToldAndNothingWaits)
+{
     kbflashPath = GetParam().make(devDir);
     hid.ids = {"HID\\VID_6A4E&PID_0013&MI_00\\7&1A2B3C4D&0&0000"};
     makeForm();
@@ -598,32 +668,35 @@ TEST_P(ToolFaults, ToldAndNothingWaits) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Tool, ToolFaults,
-    ::testing::Values(
-        ToolFault{"missing", [](const std::string& d) { return d + "/kbflash"; }},
+INSTANTIATE_TEST_SUITE_P(Tool, ToolFaults,
+    ::testing::Values(ToolFault{"missing", [](const std::string& d) { return d + "/kbflash"; }},
         ToolFault{"not_executable",
-                  [](const std::string& d) {
-                      const std::string p = d + "/kbflash";
-                      FILE* f = std::fopen(p.c_str(), "w");
-                      if (f) { std::fputs("#!/bin/sh\n", f); std::fclose(f); }
-                      chmod(p.c_str(), 0644);
-                      return p;
-                  }},
+            [](const std::string& d) {
+                const std::string p = d + "/kbflash";
+                FILE* f = std::fopen(p.c_str(), "w");
+                if (f) {
+                    std::fputs("#!/bin/sh\n", f);
+                    std::fclose(f);
+                }
+                chmod(p.c_str(), 0644);
+                return p;
+            }},
         ToolFault{"a_folder",
-                  [](const std::string& d) {
-                      const std::string p = d + "/kbflash";
-                      fs::create_directory(p);
-                      return p;
-                  }}),
+            [](const std::string& d) {
+                const std::string p = d + "/kbflash";
+                fs::create_directory(p);
+                return p;
+            }}),
     [](const ::testing::TestParamInfo<ToolFault>& i) { return std::string(i.param.name); });
 
 } // namespace
 } // namespace tarvex
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     // ctest lists the cases without the test environment; no display needed.
-    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
     // The PC/SC binding unloads the client library with its last user. The
     // context the window keeps for the life of the process then looks leaked
     // to LeakSanitizer; holding the library makes it stay reachable.

@@ -9,7 +9,7 @@
 #include <string.h>
 #include <unistd.h>
 
-int main(int argc, char **argv)
+int main(int argc, char** argv)
 {
     if (argc != 4)
         return 2;
@@ -20,7 +20,7 @@ int main(int argc, char **argv)
     if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, NULL, NULL, &ctx) != SCARD_S_SUCCESS)
         return 1;
     LONG rv = SCardConnect(ctx, argv[1], transaction ? SCARD_SHARE_SHARED : SCARD_SHARE_EXCLUSIVE,
-                           SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card, &active);
+        SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card, &active);
     if (rv != SCARD_S_SUCCESS) {
         fprintf(stderr, "connect: %s\n", pcsc_stringify_error(rv));
         return 1;

@@ -12,10 +12,14 @@ struct Exchange {
     std::vector<std::string> sent;
 };
 
-Exchange run(Transport t, const std::string& command, const Bytes& answer) {
+Exchange run(Transport t, const std::string& command, const Bytes& answer)
+{
     Gui g;
     g.answers["FFCAE00000"] = answer;
-    if (t == Transport::Ccid) g.useCcid(); else g.useCdc();
+    if (t == Transport::Ccid)
+        g.useCcid();
+    else
+        g.useCdc();
     Exchange e;
     e.reply = "keep";
     e.status = g.form->core().session().SendAPDU(command, e.reply);
@@ -25,14 +29,18 @@ Exchange run(Transport t, const std::string& command, const Bytes& answer) {
 
 } // namespace
 
-TEST(ApduExchange, StatusAndReplyOnBothTransports) {
-    struct Case { const char* command; const char* answer; const char* status; const char* reply; } cases[] = {
-        {"FFCAE00000", "12349000", "9000", "1234"},
-        {"FFCAE00000", "9000", "9000", ""},
-        {"FFCAE00000", "6A82", "6A82", ""},
-        {"ffcae00000", "12349000", "9000", "1234"}, // lower case: same bytes
-        {"FFCAE00000", "", "", "keep"},             // nothing back: failed, reply untouched
-        {"FFCAE00000", "90", "", "keep"},           // one byte cannot hold a status
+TEST(ApduExchange, StatusAndReplyOnBothTransports)
+{
+    struct Case {
+        const char* command;
+        const char* answer;
+        const char* status;
+        const char* reply;
+    } cases[] = {
+        {"FFCAE00000", "12349000", "9000", "1234"}, {"FFCAE00000", "9000", "9000", ""},
+        {"FFCAE00000", "6A82", "6A82", ""}, {"ffcae00000", "12349000", "9000", "1234"}, // lower case: same bytes
+        {"FFCAE00000", "", "", "keep"},   // nothing back: failed, reply untouched
+        {"FFCAE00000", "90", "", "keep"}, // one byte cannot hold a status
     };
     for (Transport t : {Transport::Ccid, Transport::Cdc}) {
         for (const Case& c : cases) {
@@ -45,7 +53,8 @@ TEST(ApduExchange, StatusAndReplyOnBothTransports) {
     }
 }
 
-TEST(ApduExchange, TextThatIsNoCommandIsNeverSent) {
+TEST(ApduExchange, TextThatIsNoCommandIsNeverSent)
+{
     for (Transport t : {Transport::Ccid, Transport::Cdc}) {
         for (const char* command : {"", "ZZ", "FFCA E0"}) {
             SCOPED_TRACE(command);
@@ -57,7 +66,8 @@ TEST(ApduExchange, TextThatIsNoCommandIsNeverSent) {
     }
 }
 
-TEST(ApduExchange, NoTransportForHidOrUnknownKinds) {
+TEST(ApduExchange, NoTransportForHidOrUnknownKinds)
+{
     for (int16_t kind : {int16_t(3), int16_t(2), int16_t(-1)}) {
         Gui g;
         g.useCdc();
@@ -71,7 +81,8 @@ TEST(ApduExchange, NoTransportForHidOrUnknownKinds) {
     }
 }
 
-TEST(ApduExchange, PcscFailureLeavesTheReplyAlone) {
+TEST(ApduExchange, PcscFailureLeavesTheReplyAlone)
+{
     Gui g;
     g.useCcid();
     g.world.pcsc.transmitResults.push_back(pcsc::E_NO_SMARTCARD);
@@ -80,7 +91,8 @@ TEST(ApduExchange, PcscFailureLeavesTheReplyAlone) {
     EXPECT_EQ(reply, "keep");
 }
 
-TEST(ApduExchange, SerialSendFailureReturnsAtOnce) {
+TEST(ApduExchange, SerialSendFailureReturnsAtOnce)
+{
     Gui g;
     g.useCdc();
     g.world.serchan.sendResult = -3;
@@ -91,7 +103,8 @@ TEST(ApduExchange, SerialSendFailureReturnsAtOnce) {
     EXPECT_LT(g.world.clock.now - before, 10u);
 }
 
-TEST(ApduExchange, SerialReplyTimesOutAfter500msAlsoAcrossTheTickWrap) {
+TEST(ApduExchange, SerialReplyTimesOutAfter500msAlsoAcrossTheTickWrap)
+{
     for (uint32_t start : {1000u, 0xFFFFFF00u, 0x7FFFFF00u}) {
         SCOPED_TRACE(start);
         Gui g;
@@ -107,15 +120,18 @@ TEST(ApduExchange, SerialReplyTimesOutAfter500msAlsoAcrossTheTickWrap) {
     }
 }
 
-TEST(ApduExchange, SerialReplyArrivingLateStillCounts) {
+TEST(ApduExchange, SerialReplyArrivingLateStillCounts)
+{
     Gui g;
     g.useCdc();
     g.world.serchan.responder = nullptr;
     // Answer only after some polls: the receive keeps returning 0 until then.
     struct LateSerchan : fakes::FakeSerchan {
         int polls = 0;
-        int32_t receive(int32_t ch, uint8_t* b, uint32_t cap) override {
-            if (++polls < 100) return 0;
+        int32_t receive(int32_t ch, uint8_t* b, uint32_t cap) override
+        {
+            if (++polls < 100)
+                return 0;
             pending = Bytes{0x12, 0x90, 0x00};
             return FakeSerchan::receive(ch, b, cap);
         }

@@ -8,7 +8,8 @@ namespace {
 // A CDC reader (the transport is irrelevant to the commands) whose serial
 // number reply is 01 02 03 04.
 struct Reader : Gui {
-    Reader() {
+    Reader()
+    {
         useCdc();
         answers["FFCAF00004"] = hexBytes("010203049000");
     }
@@ -17,8 +18,13 @@ struct Reader : Gui {
 
 } // namespace
 
-TEST(ReaderCommands, SwitchAndFakeCardRecords) {
-    struct Case { bool fake; int16_t selector; const char* command; } cases[] = {
+TEST(ReaderCommands, SwitchAndFakeCardRecords)
+{
+    struct Case {
+        bool fake;
+        int16_t selector;
+        const char* command;
+    } cases[] = {
         {false, 0, "FEDD02000A00FF01020304 77344D58"},
         {false, 1, "FEDD02000A01FE01020304 AFF5A6FE"},
         {false, 3, "FEDD02000A03FC01020304 07011969"},
@@ -29,18 +35,21 @@ TEST(ReaderCommands, SwitchAndFakeCardRecords) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.command);
         Reader r;
-        const bool ok = c.fake ? r.form->core().session().SendCCIDFake(c.selector) : r.form->core().session().SwitchToDevice(c.selector);
+        const bool ok = c.fake ? r.form->core().session().SendCCIDFake(c.selector)
+                               : r.form->core().session().SwitchToDevice(c.selector);
         EXPECT_TRUE(ok);
         std::string expected = c.command;
         expected.erase(expected.find(' '), 1);
         std::vector<std::string> want{"FFCAF00004", expected};
-        if (!c.fake) want.push_back("FFFEFC0000"); // an accepted switch reboots
+        if (!c.fake)
+            want.push_back("FFFEFC0000"); // an accepted switch reboots
         EXPECT_EQ(r.sent(), want);
         EXPECT_EQ(r.world.clock.sleeps, c.fake ? std::vector<uint32_t>{} : std::vector<uint32_t>{2000});
     }
 }
 
-TEST(ReaderCommands, RefusedSwitchOrFakeCardSendsNoReboot) {
+TEST(ReaderCommands, RefusedSwitchOrFakeCardSendsNoReboot)
+{
     for (bool fake : {false, true}) {
         Reader r;
         r.answers["FEDD02000A00FF0102030477344D58"] = hexBytes("6A82");
@@ -51,7 +60,8 @@ TEST(ReaderCommands, RefusedSwitchOrFakeCardSendsNoReboot) {
     }
 }
 
-TEST(ReaderCommands, SerialNumberOfWrongLengthStopsBeforeSending) {
+TEST(ReaderCommands, SerialNumberOfWrongLengthStopsBeforeSending)
+{
     for (const char* sn : {"0102039000", "01020304059000", "9000", ""}) {
         for (bool fake : {false, true}) {
             SCOPED_TRACE(sn);
@@ -63,14 +73,16 @@ TEST(ReaderCommands, SerialNumberOfWrongLengthStopsBeforeSending) {
     }
 }
 
-TEST(ReaderCommands, SelectorOutsideAByteIsRefused) {
+TEST(ReaderCommands, SelectorOutsideAByteIsRefused)
+{
     Reader r;
     EXPECT_FALSE(r.form->core().session().SwitchToDevice(256));
     EXPECT_FALSE(r.form->core().session().SendCCIDFake(-1));
     EXPECT_TRUE(r.sent().empty());
 }
 
-TEST(ReaderCommands, RebootPausesTwoSecondsWhateverTheAnswer) {
+TEST(ReaderCommands, RebootPausesTwoSecondsWhateverTheAnswer)
+{
     for (const char* answer : {"9000", "6A82", ""}) {
         SCOPED_TRACE(answer);
         Reader r;
@@ -81,14 +93,19 @@ TEST(ReaderCommands, RebootPausesTwoSecondsWhateverTheAnswer) {
     }
 }
 
-TEST(ReaderCommands, HidConfigurationWrites) {
-    struct Case { const char* read; int16_t format, sub; const char* write; } cases[] = {
+TEST(ReaderCommands, HidConfigurationWrites)
+{
+    struct Case {
+        const char* read;
+        int16_t format, sub;
+        const char* write;
+    } cases[] = {
         {"0000", 1, 3, "FEDD0302026040"},
         {"FFFF", 1, 0, "FEDD0302029FFD"},
         {"0000", 1, 1, "FEDD0302022040"},
-        {"0000", 2, 3, "FEDD0302020042"},  // sub-options only count for format 1
+        {"0000", 2, 3, "FEDD0302020042"}, // sub-options only count for format 1
         {"FFFF", 3, 0, "FEDD030202FFBF"},
-        {"1234", 0, 3, "FEDD0302021234"},  // unknown format: written back as read
+        {"1234", 0, 3, "FEDD0302021234"}, // unknown format: written back as read
         {"1234", 9, 0, "FEDD0302021234"},
     };
     for (const Case& c : cases) {
@@ -100,7 +117,8 @@ TEST(ReaderCommands, HidConfigurationWrites) {
     }
 }
 
-TEST(ReaderCommands, HidConfigurationNeedsExactlyTwoBytes) {
+TEST(ReaderCommands, HidConfigurationNeedsExactlyTwoBytes)
+{
     for (const char* answer : {"009000", "0000009000", "9000", ""}) {
         SCOPED_TRACE(answer);
         Reader r;
@@ -115,8 +133,12 @@ TEST(ReaderCommands, HidConfigurationNeedsExactlyTwoBytes) {
     EXPECT_EQ(r.sent().size(), 2u);
 }
 
-TEST(ReaderCommands, IdentityTexts) {
-    struct Case { const char* answer; const char* fw; } cases[] = {
+TEST(ReaderCommands, IdentityTexts)
+{
+    struct Case {
+        const char* answer;
+        const char* fw;
+    } cases[] = {
         {"000200A69000", "(2.166)"},
         {"9000", "(0.0)"},
         {"FFFF80009000", "(65535.32768)"}, // halves print as unsigned
@@ -138,9 +160,14 @@ TEST(ReaderCommands, IdentityTexts) {
     EXPECT_EQ(r.form->core().session().GetReaderSN(), "");
 }
 
-TEST(ReaderCommands, CheckVersionAgainstTwoPointMinimum) {
+TEST(ReaderCommands, CheckVersionAgainstTwoPointMinimum)
+{
     const QString tooOld = "Version equal or greater than 2.166 is required for this mode.";
-    struct Case { const char* entry; int result; bool message; } cases[] = {
+    struct Case {
+        const char* entry;
+        int result;
+        bool message;
+    } cases[] = {
         {"COM3 ZN480 CDC - 01020304 (2.166)", 1, false},
         {"COM3 ZN480 CDC - 01020304 (2.200)", 1, false},
         {"COM3 ZN480 CDC - 01020304 (2.165)", 0, true},
@@ -149,12 +176,12 @@ TEST(ReaderCommands, CheckVersionAgainstTwoPointMinimum) {
         {"COM3 ZN480 CDC - 01020304 (3.100)", 1, false},
         {"COM3 ZN480 CDC - 01020304 (2.99999999999999)", 1, false}, // huge minor: no overflow
         {"COM3 ZN480 CDC - 01020304 (2.65536)", 1, false},
-        {"CCID ZN480 Sim 0", -1, false},                     // no firmware known
-        {"CCID ZN480 (0001) 00 00", -1, false},              // "(" in a name is no firmware
+        {"CCID ZN480 Sim 0", -1, false},        // no firmware known
+        {"CCID ZN480 (0001) 00 00", -1, false}, // "(" in a name is no firmware
         {"CCID ZN480 (0.1) 00 00 - 01020304 (2.166)", 1, false},
-        {"COM3 ZN480 CDC - 01020304 000200A6", -1, false},   // raw reply, no "("
-        {"COM3 ZN480 CDC - 01020304 (2166)", 0, false},      // no "." after "("
-        {"COM3 ZN480 CDC - 01020304 (x.166)", 0, false},     // garbage: unreadable
+        {"COM3 ZN480 CDC - 01020304 000200A6", -1, false}, // raw reply, no "("
+        {"COM3 ZN480 CDC - 01020304 (2166)", 0, false},    // no "." after "("
+        {"COM3 ZN480 CDC - 01020304 (x.166)", 0, false},   // garbage: unreadable
         {"COM3 ZN480 CDC - 01020304 (2.)", 0, false},
         {"COM3 ZN480 CDC - 01020304 (.166)", 0, false},
     };

@@ -5,17 +5,18 @@ namespace tarvex::guitest {
 
 namespace {
 
-const QString kPrompt =
-    "CCID devices require a valid card present to be connected, please put a supported "
-    "contactless card over the reader.";
+const QString kPrompt = "CCID devices require a valid card present to be connected, please put a supported "
+                        "contactless card over the reader.";
 
 struct CcidReader : Gui {
-    explicit CcidReader(const char* firmware = "000200A6") {
+    explicit CcidReader(const char* firmware = "000200A6")
+    {
         answers["FFCAF00004"] = hexBytes("010203049000");
         answers["FFCAE00004"] = hexBytes(std::string(firmware) + "9000");
         form->core().session().DevKind = DEVKIND_CCID;
     }
-    int exclusiveConnects() const {
+    int exclusiveConnects() const
+    {
         int n = 0;
         for (const auto& c : world.pcsc.calls)
             n += c == std::string("connect:") + kReader + ":1";
@@ -25,8 +26,14 @@ struct CcidReader : Gui {
 
 } // namespace
 
-TEST(DeviceConnection, CcidEntryWithoutSuffixGainsItAndIsChecked) {
-    struct Case { const char* fw; bool result; const char* suffix; bool message; } cases[] = {
+TEST(DeviceConnection, CcidEntryWithoutSuffixGainsItAndIsChecked)
+{
+    struct Case {
+        const char* fw;
+        bool result;
+        const char* suffix;
+        bool message;
+    } cases[] = {
         {"000200A6", true, " - 01020304 (2.166)", false},
         {"000200A5", false, " - 01020304 (2.165)", true},
     };
@@ -45,7 +52,8 @@ TEST(DeviceConnection, CcidEntryWithoutSuffixGainsItAndIsChecked) {
     }
 }
 
-TEST(DeviceConnection, CcidEntryWithSuffixOpensWithoutReadingIdentity) {
+TEST(DeviceConnection, CcidEntryWithSuffixOpensWithoutReadingIdentity)
+{
     CcidReader r("000100A6"); // would fail the version check if read
     const std::string text = std::string("CCID ") + kReader + " - 01020304 (2.166)";
     r.select(text);
@@ -55,7 +63,8 @@ TEST(DeviceConnection, CcidEntryWithSuffixOpensWithoutReadingIdentity) {
     EXPECT_EQ(r.exclusiveConnects(), 1);
 }
 
-TEST(DeviceConnection, CardPromptRepeatsUntilCancel) {
+TEST(DeviceConnection, CardPromptRepeatsUntilCancel)
+{
     CcidReader r;
     r.world.pcsc.readers[0].cardPresent = false;
     r.world.ui.answers = {true, true, false};
@@ -66,7 +75,8 @@ TEST(DeviceConnection, CardPromptRepeatsUntilCancel) {
     EXPECT_EQ(r.form->core().list().text(0), std::string("CCID ") + kReader);
 }
 
-TEST(DeviceConnection, CardPresentedAfterPromptConnects) {
+TEST(DeviceConnection, CardPresentedAfterPromptConnects)
+{
     CcidReader r;
     r.world.pcsc.readers[0].cardPresent = false;
     r.world.ui.onYield = nullptr;
@@ -74,7 +84,8 @@ TEST(DeviceConnection, CardPresentedAfterPromptConnects) {
     // The user puts a card on the reader, then presses OK.
     struct CardOnOk : testing::FakeUi {
         fakes::FakePcsc* pcsc = nullptr;
-        bool messageBox(const QString& t, bool okCancel) override {
+        bool messageBox(const QString& t, bool okCancel) override
+        {
             pcsc->readers[0].cardPresent = true;
             return FakeUi::messageBox(t, okCancel);
         }
@@ -89,7 +100,8 @@ TEST(DeviceConnection, CardPresentedAfterPromptConnects) {
     EXPECT_EQ(ui.messages.size(), 1);
 }
 
-TEST(DeviceConnection, CcidReaderNoLongerListedIsNotOpened) {
+TEST(DeviceConnection, CcidReaderNoLongerListedIsNotOpened)
+{
     CcidReader r;
     r.world.pcsc.readers.push_back({"ZN480 Other 0"});
     r.form->core().session().smart().ListReaders();
@@ -100,8 +112,14 @@ TEST(DeviceConnection, CcidReaderNoLongerListedIsNotOpened) {
     EXPECT_TRUE(r.world.ui.messages.isEmpty());
 }
 
-TEST(DeviceConnection, CdcEntryOpensItsPort) {
-    struct Case { const char* entry; int32_t port; bool opens; bool result; } cases[] = {
+TEST(DeviceConnection, CdcEntryOpensItsPort)
+{
+    struct Case {
+        const char* entry;
+        int32_t port;
+        bool opens;
+        bool result;
+    } cases[] = {
         {"COM12 ZN480 CDC - 01020304 (2.166)", 12, true, true},
         {"COM3 ZN480 CDC", 3, true, true},
         {"COM12 ZN480 CDC - 01020304 (2.166)", 12, false, false},
@@ -121,15 +139,19 @@ TEST(DeviceConnection, CdcEntryOpensItsPort) {
     }
 }
 
-TEST(DeviceConnection, EntriesWithoutAnAddressOpenNothing) {
-    struct Case { int16_t kind; const char* entry; } cases[] = {
-        {DEVKIND_CDC, "COM12"},                // no space
-        {DEVKIND_CDC, "COMx ZN480 CDC"},       // port not a number
-        {DEVKIND_CDC, "COM ZN480 CDC"},        // no digits
+TEST(DeviceConnection, EntriesWithoutAnAddressOpenNothing)
+{
+    struct Case {
+        int16_t kind;
+        const char* entry;
+    } cases[] = {
+        {DEVKIND_CDC, "COM12"},          // no space
+        {DEVKIND_CDC, "COMx ZN480 CDC"}, // port not a number
+        {DEVKIND_CDC, "COM ZN480 CDC"},  // no digits
         {DEVKIND_CDC, "COM-3 ZN480 CDC"},
         {DEVKIND_CDC, "MSD ZN480 Mass Storage"},
         {DEVKIND_CCID, "CCI"},
-        {DEVKIND_CCID, "CCID "},               // empty reader name
+        {DEVKIND_CCID, "CCID "}, // empty reader name
         {DEVKIND_HID, "HID ZN480 Keyboard 0"},
         {7, "CCID ZN480 Sim 0"},
     };
@@ -157,12 +179,20 @@ TEST(DeviceConnection, EntriesWithoutAnAddressOpenNothing) {
     EXPECT_EQ(g.world.serchan.openPort, 0);
 }
 
-TEST(DeviceConnection, SerialProbe) {
-    struct Case { int32_t port; bool opens; const char* answer; bool result; int32_t handle; size_t sends; } cases[] = {
+TEST(DeviceConnection, SerialProbe)
+{
+    struct Case {
+        int32_t port;
+        bool opens;
+        const char* answer;
+        bool result;
+        int32_t handle;
+        size_t sends;
+    } cases[] = {
         {5, true, "12349000", true, 5, 1},
-        {5, true, "6A82", false, 5, 1},   // channel stays open for the caller to close
-        {5, true, "", false, 5, 1},       // no answer within the time-out
-        {5, false, "9000", false, 0, 0},  // port cannot be opened: nothing sent
+        {5, true, "6A82", false, 5, 1},  // channel stays open for the caller to close
+        {5, true, "", false, 5, 1},      // no answer within the time-out
+        {5, false, "9000", false, 0, 0}, // port cannot be opened: nothing sent
         {0, false, "9000", false, 0, 0},
     };
     for (const Case& c : cases) {

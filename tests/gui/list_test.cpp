@@ -3,8 +3,12 @@
 
 namespace tarvex::guitest {
 
-TEST(DeviceList, KeyIsTheTextBeforeTheFirstSeparator) {
-    struct Case { const char* text; const char* key; } cases[] = {
+TEST(DeviceList, KeyIsTheTextBeforeTheFirstSeparator)
+{
+    struct Case {
+        const char* text;
+        const char* key;
+    } cases[] = {
         {"CCID ZN480 Sim 0", "CCID ZN480 Sim 0"},
         {"CCID ZN480 Sim 0 - 01020304 (2.166)", "CCID ZN480 Sim 0"},
         {"COM3 ZN480 CDC - 01020304 (2.166)", "COM3 ZN480 CDC"},
@@ -13,28 +17,39 @@ TEST(DeviceList, KeyIsTheTextBeforeTheFirstSeparator) {
         {"CCID A -B", "CCID A -B"},
         {"", ""},
     };
-    for (const Case& c : cases) EXPECT_EQ(FilterExtra(c.text), c.key) << c.text;
+    for (const Case& c : cases)
+        EXPECT_EQ(FilterExtra(c.text), c.key) << c.text;
 }
 
-TEST(DeviceList, CheckListFindsTheFirstEntryWithAnEqualKey) {
+TEST(DeviceList, CheckListFindsTheFirstEntryWithAnEqualKey)
+{
     Gui g;
     EXPECT_EQ(g.form->core().CheckList("CCID ZN480 Sim 0"), -1); // empty list
     g.form->core().list().append("COM3 ZN480 CDC - 01020304 (2.166)");
     g.form->core().list().append("CCID ZN480 Sim 0");
     g.form->core().list().append("CCID ZN480 Sim 0 - 0A0B0C0D (2.166)");
-    struct Case { const char* key; int index; } cases[] = {
+    struct Case {
+        const char* key;
+        int index;
+    } cases[] = {
         {"COM3 ZN480 CDC", 0},
         {"CCID ZN480 Sim 0", 1},
-        {"ccid zn480 sim 0", -1},  // case-sensitive
+        {"ccid zn480 sim 0", -1},                  // case-sensitive
         {"COM3 ZN480 CDC - 01020304 (2.166)", -1}, // whole text is not a key
         {"COM3", -1},
     };
-    for (const Case& c : cases) EXPECT_EQ(g.form->core().CheckList(c.key), c.index) << c.key;
+    for (const Case& c : cases)
+        EXPECT_EQ(g.form->core().CheckList(c.key), c.index) << c.key;
 }
 
-TEST(DeviceList, ButtonsAndDevKindFollowTheSelectedEntry) {
+TEST(DeviceList, ButtonsAndDevKindFollowTheSelectedEntry)
+{
     // Buttons as CCID/CDC/HID enabled; DevKind from FillFrom (7 = left alone).
-    struct Case { const char* text; const char* buttons; int devKind; } cases[] = {
+    struct Case {
+        const char* text;
+        const char* buttons;
+        int devKind;
+    } cases[] = {
         {"CCID ZN480 Sim 0", "111", 0},
         {"CCID ZN480 Sim 0 - 01020304 (2.166)", "111", 0},
         {"COM3 ZN480 CDC - 01020304 (2.166)", "101", 1},
@@ -56,7 +71,8 @@ TEST(DeviceList, ButtonsAndDevKindFollowTheSelectedEntry) {
     }
 }
 
-TEST(DeviceList, UserSelectionAndRemovalUpdateTheButtons) {
+TEST(DeviceList, UserSelectionAndRemovalUpdateTheButtons)
+{
     Gui g;
     g.form->core().list().append("COM3 ZN480 CDC - 01020304 (2.166)");
     g.form->core().list().append("HID ZN480 Keyboard 0");
@@ -66,11 +82,11 @@ TEST(DeviceList, UserSelectionAndRemovalUpdateTheButtons) {
     EXPECT_FALSE(g.form->cmdHID->isEnabled());
     g.list().remove(1); // as a scan that no longer finds the reader does
     EXPECT_EQ(g.form->core().list().selected(), -1);
-    EXPECT_FALSE(g.form->cmdCCID->isEnabled() || g.form->cmdCDC->isEnabled() ||
-                 g.form->cmdHID->isEnabled());
+    EXPECT_FALSE(g.form->cmdCCID->isEnabled() || g.form->cmdCDC->isEnabled() || g.form->cmdHID->isEnabled());
 }
 
-TEST(DeviceList, ClearSelRemovesTheSelectionAndDisablesTheButtons) {
+TEST(DeviceList, ClearSelRemovesTheSelectionAndDisablesTheButtons)
+{
     Gui g;
     g.form->core().ClearSel(); // nothing selected: stays so
     EXPECT_EQ(g.form->core().list().selected(), -1);
@@ -78,14 +94,14 @@ TEST(DeviceList, ClearSelRemovesTheSelectionAndDisablesTheButtons) {
     EXPECT_TRUE(g.form->cmdCCID->isEnabled());
     g.form->core().ClearSel();
     EXPECT_EQ(g.form->core().list().selected(), -1);
-    EXPECT_FALSE(g.form->cmdCCID->isEnabled() || g.form->cmdCDC->isEnabled() ||
-                 g.form->cmdHID->isEnabled());
+    EXPECT_FALSE(g.form->cmdCCID->isEnabled() || g.form->cmdCDC->isEnabled() || g.form->cmdHID->isEnabled());
     g.form->core().session().DevKind = 1;
     g.form->core().FillFrom(); // no selection: DevKind kept
     EXPECT_EQ(g.form->core().session().DevKind, 1);
 }
 
-TEST(DeviceList, SettingTheSameIndexStillRunsTheClickHandler) {
+TEST(DeviceList, SettingTheSameIndexStillRunsTheClickHandler)
+{
     Gui g;
     g.select("CCID ZN480 Sim 0");
     g.form->Buttons(false, false, false);
@@ -96,7 +112,8 @@ TEST(DeviceList, SettingTheSameIndexStillRunsTheClickHandler) {
     EXPECT_FALSE(g.form->cmdCCID->isEnabled());
 }
 
-TEST(DeviceList, EntriesKeepOrderTextAndScanMark) {
+TEST(DeviceList, EntriesKeepOrderTextAndScanMark)
+{
     Gui g;
     EXPECT_EQ(g.form->core().list().append("B"), 0);
     EXPECT_EQ(g.form->core().list().append("A"), 1);
@@ -108,7 +125,7 @@ TEST(DeviceList, EntriesKeepOrderTextAndScanMark) {
     EXPECT_EQ(g.form->core().list().text(1), "A - 01020304 (2.166)");
     EXPECT_EQ(g.form->core().list().mark(0), Seen);
     EXPECT_EQ(g.form->core().list().mark(1), Added); // survives a text change
-    EXPECT_EQ(g.form->core().list().text(9), "");   // out of range reads as empty
+    EXPECT_EQ(g.form->core().list().text(9), "");    // out of range reads as empty
     EXPECT_EQ(g.form->core().list().mark(-1), Unseen);
 }
 

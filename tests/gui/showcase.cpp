@@ -5,7 +5,8 @@
 #include <QCheckBox>
 #include <QTimer>
 
-int main(int argc, char* argv[]) {
+int main(int argc, char* argv[])
+{
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tarvex"));
     tarvex::testing::WindowFakes world;

@@ -5,7 +5,8 @@
 
 namespace tarvex::guitest {
 
-TEST(MainWindow, StartsWithCaptionControlsAndStates) {
+TEST(MainWindow, StartsWithCaptionControlsAndStates)
+{
     Gui g;
     frmMain& f = *g.form;
     EXPECT_EQ(f.windowTitle(), "ZN480 USB Switch");
@@ -28,7 +29,8 @@ TEST(MainWindow, StartsWithCaptionControlsAndStates) {
     EXPECT_TRUE(f.isEnabled());
 }
 
-TEST(MainWindow, TimerTicksEveryTwoSecondsFromCreation) {
+TEST(MainWindow, TimerTicksEveryTwoSecondsFromCreation)
+{
     testing::WindowFakes w;
     app();
     frmMain f(w.services(), w.ui);
@@ -37,7 +39,8 @@ TEST(MainWindow, TimerTicksEveryTwoSecondsFromCreation) {
     EXPECT_FALSE(f.tmrUpdates->isSingleShot());
 }
 
-TEST(MainWindow, TabOrderFollowsTheLayout) {
+TEST(MainWindow, TabOrderFollowsTheLayout)
+{
     Gui g;
     frmMain& f = *g.form;
     const QList<QWidget*> controls{f.lstZN, f.cmdCCID, f.cmdCDC, f.cmdHID, f.chkRefresh};
@@ -45,19 +48,26 @@ TEST(MainWindow, TabOrderFollowsTheLayout) {
     QList<QWidget*> order;
     QWidget* w = f.lstZN;
     do {
-        if (controls.contains(w)) order << w;
+        if (controls.contains(w))
+            order << w;
         w = w->nextInFocusChain();
     } while (w != f.lstZN && order.size() < controls.size());
     EXPECT_EQ(order, controls);
 }
 
-TEST(MainWindow, ControlsSitAtTheirTwipsPositionsScaledByDpi) {
+TEST(MainWindow, ControlsSitAtTheirTwipsPositionsScaledByDpi)
+{
     Gui g;
     frmMain& f = *g.form;
     const double sx = f.logicalDpiX() / 1440.0, sy = f.logicalDpiY() / 1440.0;
-    struct Case { QWidget* w; int l, t, wd, h; } cases[] = {
-        {f.lstZN, 120, 120, 4215, 1230},  {f.cmdCCID, 120, 1440, 1335, 495},
-        {f.cmdCDC, 1560, 1440, 1335, 495}, {f.cmdHID, 3000, 1440, 1335, 495},
+    struct Case {
+        QWidget* w;
+        int l, t, wd, h;
+    } cases[] = {
+        {f.lstZN, 120, 120, 4215, 1230},
+        {f.cmdCCID, 120, 1440, 1335, 495},
+        {f.cmdCDC, 1560, 1440, 1335, 495},
+        {f.cmdHID, 3000, 1440, 1335, 495},
         {f.chkRefresh, 120, 2040, 4215, 255},
     };
     for (const Case& c : cases) {
@@ -74,15 +84,20 @@ TEST(MainWindow, ControlsSitAtTheirTwipsPositionsScaledByDpi) {
     EXPECT_EQ(f.minimumSize(), f.maximumSize()); // fixed size
 }
 
-TEST(MainWindow, LockNestsAndNeverGoesNegative) {
+TEST(MainWindow, LockNestsAndNeverGoesNegative)
+{
     // Sequence of L(ock)/U(nlock) with the enabled state after each step.
-    struct Case { const char* steps; const char* enabledAfter; int depth; } cases[] = {
+    struct Case {
+        const char* steps;
+        const char* enabledAfter;
+        int depth;
+    } cases[] = {
         {"L", "0", 1},
         {"LU", "01", 0},
         {"LLU", "000", 1},
         {"LLUU", "0001", 0},
         {"U", "1", 0},
-        {"UL", "10", 1},    // a stray unlock does not let the next lock slip
+        {"UL", "10", 1}, // a stray unlock does not let the next lock slip
         {"LUUL", "0110", 1},
     };
     for (const Case& c : cases) {
@@ -90,7 +105,10 @@ TEST(MainWindow, LockNestsAndNeverGoesNegative) {
         Gui g;
         std::string seen;
         for (const char* s = c.steps; *s; ++s) {
-            if (*s == 'L') g.form->LockForm(); else g.form->UnlockForm();
+            if (*s == 'L')
+                g.form->LockForm();
+            else
+                g.form->UnlockForm();
             seen += g.form->isEnabled() ? '1' : '0';
         }
         EXPECT_EQ(seen, c.enabledAfter);
@@ -98,7 +116,8 @@ TEST(MainWindow, LockNestsAndNeverGoesNegative) {
     }
 }
 
-TEST(MainWindow, ButtonsKeepTheirStateAcrossALock) {
+TEST(MainWindow, ButtonsKeepTheirStateAcrossALock)
+{
     Gui g;
     frmMain& f = *g.form;
     f.Buttons(true, false, true);
@@ -115,7 +134,8 @@ TEST(MainWindow, ButtonsKeepTheirStateAcrossALock) {
     EXPECT_TRUE(f.chkRefresh->isEnabled());
 }
 
-TEST(MainWindow, ProgressCaptionAndRestore) {
+TEST(MainWindow, ProgressCaptionAndRestore)
+{
     Gui g;
     g.form->setProgress(" - Scanning...");
     EXPECT_EQ(g.form->windowTitle(), "ZN480 USB Switch - Scanning...");
@@ -123,7 +143,8 @@ TEST(MainWindow, ProgressCaptionAndRestore) {
     EXPECT_EQ(g.form->windowTitle(), "ZN480 USB Switch");
 }
 
-TEST(MainWindow, CloseClosesTheSerialChannelWithItsHandle) {
+TEST(MainWindow, CloseClosesTheSerialChannelWithItsHandle)
+{
     for (int32_t handle : {0, 7}) {
         SCOPED_TRACE(handle);
         Gui g;
@@ -136,7 +157,8 @@ TEST(MainWindow, CloseClosesTheSerialChannelWithItsHandle) {
     app().setProperty(kEndRequestedProperty, QVariant());
 }
 
-TEST(MainWindow, DialogsAreMadeOnceAndOwnedByTheWindow) {
+TEST(MainWindow, DialogsAreMadeOnceAndOwnedByTheWindow)
+{
     Gui g;
     frmHIDmode* h = &g.form->hidDialog();
     frmCCIDmode* c = &g.form->ccidDialog();

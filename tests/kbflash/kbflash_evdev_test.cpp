@@ -53,18 +53,24 @@ std::vector<std::string> expectedStates(Start start)
         s.*key = !(s.*key);
         e.push_back(str(s.caps, s.num, s.scroll));
     };
-    if (start.scroll) step(&Start::scroll);
-    if (start.caps) step(&Start::caps);
-    if (start.num) step(&Start::num);
+    if (start.scroll)
+        step(&Start::scroll);
+    if (start.caps)
+        step(&Start::caps);
+    if (start.num)
+        step(&Start::num);
     step(&Start::caps);
     step(&Start::num);
     step(&Start::scroll);
     step(&Start::scroll);
     for (int i = 0; i < 100; ++i)
         step(&Start::caps);
-    if (start.scroll) step(&Start::scroll);
-    if (!start.caps) step(&Start::caps);
-    if (!start.num) step(&Start::num);
+    if (start.scroll)
+        step(&Start::scroll);
+    if (!start.caps)
+        step(&Start::caps);
+    if (!start.num)
+        step(&Start::num);
     return e;
 }
 
@@ -116,7 +122,7 @@ protected:
     std::vector<std::string> seenOn_;
 };
 
-class ReaderKeyboardStarts : public ReaderKeyboard, public ::testing::WithParamInterface<Start> {};
+class ReaderKeyboardStarts : public ReaderKeyboard, public ::testing::WithParamInterface<Start> { };
 
 // Exactly the pattern's states on the reader's node, in order, each as one
 // change; nothing at all on the other keyboard; the reader recognises it.
@@ -139,12 +145,12 @@ TEST_P(ReaderKeyboardStarts, PatternGoesToTheReaderNodeOnly)
 }
 
 INSTANTIATE_TEST_SUITE_P(Starts, ReaderKeyboardStarts,
-                         ::testing::Values(Start{false, false, false}, Start{true, false, false},
-                                           Start{true, true, true}, Start{false, true, true}),
-                         [](const auto& info) {
-                             const Start& s = info.param;
-                             return str(s.caps, s.num, s.scroll);
-                         });
+    ::testing::Values(
+        Start{false, false, false}, Start{true, false, false}, Start{true, true, true}, Start{false, true, true}),
+    [](const auto& info) {
+        const Start& s = info.param;
+        return str(s.caps, s.num, s.scroll);
+    });
 
 // The same through an X display that is there: the X lock keys stay put,
 // since the reader's node takes the pattern.
@@ -168,8 +174,10 @@ protected:
     void SetUp() override
     {
         ReaderKeyboard::SetUp();
-        if (HasFatalFailure()) return;
-        if (::geteuid() != 0) GTEST_SKIP() << "needs root to run kbflash as another user";
+        if (HasFatalFailure())
+            return;
+        if (::geteuid() != 0)
+            GTEST_SKIP() << "needs root to run kbflash as another user";
         ASSERT_TRUE(plugIn({false, false, false}));
         node_ = host_->keyboardLog().devnode;
         // The testbed itself stays readable, so the reader is still found.

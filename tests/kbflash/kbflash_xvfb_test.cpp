@@ -101,7 +101,7 @@ std::vector<std::string> expectedStates(LedState start)
 struct StartCase {
     const char* name;
     LedState start;
-    bool userBindsScroll; // the user's keymap binds Scroll_Lock to a modifier
+    bool userBindsScroll;        // the user's keymap binds Scroll_Lock to a modifier
     bool noFreeModifier = false; // every modifier row is in use
 };
 
@@ -167,12 +167,12 @@ TEST_P(KbflashOnX, PlaysPatternAndRestoresEverything)
 }
 
 INSTANTIATE_TEST_SUITE_P(StartStates, KbflashOnX,
-                         ::testing::Values(StartCase{"AllOff", {false, false, false}, false},
-                                           StartCase{"CapsOnDefaultKeymap", {true, false, false}, false},
-                                           StartCase{"AllOnUserBinding", {true, true, true}, true},
-                                           // Scroll Lock's LED is then set through XKB directly.
-                                           StartCase{"NoFreeModifier", {false, true, false}, false, true}),
-                         [](const auto& info) { return std::string(info.param.name); });
+    ::testing::Values(StartCase{"AllOff", {false, false, false}, false},
+        StartCase{"CapsOnDefaultKeymap", {true, false, false}, false},
+        StartCase{"AllOnUserBinding", {true, true, true}, true},
+        // Scroll Lock's LED is then set through XKB directly.
+        StartCase{"NoFreeModifier", {false, true, false}, false, true}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // A stop request in the middle of the blink phase: the tool puts the lock
 // states and the keymap back before it ends.
@@ -185,13 +185,13 @@ TEST_F(KbflashOnX, TermSignalMidPatternRestores)
     const unsigned lockedBefore = probe.lockedMods();
 
     bool sent = false;
-    const auto run = xtest_support::observeRun(xvfb.display(), reader.kbflash(),
-                                               [&](pid_t pid, const std::vector<LedChange>& changes) {
-                                                   if (!sent && changes.size() >= 25) {
-                                                       kill(pid, SIGTERM);
-                                                       sent = true;
-                                                   }
-                                               });
+    const auto run = xtest_support::observeRun(
+        xvfb.display(), reader.kbflash(), [&](pid_t pid, const std::vector<LedChange>& changes) {
+            if (!sent && changes.size() >= 25) {
+                kill(pid, SIGTERM);
+                sent = true;
+            }
+        });
     ASSERT_TRUE(sent);
     EXPECT_EQ(run.exitStatus, 128 + SIGTERM);
     EXPECT_EQ(run.out, "Wait...\r\n");

@@ -28,7 +28,7 @@ struct SharedLog {
 
 class FakeDevice : public kbflash::LedDevice {
 public:
-    FakeDevice(SharedLog& log, int id, std::array<bool, 3> start) : log_(log), id_(id), on(start) {}
+    FakeDevice(SharedLog& log, int id, std::array<bool, 3> start) : log_(log), id_(id), on(start) { }
     bool led(Key k) const override { return on[static_cast<int>(k)]; }
     void setLed(Key k, bool v) override
     {
@@ -42,7 +42,7 @@ public:
 
 class FakePacer : public kbflash::Pacer {
 public:
-    explicit FakePacer(SharedLog& log) : log_(log) {}
+    explicit FakePacer(SharedLog& log) : log_(log) { }
     bool sleepMs(unsigned ms) override
     {
         if (sleeps++ == stopAtSleep)
@@ -68,9 +68,12 @@ std::vector<std::string> aloneRun(int id, std::array<bool, 3> start)
         s[k] = v;
         e.push_back(d + (k == 0 ? "C" : k == 1 ? "N" : "S") + (v ? "1" : "0"));
     };
-    if (start[2]) set(2, false);
-    if (start[0]) set(0, false);
-    if (start[1]) set(1, false);
+    if (start[2])
+        set(2, false);
+    if (start[0])
+        set(0, false);
+    if (start[1])
+        set(1, false);
     e.push_back("z40");
     set(0, true);
     set(1, true);
@@ -81,9 +84,12 @@ std::vector<std::string> aloneRun(int id, std::array<bool, 3> start)
         e.push_back("z50");
         set(0, !s[0]);
     }
-    if (start[2]) set(2, true);
-    if (!start[0]) set(0, false);
-    if (!start[1]) set(1, false);
+    if (start[2])
+        set(2, true);
+    if (!start[0])
+        set(0, false);
+    if (!start[1])
+        set(1, false);
     e.push_back("OK.\r\n");
     return e;
 }

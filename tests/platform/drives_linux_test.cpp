@@ -22,7 +22,11 @@ struct TempDir {
         std::string tmpl = (fs::temp_directory_path() / "zn480-drives-XXXXXX").string();
         path = mkdtemp(tmpl.data());
     }
-    ~TempDir() { std::error_code ec; fs::remove_all(path, ec); }
+    ~TempDir()
+    {
+        std::error_code ec;
+        fs::remove_all(path, ec);
+    }
 };
 
 bool isBlock(const std::string& path)
@@ -88,18 +92,32 @@ TEST_F(LinuxDrives, ListsBlockDeviceMountsWithDecodedNames)
     const fs::path a = mountPoint("stick one"), b = mountPoint("image");
     const std::string escaped = (dir_.path / "stick\\040one").string();
     mounts("proc /proc proc rw 0 0\n"
-           "tmpfs " + mountPoint("tmp").string() + " tmpfs rw 0 0\n"
-           "/dev/" + disk_ + " " + escaped + " vfat rw 0 0\n"
-           "/dev/zn480-no-such-node " + mountPoint("gone").string() + " ext4 rw 0 0\n"
-           "/dev/loop0 " + b.string() + " ext2 rw 0 0\n"
-           "garbage\n");
+           "tmpfs "
+        + mountPoint("tmp").string()
+        + " tmpfs rw 0 0\n"
+          "/dev/"
+        + disk_ + " " + escaped
+        + " vfat rw 0 0\n"
+          "/dev/zn480-no-such-node "
+        + mountPoint("gone").string()
+        + " ext4 rw 0 0\n"
+          "/dev/loop0 "
+        + b.string()
+        + " ext2 rw 0 0\n"
+          "garbage\n");
     auto drives = makeSystemDrives();
     EXPECT_EQ(drives->list(), (std::vector<std::string>{a.string(), b.string()}));
 }
 
 TEST_F(LinuxDrives, TypeFromRemovableAttributeLoopIsFixed)
 {
-    struct Case { const char* what; const char* removable; bool partition; bool loop; int type; };
+    struct Case {
+        const char* what;
+        const char* removable;
+        bool partition;
+        bool loop;
+        int type;
+    };
     const Case cases[] = {
         {"removable disk", "1", false, false, DRIVE_TYPE_REMOVABLE},
         {"fixed disk", "0", false, false, DRIVE_TYPE_FIXED},

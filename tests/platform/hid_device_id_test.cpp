@@ -8,16 +8,19 @@ using namespace tarvex;
 
 TEST(IsZnHidDeviceId, FixedPositionsExactCase)
 {
-    struct Case { const char* id; bool match; };
+    struct Case {
+        const char* id;
+        bool match;
+    };
     const Case cases[] = {
         {"HID\\VID_6A4E&PID_0013\\7&1A2B3C4D&0&0000", true},
         {"HID\\VID_6A4E&PID_0013&MI_01\\8&2&0&0000", true},
-        {"HID\\VID_6A4E&PID_0013", true},         // exactly 21 characters
-        {"HID\\VID_6A4E&PID_001", false},         // one short: no read past the end
-        {"HID\\VID_6a4e&PID_0013\\1", false},     // lower-case hex
-        {"HID\\VID_6A4E&PID_0014\\1", false},     // other product
-        {"HID\\VID_1234&PID_0013\\1", false},     // other vendor
-        {"USB\\VID_6A4E&PID_0013\\1", false},     // the USB parent is not counted
+        {"HID\\VID_6A4E&PID_0013", true},     // exactly 21 characters
+        {"HID\\VID_6A4E&PID_001", false},     // one short: no read past the end
+        {"HID\\VID_6a4e&PID_0013\\1", false}, // lower-case hex
+        {"HID\\VID_6A4E&PID_0014\\1", false}, // other product
+        {"HID\\VID_1234&PID_0013\\1", false}, // other vendor
+        {"USB\\VID_6A4E&PID_0013\\1", false}, // the USB parent is not counted
         {"hid\\VID_6A4E&PID_0013\\1", false},
         {"", false},
     };
@@ -27,10 +30,13 @@ TEST(IsZnHidDeviceId, FixedPositionsExactCase)
 
 TEST(DeviceIdFromDependent, TextBetweenFirstAndSecondEquals)
 {
-    struct Case { const char* dependent; const char* id; };
+    struct Case {
+        const char* dependent;
+        const char* id;
+    };
     const Case cases[] = {
         {"\\\\PC\\root\\cimv2:Win32_PnPEntity.DeviceID=\"HID\\\\VID_6A4E&PID_0013\\\\7&1&0&0000\"",
-         "HID\\\\VID_6A4E&PID_0013\\\\7&1&0&0000"},
+            "HID\\\\VID_6A4E&PID_0013\\\\7&1&0&0000"},
         {"a=b=c", "b"},
         {"a=", ""},
         {"no equals sign", ""},

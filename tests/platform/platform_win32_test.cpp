@@ -49,7 +49,8 @@ TEST(WindowsDrives, LetterWithoutADriveIsNotReadable)
     std::string unused;
     for (char l = 'z'; l > 'c' && unused.empty(); --l) {
         const std::string e = std::string(1, l) + ":";
-        if (std::find(entries.begin(), entries.end(), e) == entries.end()) unused = e;
+        if (std::find(entries.begin(), entries.end(), e) == entries.end())
+            unused = e;
     }
     ASSERT_FALSE(unused.empty());
     EXPECT_NE(drives->driveType(unused), DRIVE_TYPE_FIXED);
@@ -65,8 +66,7 @@ TEST(WindowsSerialMap, ValuesComeBackRawWithTheirTerminator)
         GTEST_SKIP() << "no write access to the serial-port map";
     const char name[] = "\\Device\\USBSER099";
     const char data[] = "COM42";
-    ASSERT_EQ(RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(data), sizeof data),
-              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(data), sizeof data), ERROR_SUCCESS);
 
     auto values = makeSystemSerialPortMap()->read();
     RegDeleteValueA(key, name);
@@ -92,8 +92,7 @@ struct Property {
     long number = 0;
 };
 
-template <class Interface>
-class FakeCom : public Interface {
+template <class Interface> class FakeCom : public Interface {
 public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** out) override
     {
@@ -154,11 +153,20 @@ public:
     HRESULT STDMETHODCALLTYPE CompareTo(LONG, IWbemClassObject*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetPropertyOrigin(LPCWSTR, BSTR*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE InheritsFrom(LPCWSTR) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetMethod(LPCWSTR, LONG, IWbemClassObject**, IWbemClassObject**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE PutMethod(LPCWSTR, LONG, IWbemClassObject*, IWbemClassObject*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetMethod(LPCWSTR, LONG, IWbemClassObject**, IWbemClassObject**) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE PutMethod(LPCWSTR, LONG, IWbemClassObject*, IWbemClassObject*) override
+    {
+        return E_NOTIMPL;
+    }
     HRESULT STDMETHODCALLTYPE DeleteMethod(LPCWSTR) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE BeginMethodEnumeration(LONG) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE NextMethod(LONG, BSTR*, IWbemClassObject**, IWbemClassObject**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE NextMethod(LONG, BSTR*, IWbemClassObject**, IWbemClassObject**) override
+    {
+        return E_NOTIMPL;
+    }
     HRESULT STDMETHODCALLTYPE EndMethodEnumeration() override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetMethodQualifierSet(LPCWSTR, IWbemQualifierSet**) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetMethodOrigin(LPCWSTR, BSTR*) override { return E_NOTIMPL; }
@@ -209,8 +217,8 @@ public:
     std::vector<std::pair<std::wstring, Answer>> answers;
     std::vector<std::wstring> queries; // as received, in order
 
-    HRESULT STDMETHODCALLTYPE ExecQuery(const BSTR language, const BSTR text, LONG, IWbemContext*,
-                                        IEnumWbemClassObject** result) override
+    HRESULT STDMETHODCALLTYPE ExecQuery(
+        const BSTR language, const BSTR text, LONG, IWbemContext*, IEnumWbemClassObject** result) override
     {
         *result = nullptr;
         queries.emplace_back(text);
@@ -224,28 +232,93 @@ public:
         return WBEM_E_INVALID_QUERY;
     }
 
-    HRESULT STDMETHODCALLTYPE OpenNamespace(const BSTR, LONG, IWbemContext*, IWbemServices**, IWbemCallResult**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE OpenNamespace(
+        const BSTR, LONG, IWbemContext*, IWbemServices**, IWbemCallResult**) override
+    {
+        return E_NOTIMPL;
+    }
     HRESULT STDMETHODCALLTYPE CancelAsyncCall(IWbemObjectSink*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE QueryObjectSink(LONG, IWbemObjectSink**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetObject(const BSTR, LONG, IWbemContext*, IWbemClassObject**, IWbemCallResult**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetObjectAsync(const BSTR, LONG, IWbemContext*, IWbemObjectSink*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE PutClass(IWbemClassObject*, LONG, IWbemContext*, IWbemCallResult**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE PutClassAsync(IWbemClassObject*, LONG, IWbemContext*, IWbemObjectSink*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE DeleteClass(const BSTR, LONG, IWbemContext*, IWbemCallResult**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE DeleteClassAsync(const BSTR, LONG, IWbemContext*, IWbemObjectSink*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE CreateClassEnum(const BSTR, LONG, IWbemContext*, IEnumWbemClassObject**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE CreateClassEnumAsync(const BSTR, LONG, IWbemContext*, IWbemObjectSink*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE PutInstance(IWbemClassObject*, LONG, IWbemContext*, IWbemCallResult**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE PutInstanceAsync(IWbemClassObject*, LONG, IWbemContext*, IWbemObjectSink*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE DeleteInstance(const BSTR, LONG, IWbemContext*, IWbemCallResult**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE DeleteInstanceAsync(const BSTR, LONG, IWbemContext*, IWbemObjectSink*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE CreateInstanceEnum(const BSTR, LONG, IWbemContext*, IEnumWbemClassObject**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE CreateInstanceEnumAsync(const BSTR, LONG, IWbemContext*, IWbemObjectSink*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE ExecQueryAsync(const BSTR, const BSTR, LONG, IWbemContext*, IWbemObjectSink*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE ExecNotificationQuery(const BSTR, const BSTR, LONG, IWbemContext*, IEnumWbemClassObject**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE ExecNotificationQueryAsync(const BSTR, const BSTR, LONG, IWbemContext*, IWbemObjectSink*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE ExecMethod(const BSTR, const BSTR, LONG, IWbemContext*, IWbemClassObject*, IWbemClassObject**, IWbemCallResult**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE ExecMethodAsync(const BSTR, const BSTR, LONG, IWbemContext*, IWbemClassObject*, IWbemObjectSink*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetObject(const BSTR, LONG, IWbemContext*, IWbemClassObject**, IWbemCallResult**) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE GetObjectAsync(const BSTR, LONG, IWbemContext*, IWbemObjectSink*) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE PutClass(IWbemClassObject*, LONG, IWbemContext*, IWbemCallResult**) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE PutClassAsync(IWbemClassObject*, LONG, IWbemContext*, IWbemObjectSink*) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE DeleteClass(const BSTR, LONG, IWbemContext*, IWbemCallResult**) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE DeleteClassAsync(const BSTR, LONG, IWbemContext*, IWbemObjectSink*) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE CreateClassEnum(const BSTR, LONG, IWbemContext*, IEnumWbemClassObject**) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE CreateClassEnumAsync(const BSTR, LONG, IWbemContext*, IWbemObjectSink*) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE PutInstance(IWbemClassObject*, LONG, IWbemContext*, IWbemCallResult**) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE PutInstanceAsync(IWbemClassObject*, LONG, IWbemContext*, IWbemObjectSink*) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE DeleteInstance(const BSTR, LONG, IWbemContext*, IWbemCallResult**) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE DeleteInstanceAsync(const BSTR, LONG, IWbemContext*, IWbemObjectSink*) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE CreateInstanceEnum(const BSTR, LONG, IWbemContext*, IEnumWbemClassObject**) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE CreateInstanceEnumAsync(const BSTR, LONG, IWbemContext*, IWbemObjectSink*) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE ExecQueryAsync(const BSTR, const BSTR, LONG, IWbemContext*, IWbemObjectSink*) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE ExecNotificationQuery(
+        const BSTR, const BSTR, LONG, IWbemContext*, IEnumWbemClassObject**) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE ExecNotificationQueryAsync(
+        const BSTR, const BSTR, LONG, IWbemContext*, IWbemObjectSink*) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE ExecMethod(
+        const BSTR, const BSTR, LONG, IWbemContext*, IWbemClassObject*, IWbemClassObject**, IWbemCallResult**) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE ExecMethodAsync(
+        const BSTR, const BSTR, LONG, IWbemContext*, IWbemClassObject*, IWbemObjectSink*) override
+    {
+        return E_NOTIMPL;
+    }
 };
 
 const wchar_t kAssociations[] = L"Select * From Win32_USBControllerDevice";
@@ -254,7 +327,7 @@ const wchar_t kAssociations[] = L"Select * From Win32_USBControllerDevice";
 // Dependent path (backslashes doubled, the id in double quotes), the entity
 // query that path leads to, and the entity it answers with.
 struct Device {
-    std::wstring id;           // as the entity's DeviceID reports it
+    std::wstring id;            // as the entity's DeviceID reports it
     std::vector<Property> code; // ConfigManagerErrorCode, or nothing
 };
 
@@ -274,15 +347,17 @@ std::wstring entityQuery(const std::wstring& wqlId)
     return L"Select * From Win32_PnPEntity Where DeviceID = '" + wqlId + L"'";
 }
 
-Property code(VARTYPE type, long value = 0) { return {L"ConfigManagerErrorCode", type, L"", value}; }
+Property code(VARTYPE type, long value = 0)
+{
+    return {L"ConfigManagerErrorCode", type, L"", value};
+}
 
 // Scripts `services` with one association per device, in order.
 void script(FakeServices& services, const std::vector<Device>& devices)
 {
     Answer associations;
     for (const Device& d : devices) {
-        const std::wstring path =
-            L"\\\\PC\\root\\cimv2:Win32_PnPEntity.DeviceID=\"" + doubled(d.id) + L"\"";
+        const std::wstring path = L"\\\\PC\\root\\cimv2:Win32_PnPEntity.DeviceID=\"" + doubled(d.id) + L"\"";
         associations.objects.push_back({{L"Dependent", VT_BSTR, path}});
         std::vector<Property> entity{{L"DeviceID", VT_BSTR, d.id}};
         entity.insert(entity.end(), d.code.begin(), d.code.end());
@@ -303,19 +378,20 @@ TEST(WindowsHidEnumeration, KeepsWorkingReaderInterfacesInTheServicesOrder)
     const std::string reader2 = "HID\\VID_6A4E&PID_0013&MI_01\\7&2A3B&0&0001";
     const std::string quoted = "HID\\VID_6A4E&PID_0013\\7&1'2&0&0000";
     FakeServices services;
-    script(services, {
-        {L"USB\\VID_6A4E&PID_0013\\0001", {code(VT_I4)}},             // the reader's USB parent
-        {L"HID\\VID_6A4E&PID_0013&MI_00\\7&2A3B&0&0000", {code(VT_I4)}},
-        {L"HID\\VID_046D&PID_C31C\\6&1&0&0000", {code(VT_I4)}},        // another keyboard
-        {L"HID\\VID_6A4E&PID_0014\\6&2&0&0000", {code(VT_I4)}},        // another product
-        {L"HID\\VID_6a4e&PID_0013\\6&3&0&0000", {code(VT_I4)}},        // lower-case digits
-        {L"HID\\VID_6A4E&PID_0013\\6&4&0&0000", {code(VT_I4, 22)}},    // disabled
-        {L"HID\\VID_6A4E&PID_0013\\6&5&0&0000", {code(VT_UI4, 28)}},   // no driver
-        {L"HID\\VID_6A4E&PID_0013\\6&6&0&0000", {code(VT_NULL)}},      // reports no code
-        {L"HID\\VID_6A4E&PID_0013\\6&7&0&0000", {}},                   // has no such property
-        {L"HID\\VID_6A4E&PID_0013&MI_01\\7&2A3B&0&0001", {code(VT_UI4)}},
-        {L"HID\\VID_6A4E&PID_0013\\7&1'2&0&0000", {code(VT_I4)}},      // a quote in the id
-    });
+    script(services,
+        {
+            {L"USB\\VID_6A4E&PID_0013\\0001", {code(VT_I4)}}, // the reader's USB parent
+            {L"HID\\VID_6A4E&PID_0013&MI_00\\7&2A3B&0&0000", {code(VT_I4)}},
+            {L"HID\\VID_046D&PID_C31C\\6&1&0&0000", {code(VT_I4)}},      // another keyboard
+            {L"HID\\VID_6A4E&PID_0014\\6&2&0&0000", {code(VT_I4)}},      // another product
+            {L"HID\\VID_6a4e&PID_0013\\6&3&0&0000", {code(VT_I4)}},      // lower-case digits
+            {L"HID\\VID_6A4E&PID_0013\\6&4&0&0000", {code(VT_I4, 22)}},  // disabled
+            {L"HID\\VID_6A4E&PID_0013\\6&5&0&0000", {code(VT_UI4, 28)}}, // no driver
+            {L"HID\\VID_6A4E&PID_0013\\6&6&0&0000", {code(VT_NULL)}},    // reports no code
+            {L"HID\\VID_6A4E&PID_0013\\6&7&0&0000", {}},                 // has no such property
+            {L"HID\\VID_6A4E&PID_0013&MI_01\\7&2A3B&0&0001", {code(VT_UI4)}},
+            {L"HID\\VID_6A4E&PID_0013\\7&1'2&0&0000", {code(VT_I4)}}, // a quote in the id
+        });
     std::vector<std::string> ids{"stale"};
     ASSERT_TRUE(listReaderIdsFrom(&services, ids));
     EXPECT_EQ(ids, (std::vector<std::string>{reader1, reader2, quoted}));

@@ -27,14 +27,13 @@ protected:
     void TearDown() override { g_object_unref(tb_); }
 
     std::string add(const char* subsystem, const char* name, const std::string& parent,
-                    std::initializer_list<const char*> attributes, std::initializer_list<const char*> properties)
+        std::initializer_list<const char*> attributes, std::initializer_list<const char*> properties)
     {
         std::vector<const gchar*> attrs(attributes), props(properties);
         attrs.push_back(nullptr);
         props.push_back(nullptr);
         gchar* path = umockdev_testbed_add_devicev(tb_, subsystem, name, parent.empty() ? nullptr : parent.c_str(),
-                                                   const_cast<gchar**>(attrs.data()),
-                                                   const_cast<gchar**>(props.data()));
+            const_cast<gchar**>(attrs.data()), const_cast<gchar**>(props.data()));
         std::string result = path ? path : "";
         g_free(path);
         EXPECT_FALSE(result.empty()) << name;
@@ -42,13 +41,13 @@ protected:
     }
     void bindDriver(const std::string& syspath, const char* bus, const char* driver)
     {
-        umockdev_testbed_set_attribute_link(tb_, syspath.c_str(), "driver",
-                                            (std::string("/sys/bus/") + bus + "/drivers/" + driver).c_str());
+        umockdev_testbed_set_attribute_link(
+            tb_, syspath.c_str(), "driver", (std::string("/sys/bus/") + bus + "/drivers/" + driver).c_str());
     }
     std::string usbDevice(const char* name, const char* vid, const char* pid)
     {
         return add("usb", name, "", {"idVendor", vid, "idProduct", pid},
-                   {"DEVTYPE", "usb_device", "ID_VENDOR_ID", vid, "ID_MODEL_ID", pid});
+            {"DEVTYPE", "usb_device", "ID_VENDOR_ID", vid, "ID_MODEL_ID", pid});
     }
 
     UMockdevTestbed* tb_ = nullptr;
@@ -58,7 +57,12 @@ TEST_F(Testbed, HidListsWorkingReaderInterfacesInSyspathOrder)
 {
     const std::string reader = usbDevice("usb1", "6a4e", "0013");
     const std::string other = usbDevice("usb2", "046d", "c52b");
-    struct Node { const char* name; std::string parent; const char* hidId; bool driver; };
+    struct Node {
+        const char* name;
+        std::string parent;
+        const char* hidId;
+        bool driver;
+    };
     const Node nodes[] = {
         {"0003:6A4E:0013.0002", reader, "0003:00006A4E:00000013", true},
         {"0003:6A4E:0013.0001", reader, "0003:00006A4E:00000013", true},
@@ -71,14 +75,16 @@ TEST_F(Testbed, HidListsWorkingReaderInterfacesInSyspathOrder)
     std::vector<std::string> paths;
     for (const Node& n : nodes) {
         paths.push_back(add("hid", n.name, n.parent, {}, {"HID_ID", n.hidId, "HID_NAME", "ZN480"}));
-        if (n.driver) bindDriver(paths.back(), "hid", "hid-generic");
+        if (n.driver)
+            bindDriver(paths.back(), "hid", "hid-generic");
     }
 
     auto hid = makeSystemHidEnumerator();
     std::vector<std::string> ids{"stale"};
     ASSERT_TRUE(hid->listReaderIds(ids));
-    EXPECT_EQ(ids, (std::vector<std::string>{"HID\\VID_6A4E&PID_0013\\0003:6A4E:0013.0001",
-                                             "HID\\VID_6A4E&PID_0013\\0003:6A4E:0013.0002"}));
+    EXPECT_EQ(ids,
+        (std::vector<std::string>{
+            "HID\\VID_6A4E&PID_0013\\0003:6A4E:0013.0001", "HID\\VID_6A4E&PID_0013\\0003:6A4E:0013.0002"}));
 
     // An interface that goes away is no longer listed on the next call.
     umockdev_testbed_remove_device(tb_, paths[1].c_str());
@@ -109,21 +115,23 @@ TEST_F(Testbed, SerialMapNamesCdcPortsLikeUsbserAndOrdersByPort)
     ASSERT_TRUE(map);
     const std::string nul(1, '\0');
     std::vector<std::pair<std::string, std::string>> got;
-    for (auto& v : *map) got.emplace_back(v.name, v.data);
-    EXPECT_EQ(got, (std::vector<std::pair<std::string, std::string>>{
-                       {"\\Device\\USBSER000", "COM1" + nul},
-                       {"\\Device\\USBSER001", "COM6" + nul},
-                       {"\\Device\\Serial0", "COM65" + nul},
-                       {"\\Device\\Serial1", "COM130" + nul},
-                   }));
+    for (auto& v : *map)
+        got.emplace_back(v.name, v.data);
+    EXPECT_EQ(got,
+        (std::vector<std::pair<std::string, std::string>>{
+            {"\\Device\\USBSER000", "COM1" + nul},
+            {"\\Device\\USBSER001", "COM6" + nul},
+            {"\\Device\\Serial0", "COM65" + nul},
+            {"\\Device\\Serial1", "COM130" + nul},
+        }));
 }
 
 TEST_F(Testbed, SerialMapTellsTheUsbDeviceBehindEachPort)
 {
-    const std::string reader = add("usb", "usb1", "", {"idVendor", "6a4e", "busnum", "1", "devnum", "7"},
-                                   {"DEVTYPE", "usb_device"});
-    const std::string modem = add("usb", "usb2", "", {"idVendor", "1234", "busnum", "1", "devnum", "9"},
-                                  {"DEVTYPE", "usb_device"});
+    const std::string reader
+        = add("usb", "usb1", "", {"idVendor", "6a4e", "busnum", "1", "devnum", "7"}, {"DEVTYPE", "usb_device"});
+    const std::string modem
+        = add("usb", "usb2", "", {"idVendor", "1234", "busnum", "1", "devnum", "9"}, {"DEVTYPE", "usb_device"});
     add("tty", "ttyACM0", add("usb", "usb1:1.0", reader, {}, {"DEVTYPE", "usb_interface"}), {}, {});
     add("tty", "ttyACM1", add("usb", "usb2:1.0", modem, {}, {"DEVTYPE", "usb_interface"}), {}, {});
     add("tty", "ttyS0", "", {}, {});

@@ -14,7 +14,8 @@ struct ListedHid : HidEnumerator {
     bool listReaderIds(std::vector<std::string>& out) override
     {
         out.clear();
-        if (ok) out = ids;
+        if (ok)
+            out = ids;
         return ok;
     }
 };

@@ -30,7 +30,11 @@ struct TempDir {
         std::string tmpl = (fs::temp_directory_path() / (std::string(stem) + "-XXXXXX")).string();
         path = mkdtemp(tmpl.data());
     }
-    ~TempDir() { std::error_code ec; fs::remove_all(path, ec); }
+    ~TempDir()
+    {
+        std::error_code ec;
+        fs::remove_all(path, ec);
+    }
 };
 
 class ScanOnThisMachine : public ::testing::Test {
@@ -70,7 +74,8 @@ protected:
     QStringList entries() const
     {
         QStringList r;
-        for (int i = 0; i < form_->core().list().count(); ++i) r << QString::fromStdString(form_->core().list().text(i));
+        for (int i = 0; i < form_->core().list().count(); ++i)
+            r << QString::fromStdString(form_->core().list().text(i));
         return r;
     }
 
@@ -112,9 +117,13 @@ TEST_F(ScanOnThisMachine, ReaderDriveFromTheMountsFile)
     for (auto& e : fs::directory_iterator("/sys/class/block", ec)) {
         struct stat st;
         const std::string node = "/dev/" + e.path().filename().string();
-        if (stat(node.c_str(), &st) == 0 && S_ISBLK(st.st_mode)) { source = node; break; }
+        if (stat(node.c_str(), &st) == 0 && S_ISBLK(st.st_mode)) {
+            source = node;
+            break;
+        }
     }
-    if (source.empty()) GTEST_SKIP() << "no block device node";
+    if (source.empty())
+        GTEST_SKIP() << "no block device node";
     TempDir root("scan-e2e-drive");
     std::ofstream(root.path / "APDU_314.MSD") << "";
     std::ofstream(devices_.path / "mounts") << source << " " << root.path.string() << " vfat rw 0 0\n";

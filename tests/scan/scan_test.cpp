@@ -19,7 +19,10 @@ const Bytes kOk{0x90, 0x00};
 // Identity the fake readers report by default: " - 01020304 (2.166)".
 const char kSuffix[] = " - 01020304 (2.166)";
 
-std::string hex(const Bytes& b) { return testing::hexOf(b); }
+std::string hex(const Bytes& b)
+{
+    return testing::hexOf(b);
+}
 
 struct ScanWorld : testing::WindowFixture {
     testing::WindowFakes& w = fakes;
@@ -36,8 +39,10 @@ struct ScanWorld : testing::WindowFixture {
     Bytes answer(const Bytes& apdu, int port)
     {
         const std::string cmd = hex(apdu);
-        if (cmd == "FFCAF00004") return serialReply;
-        if (cmd == "FFCAE00004") return firmwareReply;
+        if (cmd == "FFCAF00004")
+            return serialReply;
+        if (cmd == "FFCAE00004")
+            return firmwareReply;
         if (cmd == "FFCAE00000") {
             auto it = probeReply.find(port);
             return it == probeReply.end() ? kOk : it->second;
@@ -60,7 +65,8 @@ struct ScanWorld : testing::WindowFixture {
     void hid(int n)
     {
         w.hid.ids.clear();
-        for (int i = 0; i < n; ++i) w.hid.ids.push_back("HID\\VID_6A4E&PID_0013\\" + std::to_string(i));
+        for (int i = 0; i < n; ++i)
+            w.hid.ids.push_back("HID\\VID_6A4E&PID_0013\\" + std::to_string(i));
     }
     void drive(const std::string& entry, int type, std::vector<std::string> files, bool readable = true)
     {
@@ -68,14 +74,16 @@ struct ScanWorld : testing::WindowFixture {
     }
     void preset(const QStringList& texts)
     {
-        for (const QString& t : texts) list().append(t.toStdString());
+        for (const QString& t : texts)
+            list().append(t.toStdString());
     }
 
     void tick() { form->tmrUpdates_Timer(); }
     QStringList entries()
     {
         QStringList r;
-        for (int i = 0; i < list().count(); ++i) r << QString::fromStdString(list().text(i));
+        for (int i = 0; i < list().count(); ++i)
+            r << QString::fromStdString(list().text(i));
         return r;
     }
     bool refresh() const { return form->chkRefresh->isChecked(); }
@@ -109,7 +117,7 @@ TEST(ScanCycle, NothingFoundRemovesEveryEntryAndKeepsScanning)
 {
     ScanWorld s;
     s.preset({"CCID ZN480 A - 01020304 (2.166)", "COM3 ZN480 CDC - 01 (2.1)", "HID ZN480 Keyboard 0",
-              "MSD ZN480 Mass Storage"});
+        "MSD ZN480 Mass Storage"});
     s.tick();
     EXPECT_TRUE(s.entries().isEmpty());
     EXPECT_TRUE(s.refresh());
@@ -125,7 +133,7 @@ TEST(ScanCycle, FindsEveryPersonalityThenStandsStillUntilCheckedAgain)
     s.drive("e:", DRIVE_TYPE_REMOVABLE, {"APDU_314.MSD"});
     s.tick();
     const QStringList expected{QString("CCID ZN480 A") + kSuffix, QString("COM3 ZN480 CDC") + kSuffix,
-                               "HID ZN480 Keyboard 0", "MSD ZN480 Mass Storage"};
+        "HID ZN480 Keyboard 0", "MSD ZN480 Mass Storage"};
     EXPECT_EQ(s.entries(), expected);
     EXPECT_FALSE(s.refresh());
     // The last identity read was the CDC reader's, through the scan's own
@@ -182,7 +190,7 @@ TEST(ScanCycle, CcidIdentitySuffixLengthRules)
     // back its data as text, which lets the cases pick any even length.
     struct Case {
         const char* what;
-        bool listed;                 // entry "CCID ZN480 R" exists before the tick
+        bool listed; // entry "CCID ZN480 R" exists before the tick
         Bytes serial, firmware;
         const char* expected;
     };
@@ -194,7 +202,7 @@ TEST(ScanCycle, CcidIdentitySuffixLengthRules)
         {"listed, 8 chars not taken", true, {0xAB, 0xCD, 0x90, 0x00}, fwFails, "CCID ZN480 R"},
         {"listed, 9 chars taken", true, {0x90, 0x00}, {0, 0, 0, 0, 0x90, 0x00}, "CCID ZN480 R -  (0.0)"},
         {"listed, full identity", true, {1, 2, 3, 4, 0x90, 0x00}, {0, 2, 0, 0xA6, 0x90, 0x00},
-         "CCID ZN480 R - 01020304 (2.166)"},
+            "CCID ZN480 R - 01020304 (2.166)"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -202,10 +210,11 @@ TEST(ScanCycle, CcidIdentitySuffixLengthRules)
         s.ccid("ZN480 R");
         s.serialReply = c.serial;
         s.firmwareReply = c.firmware;
-        if (c.listed) s.preset({"CCID ZN480 R"});
+        if (c.listed)
+            s.preset({"CCID ZN480 R"});
         s.tick();
         EXPECT_EQ(s.entries(), QStringList{c.expected});
-        EXPECT_EQ(s.refresh(), c.listed); // only a new entry stops the refresh
+        EXPECT_EQ(s.refresh(), c.listed);    // only a new entry stops the refresh
         EXPECT_EQ(s.w.pcsc.open.size(), 0u); // every connection was ended
     }
 }
@@ -321,7 +330,8 @@ TEST(ScanCycle, PortsOfOtherDevicesAreProbedOncePerPlug)
     s.probeReply.erase(9);
     auto probesOf = [&](int n) {
         int count = 0;
-        for (int32_t c : s.w.serchan.closes) count += c == n;
+        for (int32_t c : s.w.serchan.closes)
+            count += c == n;
         return count;
     };
     s.preset({"MSD ZN480 Mass Storage"}); // keeps the box checked while nothing new is added
@@ -356,7 +366,10 @@ TEST(ScanCycle, PortsOfOtherDevicesAreProbedOncePerPlug)
 
 TEST(SerialProbes, VendorIdFromAWindowsDeviceInstanceId)
 {
-    const struct { const char* id; uint16_t vendor; } cases[] = {
+    const struct {
+        const char* id;
+        uint16_t vendor;
+    } cases[] = {
         {"USB\\VID_6A4E&PID_0012\\5&1A2B3C&0&1", 0x6A4E},
         {"USB\\VID_6a4e&PID_0012&MI_00\\6&2&0&0000", 0x6A4E},
         {"FTDIBUS\\VID_0403+PID_6001+A1B2C3D\\0000", 0x0403},
@@ -383,8 +396,17 @@ TEST(ScanCycle, SerialMapThatCannotBeOpenedSkipsTheStage)
 
 TEST(ScanCycle, DriveStageCountsOnlyARootHoldingTheMarkerAlone)
 {
-    struct D { std::string entry; int type; std::vector<std::string> files; bool readable; };
-    struct Case { const char* what; std::vector<D> drives; bool listed; };
+    struct D {
+        std::string entry;
+        int type;
+        std::vector<std::string> files;
+        bool readable;
+    };
+    struct Case {
+        const char* what;
+        std::vector<D> drives;
+        bool listed;
+    };
     const std::vector<std::string> marker{"APDU_314.MSD"};
     const Case cases[] = {
         {"removable with marker", {{"e:", 2, marker, true}}, true},
@@ -401,7 +423,8 @@ TEST(ScanCycle, DriveStageCountsOnlyARootHoldingTheMarkerAlone)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         ScanWorld s;
-        for (const D& d : c.drives) s.drive(d.entry, d.type, d.files, d.readable);
+        for (const D& d : c.drives)
+            s.drive(d.entry, d.type, d.files, d.readable);
         s.tick();
         EXPECT_EQ(s.entries(), c.listed ? QStringList{"MSD ZN480 Mass Storage"} : QStringList{});
         EXPECT_EQ(s.refresh(), !c.listed);
@@ -468,16 +491,17 @@ TEST(ScanCycle, CaptionShowsEachStageWhileTheWindowIsLocked)
     bool alwaysLocked = true;
     auto look = [&] {
         const QString t = s.form->windowTitle();
-        if (captions.isEmpty() || captions.back() != t) captions << t;
+        if (captions.isEmpty() || captions.back() != t)
+            captions << t;
         alwaysLocked = alwaysLocked && s.form->core().lockDepth() == 1 && !s.form->isEnabled();
     };
     s.w.ui.onYield = look;
     s.w.pcsc.beforeList = look; // the first look, before the CCID stage has a caption of its own
     s.tick();
     const QString base = "ZN480 USB Switch";
-    EXPECT_EQ(captions, (QStringList{base + " - Scanning...", base + " - Scanning CCID...", base + " - Scanning Serial...",
-                                     base + " - Scanning HID...", base + " - Scanning MSD...",
-                                     base + " - Scanning..."}));
+    EXPECT_EQ(captions,
+        (QStringList{base + " - Scanning...", base + " - Scanning CCID...", base + " - Scanning Serial...",
+            base + " - Scanning HID...", base + " - Scanning MSD...", base + " - Scanning..."}));
     EXPECT_TRUE(alwaysLocked);
     s.expectIdle();
 }
@@ -489,15 +513,19 @@ TEST(ScanCycle, TickDuringAYieldDoesNotStartANestedCycle)
     s.hid(2);
     s.preset({"HID ZN480 Keyboard 7"});
     int nested = 0;
-    s.w.ui.onYield = [&] { ++nested; s.tick(); };
+    s.w.ui.onYield = [&] {
+        ++nested;
+        s.tick();
+    };
     s.tick();
     EXPECT_GT(nested, 0);
     int connects = 0;
-    for (const std::string& call : s.w.pcsc.calls) connects += call.rfind("connect:", 0) == 0;
+    for (const std::string& call : s.w.pcsc.calls)
+        connects += call.rfind("connect:", 0) == 0;
     EXPECT_EQ(connects, 1);
     EXPECT_EQ(s.w.hid.calls, 1);
-    EXPECT_EQ(s.entries(), (QStringList{QString("CCID ZN480 A") + kSuffix, "HID ZN480 Keyboard 0",
-                                        "HID ZN480 Keyboard 1"}));
+    EXPECT_EQ(
+        s.entries(), (QStringList{QString("CCID ZN480 A") + kSuffix, "HID ZN480 Keyboard 0", "HID ZN480 Keyboard 1"}));
     s.expectIdle();
 
     // Once the cycle is over, the next tick scans again.
@@ -541,7 +569,8 @@ TEST(ScanCycle, BurstOfDeviceEventsRunsOneCycle)
 {
     ScanWorld s;
     s.hid(1);
-    for (int i = 0; i < 5; ++i) s.form->deviceChanged();
+    for (int i = 0; i < 5; ++i)
+        s.form->deviceChanged();
     settle(s);
     EXPECT_EQ(s.w.hid.calls, 1);
     EXPECT_EQ(s.entries(), QStringList{"HID ZN480 Keyboard 0"});
@@ -571,7 +600,11 @@ TEST(ScanCycle, DeviceEventDuringACycleRunsAnotherAfterIt)
     s.preset({"HID ZN480 Keyboard 0"}); // already listed: the box stays checked
     bool once = false;
     s.w.hid.beforeList = [&] {
-        if (!once) { once = true; s.form->deviceChanged(); settle(s, 80); }
+        if (!once) {
+            once = true;
+            s.form->deviceChanged();
+            settle(s, 80);
+        }
     };
     s.form->deviceChanged();
     settle(s);
@@ -585,7 +618,6 @@ TEST(ScanCycle, DeviceEventDuringACycleRunsAnotherAfterIt)
 struct ThrowingHid : HidEnumerator {
     bool listReaderIds(std::vector<std::string>&) override { throw std::runtime_error("service gone"); }
 };
-
 
 TEST(ScanCycle, FailingServicesEndOnlyTheirStage)
 {
@@ -622,10 +654,21 @@ TEST(ScanCycle, FailureOutsideAStageStillUnlocksTheWindow)
 
 TEST(IsUsableDrive, RemovableExceptAOrFixed)
 {
-    struct Case { const char* entry; int type; bool usable; };
+    struct Case {
+        const char* entry;
+        int type;
+        bool usable;
+    };
     const Case cases[] = {
-        {"a:", 2, false}, {"a:", 3, true}, {"b:", 2, true}, {"e:", 2, true}, {"c:", 3, true},
-        {"d:", 5, false}, {"z:", 4, false}, {"q:", 1, false}, {"A:", 2, true},
+        {"a:", 2, false},
+        {"a:", 3, true},
+        {"b:", 2, true},
+        {"e:", 2, true},
+        {"c:", 3, true},
+        {"d:", 5, false},
+        {"z:", 4, false},
+        {"q:", 1, false},
+        {"A:", 2, true},
     };
     ScanWorld s;
     for (const Case& c : cases) {

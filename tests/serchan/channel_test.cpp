@@ -14,7 +14,7 @@ TEST_F(Protocol, OptionFunctions)
         int32_t expected;
     };
     const Step steps[] = {
-        {"change", 0x0C, 0x04},  // 0x08 is a command, never stored
+        {"change", 0x0C, 0x04}, // 0x08 is a command, never stored
         {"add", 0x02, 0x06},
         {"del", 0x04, 0x02},
         {"add", 0x08, 0x02},
@@ -41,8 +41,7 @@ TEST_F(Protocol, OptionFunctions)
 TEST_F(Protocol, RoleResetByEveryOptionFunctionGivenBit08)
 {
     auto resetters = {
-        +[] { SCChangeProtocol(SC_OPT_RESET_ROLE); },
-        +[] { SCAddProtocol(SC_OPT_RESET_ROLE); },
+        +[] { SCChangeProtocol(SC_OPT_RESET_ROLE); }, +[] { SCAddProtocol(SC_OPT_RESET_ROLE); },
         // 0x08 stored unchanged by SCOpenChannel and applied by the next
         // option call: Port.OpenStoresOption08UnchangedForTheNextOptionCall.
     };
@@ -60,7 +59,10 @@ TEST_F(Protocol, RoleResetByEveryOptionFunctionGivenBit08)
     EXPECT_EQ(support::sentSequence(), 0x40);
 }
 
-int32_t SC_CALL otherWrite(uint8_t*, int32_t length) { return length; }
+int32_t SC_CALL otherWrite(uint8_t*, int32_t length)
+{
+    return length;
+}
 
 TEST_F(Protocol, CallbacksReturnTheWriteFunction)
 {
@@ -87,7 +89,7 @@ TEST_F(Protocol, CloseAndOpenLeaveProtocolStateAlone)
     SCChangeProtocol(SC_OPT_INVERTED_CHECK);
     SCCallbacks(fake::write, nullptr);
     SCCloseChannel(1);
-    EXPECT_EQ(SCOpenChannel(0, 115200, 0x7), 0);  // COM0 never exists
+    EXPECT_EQ(SCOpenChannel(0, 115200, 0x7), 0); // COM0 never exists
     SCCallbacks(fake::write, fake::read);
     EXPECT_EQ(SCAddProtocol(0), SC_OPT_INVERTED_CHECK);
     EXPECT_EQ(support::sentSequence(), 0x20);

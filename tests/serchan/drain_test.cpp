@@ -19,14 +19,13 @@
 
 namespace {
 
-std::atomic<bool> g_stuck{false};      // the device takes no more bytes
-std::atomic<int> g_queued{0};          // what the driver still holds
-std::atomic<int> g_drainPerLook{0};    // bytes sent per look at the queue
-std::atomic<long> g_clockOffsetMs{0};  // time that passed while looking
+std::atomic<bool> g_stuck{false};     // the device takes no more bytes
+std::atomic<int> g_queued{0};         // what the driver still holds
+std::atomic<int> g_drainPerLook{0};   // bytes sent per look at the queue
+std::atomic<long> g_clockOffsetMs{0}; // time that passed while looking
 constexpr long kMsPerLook = 100;
 
-template <class Fn>
-Fn next(const char* name)
+template <class Fn> Fn next(const char* name)
 {
     return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
 }

@@ -13,7 +13,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr int32_t kPort = 3;  // ttyACM2
+constexpr int32_t kPort = 3; // ttyACM2
 
 int64_t msSince(Clock::time_point t)
 {

@@ -20,14 +20,14 @@ namespace fake {
 using Bytes = std::vector<uint8_t>;
 
 struct Line {
-    std::vector<Bytes> writes;          // one entry per write call
-    std::deque<Bytes> incoming;         // a read returns from the front chunk only
-    std::optional<int32_t> writeFails;  // when set, writes return this
-    std::optional<int32_t> readFails;   // when set, reads return this
+    std::vector<Bytes> writes;         // one entry per write call
+    std::deque<Bytes> incoming;        // a read returns from the front chunk only
+    std::optional<int32_t> writeFails; // when set, writes return this
+    std::optional<int32_t> readFails;  // when set, reads return this
     // The peer's reaction to each write (e.g. queue an ACK after a frame).
     std::function<void(const Bytes&)> onWrite;
     int reads = 0;
-    int writeCalls = 0;  // including failed ones
+    int writeCalls = 0; // including failed ones
 
     // A read that finds nothing and takes `ms` (the thread was away, say in
     // a coarse sleep), while `bytes` land for the next read. It comes after
@@ -123,7 +123,7 @@ struct FrameOpts {
     bool withStart = true;
     bool twoByteLength = false;
     bool inverted = false;
-    std::optional<uint8_t> check;       // override the check byte
+    std::optional<uint8_t> check; // override the check byte
 };
 
 inline Bytes frame(uint8_t seq, const Bytes& data, FrameOpts o = {})

@@ -47,7 +47,7 @@ protected:
 
 TEST_F(Port, PortNumbersUseTheirLowByte)
 {
-    ASSERT_TRUE(dev.link("ttyACM0", pty.slave()));  // COM1
+    ASSERT_TRUE(dev.link("ttyACM0", pty.slave())); // COM1
     EXPECT_EQ(SCOpenChannel(257, 115200, SC_OPT_NO_HANDSHAKE), 257);
     const Bytes frame = sendAndCapture();
     ASSERT_EQ(frame.size(), 9u);
@@ -59,7 +59,7 @@ TEST_F(Port, PortNumbersUseTheirLowByte)
 TEST_F(Port, PortsThatCannotBeOpenedGiveZeroAndKeepTheOptions)
 {
     ASSERT_TRUE(dev.link("ttyACM0", pty.slave()));
-    ASSERT_TRUE(dev.link("ttyACM1", dev.path() + "/nowhere"));  // dangling, like an unplugged node
+    ASSERT_TRUE(dev.link("ttyACM1", dev.path() + "/nowhere")); // dangling, like an unplugged node
     SCChangeProtocol(SC_OPT_INVERTED_CHECK);
     for (int32_t port : {0, 2, 3, 193, 256, 512, -256, 0x7FFFFF00}) {
         EXPECT_EQ(SCOpenChannel(port, 115200, SC_OPT_NO_HANDSHAKE), 0) << port;
@@ -101,7 +101,7 @@ TEST_F(Port, OpenStoresOption08UnchangedForTheNextOptionCall)
         if (r == 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    ASSERT_EQ(r, 1);  // responder now, sequence 0x40
+    ASSERT_EQ(r, 1); // responder now, sequence 0x40
     SCCloseChannel(1);
 
     ASSERT_EQ(SCOpenChannel(1, 115200, SC_OPT_RESET_ROLE | SC_OPT_NO_HANDSHAKE), 1);
@@ -122,8 +122,8 @@ TEST_F(Port, RefusedLineSettingsAreToleratedOnUsbCdcPortsOnly)
         uint32_t baud;
         int32_t expected;
     };
-    for (const Case c : {Case{1, 12345, 1}, Case{65, 12345, 0}, Case{65, 0, 0}, Case{65, 115200, 65},
-                         Case{1, 115200, 1}}) {
+    for (const Case c :
+        {Case{1, 12345, 1}, Case{65, 12345, 0}, Case{65, 0, 0}, Case{65, 115200, 65}, Case{1, 115200, 1}}) {
         EXPECT_EQ(SCOpenChannel(c.port, c.baud, SC_OPT_NO_HANDSHAKE), c.expected) << c.port << " " << c.baud;
         SCCloseChannel(c.port);
     }
@@ -136,8 +136,8 @@ TEST_F(Port, NodeWithoutLineSettingsIsToleratedOnUsbCdcPortsOnly)
 {
     const std::string cdc = dev.node("ttyACM0");
     const std::string adapter = dev.node("ttyUSB0");
-    if (mknod(cdc.c_str(), S_IFCHR | 0600, makedev(1, 3)) != 0 ||
-        mknod(adapter.c_str(), S_IFCHR | 0600, makedev(1, 3)) != 0)
+    if (mknod(cdc.c_str(), S_IFCHR | 0600, makedev(1, 3)) != 0
+        || mknod(adapter.c_str(), S_IFCHR | 0600, makedev(1, 3)) != 0)
         GTEST_SKIP() << "making device nodes needs root";
     EXPECT_EQ(SCOpenChannel(1, 115200, SC_OPT_NO_HANDSHAKE), 1);
     SCCloseChannel(1);
@@ -183,7 +183,7 @@ TEST_F(Port, UsbCdcPortAtARefusedRateIsStillRaw)
 // mode tried on the way is taken back.
 TEST_F(Port, RefusedPortIsLeftAsItWasFound)
 {
-    ASSERT_TRUE(dev.link("ttyUSB0", pty.slave()));  // COM65, no USB CDC port
+    ASSERT_TRUE(dev.link("ttyUSB0", pty.slave())); // COM65, no USB CDC port
     const int other = ::open(pty.slave().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     ASSERT_GE(other, 0);
     termios before{};
@@ -241,7 +241,7 @@ TEST_F(Port, ReceiveTakesWhatIsQueuedAndNeverWaits)
     ASSERT_TRUE(dev.link("ttyACM0", pty.slave()));
     ASSERT_EQ(SCOpenChannel(1, 115200, 0), 1);
     uint8_t buf[16];
-    EXPECT_EQ(SCReceive(0, buf, sizeof buf), 0);  // nothing queued: returns at once
+    EXPECT_EQ(SCReceive(0, buf, sizeof buf), 0); // nothing queued: returns at once
 
     const Bytes answer{0x02, 0x81, 0x02, 0x90, 0x00, 0x11};
     pty.write(Bytes(answer.begin(), answer.begin() + 3));
@@ -269,7 +269,7 @@ TEST_F(Port, WriteWaitsUntilTheDriverTookEveryByte)
     ASSERT_TRUE(dev.link("ttyACM0", pty.slave()));
     ASSERT_EQ(SCOpenChannel(1, 115200, SC_OPT_NO_HANDSHAKE), 1);
     // Far more than the pty holds: writes must wait for the reader below.
-    constexpr int kFrames = 800;  // about 200 KB
+    constexpr int kFrames = 800; // about 200 KB
     Bytes data(255);
     for (size_t i = 0; i < data.size(); ++i)
         data[i] = static_cast<uint8_t>(i * 7 + 1);
@@ -279,7 +279,7 @@ TEST_F(Port, WriteWaitsUntilTheDriverTookEveryByte)
             if (SCSend(0, data.data(), 255) != 259)
                 ++short_writes;
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // let the pty fill up
+    std::this_thread::sleep_for(std::chrono::milliseconds(200)); // let the pty fill up
     const Bytes got = pty.read(size_t{kFrames} * 259, 20000);
     writer.join();
     EXPECT_EQ(short_writes.load(), 0);
@@ -321,7 +321,7 @@ TEST_F(Port, CloseWithBothTransportsLeavesThePortOpen)
     ASSERT_EQ(SCOpenChannel(1, 115200, SC_OPT_NO_HANDSHAKE), 1);
     SCCallbacks(fake::write, fake::read);
     EXPECT_EQ(SCCloseChannel(1), 1);
-    SCCallbacks(nullptr, fake::read);  // reads from the fake, writes to the port
+    SCCallbacks(nullptr, fake::read); // reads from the fake, writes to the port
     EXPECT_EQ(sendAndCapture().size(), 9u);
     EXPECT_EQ(SCCloseChannel(1), 0);
     SCCallbacks(nullptr, nullptr);

@@ -25,13 +25,17 @@ public:
             saved_ = old;
             hadOld_ = true;
         }
-        if (value) setenv(ZN_PORTMAP_ENV, value, 1);
-        else unsetenv(ZN_PORTMAP_ENV);
+        if (value)
+            setenv(ZN_PORTMAP_ENV, value, 1);
+        else
+            unsetenv(ZN_PORTMAP_ENV);
     }
     ~DevDirVariable()
     {
-        if (hadOld_) setenv(ZN_PORTMAP_ENV, saved_.c_str(), 1);
-        else unsetenv(ZN_PORTMAP_ENV);
+        if (hadOld_)
+            setenv(ZN_PORTMAP_ENV, saved_.c_str(), 1);
+        else
+            unsetenv(ZN_PORTMAP_ENV);
     }
 
 private:
@@ -46,7 +50,11 @@ struct TempDir {
         std::string tmpl = (fs::temp_directory_path() / "serchan-portmap-XXXXXX").string();
         path = mkdtemp(tmpl.data());
     }
-    ~TempDir() { std::error_code ec; fs::remove_all(path, ec); }
+    ~TempDir()
+    {
+        std::error_code ec;
+        fs::remove_all(path, ec);
+    }
 };
 
 std::string kernelName(int port)
@@ -57,11 +65,21 @@ std::string kernelName(int port)
 
 TEST(PortMap, FamiliesOfSixtyFourPortsAndNothingOutside)
 {
-    const struct { int port; const char* name; } cases[] = {
-        {1, "ttyACM0"}, {3, "ttyACM2"}, {64, "ttyACM63"},
-        {65, "ttyUSB0"}, {128, "ttyUSB63"},
-        {129, "ttyS0"}, {192, "ttyS63"},
-        {0, "<none>"}, {-1, "<none>"}, {193, "<none>"}, {100000, "<none>"},
+    const struct {
+        int port;
+        const char* name;
+    } cases[] = {
+        {1, "ttyACM0"},
+        {3, "ttyACM2"},
+        {64, "ttyACM63"},
+        {65, "ttyUSB0"},
+        {128, "ttyUSB63"},
+        {129, "ttyS0"},
+        {192, "ttyS63"},
+        {0, "<none>"},
+        {-1, "<none>"},
+        {193, "<none>"},
+        {100000, "<none>"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(kernelName(c.port), c.name) << "COM" << c.port;
@@ -76,11 +94,17 @@ TEST(PortMap, KernelNameLeadsBackToItsPort)
 TEST(PortMap, OnlyExactKernelNamesHaveAPort)
 {
     const char* const unmapped[] = {
-        "ttyS01",    // leading zero: not how the kernel names a node
-        "ttyS",      "ttyACM", // no index
-        "ttySAC0",   // another driver's family that starts the same
-        "ttyACM64",  "ttyUSB100", // past the sixty-four of a family
-        "ttyACM-1",  "ttyS6a", "ttyAMA0", "console", "",
+        "ttyS01", // leading zero: not how the kernel names a node
+        "ttyS",
+        "ttyACM",  // no index
+        "ttySAC0", // another driver's family that starts the same
+        "ttyACM64",
+        "ttyUSB100", // past the sixty-four of a family
+        "ttyACM-1",
+        "ttyS6a",
+        "ttyAMA0",
+        "console",
+        "",
     };
     for (const char* name : unmapped)
         EXPECT_EQ(zn_port_from_kernel_name(name), 0) << name;
@@ -103,8 +127,13 @@ TEST(PortMap, ResultsThatDoNotFitTheBufferAreRefused)
 
 TEST(PortMap, DeviceFolderComesFromTheEnvironment)
 {
-    const struct { const char* value; const char* dir; } cases[] = {
-        {nullptr, "/dev"}, {"", "/dev"}, {"/tmp/readers", "/tmp/readers"},
+    const struct {
+        const char* value;
+        const char* dir;
+    } cases[] = {
+        {nullptr, "/dev"},
+        {"", "/dev"},
+        {"/tmp/readers", "/tmp/readers"},
     };
     for (const auto& c : cases) {
         DevDirVariable dir(c.value);

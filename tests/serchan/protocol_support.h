@@ -15,7 +15,7 @@ inline void resetLibrary()
     fake::line().clear();
     SCCallbacks(fake::write, fake::read);
     SCChangeProtocol(SC_OPT_RESET_ROLE | SC_OPT_NO_HANDSHAKE);
-    SCSend(0, nullptr, 0);  // sending abandons any frame being received
+    SCSend(0, nullptr, 0); // sending abandons any frame being received
     SCChangeProtocol(SC_OPT_RESET_ROLE);
     fake::line().clear();
 }

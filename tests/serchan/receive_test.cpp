@@ -30,16 +30,19 @@ void becomeInitiatorAt81()
 struct ReceiveCase {
     const char* name;
     int32_t options;
-    std::vector<Bytes> chunks;  // one SCReceive per chunk; all but the last give 0
+    std::vector<Bytes> chunks; // one SCReceive per chunk; all but the last give 0
     int32_t expected;
-    Bytes data;                 // delivered when expected > 0
-    Bytes handshake;            // ACK/NAK bytes written
+    Bytes data;      // delivered when expected > 0
+    Bytes handshake; // ACK/NAK bytes written
     uint32_t capacity = 260;
 };
 
-void PrintTo(const ReceiveCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const ReceiveCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
-class Receive : public Protocol, public ::testing::WithParamInterface<ReceiveCase> {};
+class Receive : public Protocol, public ::testing::WithParamInterface<ReceiveCase> { };
 
 TEST_P(Receive, AsInitiator)
 {
@@ -79,10 +82,8 @@ Bytes cat(Bytes a, const Bytes& b)
 
 const Bytes k90{0x90, 0x00};
 
-INSTANTIATE_TEST_SUITE_P(
-    Frames, Receive,
-    ::testing::Values(
-        ReceiveCase{"example", 0, {kAnswer}, 2, k90, {ACK}},
+INSTANTIATE_TEST_SUITE_P(Frames, Receive,
+    ::testing::Values(ReceiveCase{"example", 0, {kAnswer}, 2, k90, {ACK}},
         ReceiveCase{"byte_by_byte", 0, bytewise(kAnswer), 2, k90, {ACK}},
         ReceiveCase{"noise_ahead", 0, {cat({0xFF, 0x13, 0x00}, kAnswer)}, 2, k90, {ACK}},
         ReceiveCase{"header_then_rest", 0, {{0x44, 0x02, 0x81}, {0x02, 0x90}, {0x00, 0x11}}, 2, k90, {ACK}},
@@ -98,26 +99,26 @@ INSTANTIATE_TEST_SUITE_P(
         ReceiveCase{"no_start_option_split", SC_OPT_NO_START_BYTE, {{0x81, 0x02}, {0x90}, {0x00, 0x11}}, 2, k90, {ACK}},
         ReceiveCase{"no_handshake", SC_OPT_NO_HANDSHAKE, {kAnswer}, 2, k90, {}},
         ReceiveCase{"no_handshake_bad_check", SC_OPT_NO_HANDSHAKE, {{0x02, 0x81, 0x02, 0x90, 0x00, 0x12}},
-                    SC_ERR_BAD_FRAME, {}, {}},
-        ReceiveCase{"inverted_check", SC_OPT_INVERTED_CHECK, {fake::frame(0x81, k90, FrameOpts{.inverted = true})},
-                    2, k90, {ACK}},
+            SC_ERR_BAD_FRAME, {}, {}},
+        ReceiveCase{"inverted_check", SC_OPT_INVERTED_CHECK, {fake::frame(0x81, k90, FrameOpts{.inverted = true})}, 2,
+            k90, {ACK}},
         ReceiveCase{"plain_check_under_inverted", SC_OPT_INVERTED_CHECK, {kAnswer}, SC_ERR_BAD_FRAME, {}, {NAK}},
         // Two-byte length: L = high << 8 | low, four header bytes.
         ReceiveCase{"two_byte_length", SC_OPT_TWO_BYTE_LENGTH,
-                    {fake::frame(0x81, k90, FrameOpts{.start = 0x82, .twoByteLength = true})}, 2, k90, {ACK}},
+            {fake::frame(0x81, k90, FrameOpts{.start = 0x82, .twoByteLength = true})}, 2, k90, {ACK}},
         ReceiveCase{"two_byte_length_275", SC_OPT_TWO_BYTE_LENGTH,
-                    {fake::frame(0x81, Bytes(275, 0xA5), FrameOpts{.start = 0x82, .twoByteLength = true})}, 275,
-                    Bytes(275, 0xA5), {ACK}, 300},
+            {fake::frame(0x81, Bytes(275, 0xA5), FrameOpts{.start = 0x82, .twoByteLength = true})}, 275,
+            Bytes(275, 0xA5), {ACK}, 300},
         ReceiveCase{"two_byte_length_needs_0x82", SC_OPT_TWO_BYTE_LENGTH,
-                    {fake::frame(0x81, k90, FrameOpts{.twoByteLength = true})}, SC_ERR_BAD_FRAME, {}, {NAK}},
+            {fake::frame(0x81, k90, FrameOpts{.twoByteLength = true})}, SC_ERR_BAD_FRAME, {}, {NAK}},
         ReceiveCase{"two_byte_length_no_start", SC_OPT_TWO_BYTE_LENGTH | SC_OPT_NO_START_BYTE,
-                    {fake::frame(0x81, k90, FrameOpts{.start = 0x82, .withStart = false, .twoByteLength = true})}, 2,
-                    k90, {ACK}},
+            {fake::frame(0x81, k90, FrameOpts{.start = 0x82, .withStart = false, .twoByteLength = true})}, 2, k90,
+            {ACK}},
         // A length that cannot fit the buffer is refused once the header is in.
         ReceiveCase{"two_byte_length_too_long", SC_OPT_TWO_BYTE_LENGTH, {{0x82, 0x81, 0x01, 0x14}}, SC_ERR_BAD_FRAME,
-                    {}, {NAK}},
-        ReceiveCase{"two_byte_length_huge", SC_OPT_TWO_BYTE_LENGTH, {{0x82, 0x81, 0xFF, 0xFF, 0x00}},
-                    SC_ERR_BAD_FRAME, {}, {NAK}}),
+            {}, {NAK}},
+        ReceiveCase{"two_byte_length_huge", SC_OPT_TWO_BYTE_LENGTH, {{0x82, 0x81, 0xFF, 0xFF, 0x00}}, SC_ERR_BAD_FRAME,
+            {}, {NAK}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Protocol, NullBufferBehavesLikeCapacityZero)
@@ -161,7 +162,7 @@ TEST_F(Protocol, SequenceIsTakenOnlyFromAcceptedFrames)
 
 TEST_F(Protocol, ResponderAcceptsAnySequence)
 {
-    SCReceive(0, nullptr, 0);  // the first receive makes us responder
+    SCReceive(0, nullptr, 0); // the first receive makes us responder
     uint8_t buf[8];
     for (uint8_t seq : {0x05, 0x05, 0xF0, 0x00}) {
         fake::line().feed(fake::frame(seq, k90));
@@ -202,7 +203,7 @@ TEST_F(Protocol, SendAbandonsAHalfReceivedFrame)
     ASSERT_EQ(SCReceive(0, buf, sizeof buf), 0);
     fake::answerFrames({ACK});
     const uint8_t cmd = 0x01;
-    ASSERT_EQ(SCSend(0, &cmd, 1), 1);  // now at 0x82
+    ASSERT_EQ(SCSend(0, &cmd, 1), 1); // now at 0x82
     fake::line().feed(fake::frame(0x82, k90));
     EXPECT_EQ(SCReceive(0, buf, sizeof buf), 2);
 }
@@ -238,8 +239,7 @@ TEST_F(Protocol, AFloodNeverWedgesTheReceiver)
         const bool noStart = options & SC_OPT_NO_START_BYTE;
         const bool twoByte = options & SC_OPT_TWO_BYTE_LENGTH;
         fake::line().feed(fake::frame(0x44, k90,
-                                      FrameOpts{.start = uint8_t(twoByte ? 0x82 : 0x02), .withStart = !noStart,
-                                                .twoByteLength = twoByte}));
+            FrameOpts{.start = uint8_t(twoByte ? 0x82 : 0x02), .withStart = !noStart, .twoByteLength = twoByte}));
         EXPECT_EQ(SCReceive(0, buf, sizeof buf), 2) << options;
     }
 }

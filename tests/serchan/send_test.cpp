@@ -18,14 +18,17 @@ struct FrameCase {
     Bytes expected;
 };
 
-void PrintTo(const FrameCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const FrameCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
-class FrameLayout : public Protocol, public ::testing::WithParamInterface<FrameCase> {};
+class FrameLayout : public Protocol, public ::testing::WithParamInterface<FrameCase> { };
 
 TEST_P(FrameLayout, BuildsTheFrame)
 {
     const FrameCase& c = GetParam();
-    support::setSequence(0x81);  // as responder the frame carries 0x81
+    support::setSequence(0x81); // as responder the frame carries 0x81
     SCChangeProtocol(c.options);
     fake::answerFrames({0x06});
     EXPECT_EQ(SCSend(0, c.data.data(), static_cast<uint32_t>(c.data.size())), 1);
@@ -33,19 +36,17 @@ TEST_P(FrameLayout, BuildsTheFrame)
     EXPECT_EQ(fake::line().writes[0], c.expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Vectors, FrameLayout,
-    ::testing::Values(
-        FrameCase{"apdu", 0, kApdu, {0x02, 0x81, 0x05, 0xFF, 0xCA, 0xE0, 0x00, 0x00, 0x53}},
+INSTANTIATE_TEST_SUITE_P(Vectors, FrameLayout,
+    ::testing::Values(FrameCase{"apdu", 0, kApdu, {0x02, 0x81, 0x05, 0xFF, 0xCA, 0xE0, 0x00, 0x00, 0x53}},
         FrameCase{"inverted", SC_OPT_INVERTED_CHECK, kApdu, {0x02, 0x81, 0x05, 0xFF, 0xCA, 0xE0, 0x00, 0x00, 0xAC}},
         FrameCase{"empty", 0, {}, {0x02, 0x81, 0x00, 0x83}},
         FrameCase{"two_byte_length", SC_OPT_TWO_BYTE_LENGTH, {0x90, 0x00},
-                  {0x02, 0x81, 0x00, 0x02, 0x90, 0x00, 0x02 ^ 0x81 ^ 0x02 ^ 0x90}},
+            {0x02, 0x81, 0x00, 0x02, 0x90, 0x00, 0x02 ^ 0x81 ^ 0x02 ^ 0x90}},
         // The check byte still covers the start byte that was left out.
         FrameCase{"skip_start_once", SC_OPT_SKIP_START_ONCE, kApdu, {0x81, 0x05, 0xFF, 0xCA, 0xE0, 0x00, 0x00, 0x53}},
         // Receive-side options do not change what is sent.
         FrameCase{"no_start_byte_is_receive_only", SC_OPT_NO_START_BYTE, kApdu,
-                  {0x02, 0x81, 0x05, 0xFF, 0xCA, 0xE0, 0x00, 0x00, 0x53}}),
+            {0x02, 0x81, 0x05, 0xFF, 0xCA, 0xE0, 0x00, 0x00, 0x53}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Protocol, SequenceAdvancesAsInitiatorAndStaysAsResponder)
@@ -55,7 +56,7 @@ TEST_F(Protocol, SequenceAdvancesAsInitiatorAndStaysAsResponder)
     const uint8_t one = 0x11;
     ASSERT_EQ(SCSend(0, &one, 1), 1);
     ASSERT_EQ(SCSend(0, &one, 1), 1);
-    SCChangeProtocol(SC_OPT_RESET_ROLE);  // the next send starts an exchange
+    SCChangeProtocol(SC_OPT_RESET_ROLE); // the next send starts an exchange
     ASSERT_EQ(SCSend(0, &one, 1), 1);
     ASSERT_EQ(SCSend(0, &one, 1), 1);
     const auto frames = fake::line().frames();
@@ -63,7 +64,7 @@ TEST_F(Protocol, SequenceAdvancesAsInitiatorAndStaysAsResponder)
     EXPECT_EQ(frames[0][1], 0xFE);
     EXPECT_EQ(frames[1][1], 0xFE);
     EXPECT_EQ(frames[2][1], 0xFF);
-    EXPECT_EQ(frames[3][1], 0x00);  // wraps
+    EXPECT_EQ(frames[3][1], 0x00); // wraps
 }
 
 struct LengthCase {
@@ -81,7 +82,7 @@ TEST_F(Protocol, LengthLimits)
         {SC_OPT_TWO_BYTE_LENGTH, 256, 1},
         {SC_OPT_TWO_BYTE_LENGTH, 275, 1},
         {SC_OPT_TWO_BYTE_LENGTH, 276, SC_ERR_TOO_LONG},
-        {SC_OPT_TWO_BYTE_LENGTH, 0xFFFFFFFFu, SC_ERR_TOO_LONG},  // "-1" as a length
+        {SC_OPT_TWO_BYTE_LENGTH, 0xFFFFFFFFu, SC_ERR_TOO_LONG}, // "-1" as a length
         {0, 0x80000000u, SC_ERR_TOO_LONG},
     };
     for (const auto& c : cases) {
@@ -113,14 +114,17 @@ TEST_F(Protocol, NullDataIsRefusedUnlessEmpty)
 struct AnswerCase {
     const char* name;
     int32_t options;
-    Bytes answers;  // one per frame written
+    Bytes answers; // one per frame written
     int32_t expected;
     size_t frames;
 };
 
-void PrintTo(const AnswerCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const AnswerCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
-class Answers : public Protocol, public ::testing::WithParamInterface<AnswerCase> {};
+class Answers : public Protocol, public ::testing::WithParamInterface<AnswerCase> { };
 
 TEST_P(Answers, DecideTheResult)
 {
@@ -132,24 +136,22 @@ TEST_P(Answers, DecideTheResult)
     EXPECT_TRUE(fake::line().incoming.empty()) << "the answer byte is consumed";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Handshake, Answers,
-    ::testing::Values(AnswerCase{"ack", 0, {0x06}, 1, 1},
-                      AnswerCase{"nak_then_ack", 0, {0x15, 0x06}, 1, 2},
-                      AnswerCase{"two_naks_then_ack", 0, {0x15, 0x15, 0x06}, 1, 3},
-                      AnswerCase{"three_naks", 0, {0x15, 0x15, 0x15, 0x06}, SC_ERR_TIMEOUT, 3},
-                      AnswerCase{"nak_without_retransmit", SC_OPT_NO_RETRANSMIT, {0x15, 0x06}, SC_ERR_TIMEOUT, 1},
-                      AnswerCase{"start_byte_as_answer", 0, {0x02}, SC_ERR_UNEXPECTED, 1},
-                      AnswerCase{"foreign_after_nak", 0, {0x15, 0x41}, SC_ERR_UNEXPECTED, 2},
-                      // Without handshake nothing is awaited: the ACK stays queued.
-                      AnswerCase{"no_handshake", SC_OPT_NO_HANDSHAKE, {}, 9, 1}),
+INSTANTIATE_TEST_SUITE_P(Handshake, Answers,
+    ::testing::Values(AnswerCase{"ack", 0, {0x06}, 1, 1}, AnswerCase{"nak_then_ack", 0, {0x15, 0x06}, 1, 2},
+        AnswerCase{"two_naks_then_ack", 0, {0x15, 0x15, 0x06}, 1, 3},
+        AnswerCase{"three_naks", 0, {0x15, 0x15, 0x15, 0x06}, SC_ERR_TIMEOUT, 3},
+        AnswerCase{"nak_without_retransmit", SC_OPT_NO_RETRANSMIT, {0x15, 0x06}, SC_ERR_TIMEOUT, 1},
+        AnswerCase{"start_byte_as_answer", 0, {0x02}, SC_ERR_UNEXPECTED, 1},
+        AnswerCase{"foreign_after_nak", 0, {0x15, 0x41}, SC_ERR_UNEXPECTED, 2},
+        // Without handshake nothing is awaited: the ACK stays queued.
+        AnswerCase{"no_handshake", SC_OPT_NO_HANDSHAKE, {}, 9, 1}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Protocol, NoHandshakeReturnsTheCountWritten)
 {
     SCChangeProtocol(SC_OPT_NO_HANDSHAKE | SC_OPT_SKIP_START_ONCE);
     fake::line().onWrite = [](const Bytes&) { fake::line().feed({0x06}); };
-    EXPECT_EQ(SCSend(0, kApdu.data(), 5), 8);  // start byte skipped once
+    EXPECT_EQ(SCSend(0, kApdu.data(), 5), 8); // start byte skipped once
     EXPECT_EQ(SCSend(0, kApdu.data(), 5), 9);
     // Neither send waited for an answer: the first ACK went only to the
     // second send's drain read, the second is still queued.
@@ -256,7 +258,7 @@ TEST_F(Protocol, SilenceTimesOutEachAttemptAfter300ms)
         EXPECT_EQ(SCSend(0, kApdu.data(), 5), SC_ERR_TIMEOUT);
         const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
         EXPECT_EQ(fake::line().frames().size(), c.frames);
-        EXPECT_GE(ms, c.minMs - 3);  // the tick counter has 1 ms steps
+        EXPECT_GE(ms, c.minMs - 3); // the tick counter has 1 ms steps
     }
 }
 

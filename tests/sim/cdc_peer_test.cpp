@@ -23,11 +23,13 @@ namespace {
 
 constexpr uint8_t ACK = 0x06, NAK = 0x15;
 
-Bytes frame(uint8_t seq, const Bytes& data) {
+Bytes frame(uint8_t seq, const Bytes& data)
+{
     Bytes f = {0x02, seq, static_cast<uint8_t>(data.size())};
     f.insert(f.end(), data.begin(), data.end());
     uint8_t x = 0;
-    for (uint8_t b : f) x ^= b;
+    for (uint8_t b : f)
+        x ^= b;
     f.push_back(x);
     return f;
 }
@@ -37,7 +39,8 @@ const Bytes kSerialReply = {0x01, 0x02, 0x03, 0x04, 0x90, 0x00};
 
 class Client {
 public:
-    explicit Client(const std::string& path) {
+    explicit Client(const std::string& path)
+    {
         fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
         termios t{};
         if (fd_ >= 0 && ::tcgetattr(fd_, &t) == 0) {
@@ -45,22 +48,27 @@ public:
             ::tcsetattr(fd_, TCSANOW, &t);
         }
     }
-    ~Client() {
-        if (fd_ >= 0) ::close(fd_);
+    ~Client()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
     }
     bool ok() const { return fd_ >= 0; }
     void send(const Bytes& b) { ASSERT_EQ(::write(fd_, b.data(), b.size()), static_cast<ssize_t>(b.size())); }
     void send(uint8_t b) { send(Bytes{b}); }
 
     // Reads until `want` bytes arrived or `ms` passed; returns what arrived.
-    Bytes read(size_t want, int ms = 2000) {
+    Bytes read(size_t want, int ms = 2000)
+    {
         Bytes out;
         auto end = steady_clock::now() + milliseconds(ms);
         while (out.size() < want) {
             int left = static_cast<int>(duration_cast<milliseconds>(end - steady_clock::now()).count());
-            if (left <= 0) break;
+            if (left <= 0)
+                break;
             pollfd p = {fd_, POLLIN, 0};
-            if (::poll(&p, 1, left) <= 0) break;
+            if (::poll(&p, 1, left) <= 0)
+                break;
             uint8_t buf[4096];
             ssize_t n = ::read(fd_, buf, std::min(sizeof buf, want - out.size()));
             if (n <= 0) {
@@ -80,11 +88,12 @@ private:
     bool lastReadFailed_ = false;
 };
 
-template <class F>
-bool eventually(F f, int ms = 2000) {
+template <class F> bool eventually(F f, int ms = 2000)
+{
     auto end = steady_clock::now() + milliseconds(ms);
     while (steady_clock::now() < end) {
-        if (f()) return true;
+        if (f())
+            return true;
         std::this_thread::sleep_for(milliseconds(5));
     }
     return f();
@@ -92,7 +101,8 @@ bool eventually(F f, int ms = 2000) {
 
 class CdcPeerTest : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         ASSERT_TRUE(peer.start());
         client = std::make_unique<Client>(peer.slavePath());
         ASSERT_TRUE(client->ok());
@@ -104,7 +114,8 @@ protected:
 
 } // namespace
 
-TEST_F(CdcPeerTest, AnswersAFrameWithAckThenReplyFrameAndTakesTheHostAck) {
+TEST_F(CdcPeerTest, AnswersAFrameWithAckThenReplyFrameAndTakesTheHostAck)
+{
     // Noise ahead of the start byte is skipped; the frame arrives in two writes.
     Bytes f = frame(0x81, kSerialCmd);
     client->send(Bytes{0x55, 0xAA});
@@ -124,19 +135,21 @@ TEST_F(CdcPeerTest, AnswersAFrameWithAckThenReplyFrameAndTakesTheHostAck) {
     client->send(ACK);
 }
 
-TEST_F(CdcPeerTest, MalformedFramesGetNak) {
+TEST_F(CdcPeerTest, MalformedFramesGetNak)
+{
     Bytes bad = frame(0x81, kSerialCmd);
     bad.back() ^= 1;
     client->send(bad);
     EXPECT_EQ(client->read(1), Bytes{NAK});
-    client->send(frame(0x81, {}));  // a frame must carry data
+    client->send(frame(0x81, {})); // a frame must carry data
     EXPECT_EQ(client->read(1), Bytes{NAK});
     EXPECT_TRUE(client->quiet(100));
     EXPECT_TRUE(reader.log().empty());
     EXPECT_EQ(peer.framesReceived(), 2);
 }
 
-TEST_F(CdcPeerTest, ResendsReplyOnNakUpToThreeTimes) {
+TEST_F(CdcPeerTest, ResendsReplyOnNakUpToThreeTimes)
+{
     client->send(frame(0x90, kSerialCmd));
     EXPECT_EQ(client->read(1), Bytes{ACK});
     for (int i = 0; i < 4; ++i) {
@@ -145,17 +158,18 @@ TEST_F(CdcPeerTest, ResendsReplyOnNakUpToThreeTimes) {
     }
     EXPECT_TRUE(client->quiet(200));
     EXPECT_EQ(peer.naksReceived(), 4);
-    EXPECT_EQ(reader.log().size(), 1u);  // processed once
+    EXPECT_EQ(reader.log().size(), 1u); // processed once
 }
 
 // One-shot switches: each hits the next frame only; the frame after it is
 // served normally again.
-TEST_F(CdcPeerTest, OneShotFaults) {
+TEST_F(CdcPeerTest, OneShotFaults)
+{
     struct Case {
         const char* name;
         std::function<void()> arm;
-        Bytes answer;      // the bytes that arrive after the request
-        bool thenQuiet;    // nothing else follows
+        Bytes answer;   // the bytes that arrive after the request
+        bool thenQuiet; // nothing else follows
     };
     const Bytes reply = frame(0x81, kSerialReply);
     Bytes badCheck = reply;
@@ -201,7 +215,8 @@ TEST_F(CdcPeerTest, OneShotFaults) {
     }
 }
 
-TEST_F(CdcPeerTest, NakNextAnswersThatManyFramesWithNak) {
+TEST_F(CdcPeerTest, NakNextAnswersThatManyFramesWithNak)
+{
     peer.nakNext(2);
     Bytes f = frame(0x81, kSerialCmd);
     client->send(f);
@@ -216,7 +231,8 @@ TEST_F(CdcPeerTest, NakNextAnswersThatManyFramesWithNak) {
     EXPECT_EQ(reader.log().size(), 1u);
 }
 
-TEST_F(CdcPeerTest, SilentReadsButNeverAnswers) {
+TEST_F(CdcPeerTest, SilentReadsButNeverAnswers)
+{
     peer.setSilent(true);
     client->send(frame(0x81, kSerialCmd));
     EXPECT_TRUE(client->quiet(300));
@@ -226,11 +242,12 @@ TEST_F(CdcPeerTest, SilentReadsButNeverAnswers) {
     EXPECT_EQ(client->read(1), Bytes{ACK});
 }
 
-TEST_F(CdcPeerTest, ReplyInPiecesArrivesWithPauses) {
+TEST_F(CdcPeerTest, ReplyInPiecesArrivesWithPauses)
+{
     peer.replyInPieces(3, 250);
     client->send(frame(0x81, kSerialCmd));
     EXPECT_EQ(client->read(1), Bytes{ACK});
-    const Bytes want = frame(0x81, kSerialReply);  // 10 bytes: 4 + 3 + 3
+    const Bytes want = frame(0x81, kSerialReply); // 10 bytes: 4 + 3 + 3
     Bytes first = client->read(want.size(), 150);
     EXPECT_EQ(first.size(), 4u);
     Bytes rest = client->read(want.size() - first.size());
@@ -238,7 +255,8 @@ TEST_F(CdcPeerTest, ReplyInPiecesArrivesWithPauses) {
     EXPECT_EQ(first, want);
 }
 
-TEST_F(CdcPeerTest, GarbageFloodCarriesNoProtocolBytes) {
+TEST_F(CdcPeerTest, GarbageFloodCarriesNoProtocolBytes)
+{
     peer.floodGarbage(1000);
     Bytes got = client->read(1000);
     ASSERT_EQ(got.size(), 1000u);
@@ -250,7 +268,8 @@ TEST_F(CdcPeerTest, GarbageFloodCarriesNoProtocolBytes) {
     }
 }
 
-TEST_F(CdcPeerTest, StopIsAnUnplug) {
+TEST_F(CdcPeerTest, StopIsAnUnplug)
+{
     char tmpl[] = "/tmp/zn480sim-XXXXXX";
     ASSERT_NE(::mkdtemp(tmpl), nullptr);
     const std::string link = std::string(tmpl) + "/ttyACM2";
@@ -262,7 +281,7 @@ TEST_F(CdcPeerTest, StopIsAnUnplug) {
     peer.stop();
     Bytes b = client->read(1, 500);
     EXPECT_TRUE(b.empty());
-    EXPECT_TRUE(client->lastReadFailed());  // hang-up, not a timeout
+    EXPECT_TRUE(client->lastReadFailed()); // hang-up, not a timeout
     EXPECT_NE(::access(link.c_str(), F_OK), 0);
     ::rmdir(tmpl);
 

@@ -27,29 +27,34 @@ using Bytes = std::vector<uint8_t>;
 
 namespace {
 
-template <class F>
-bool eventually(F f, int ms = 5000) {
+template <class F> bool eventually(F f, int ms = 5000)
+{
     auto end = steady_clock::now() + milliseconds(ms);
     while (steady_clock::now() < end) {
-        if (f()) return true;
+        if (f())
+            return true;
         std::this_thread::sleep_for(milliseconds(10));
     }
     return f();
 }
 
-Bytes frame(uint8_t seq, const Bytes& data) {
+Bytes frame(uint8_t seq, const Bytes& data)
+{
     Bytes f = {0x02, seq, static_cast<uint8_t>(data.size())};
     f.insert(f.end(), data.begin(), data.end());
     uint8_t x = 0;
-    for (uint8_t b : f) x ^= b;
+    for (uint8_t b : f)
+        x ^= b;
     f.push_back(x);
     return f;
 }
 
 // Sends one command over the serial line and returns the reply data.
-Bytes serialExchange(const std::string& path, uint8_t seq, const Bytes& apdu) {
+Bytes serialExchange(const std::string& path, uint8_t seq, const Bytes& apdu)
+{
     int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) return {};
+    if (fd < 0)
+        return {};
     termios t{};
     ::tcgetattr(fd, &t);
     ::cfmakeraw(&t);
@@ -63,11 +68,13 @@ Bytes serialExchange(const std::string& path, uint8_t seq, const Bytes& apdu) {
         if (::poll(&p, 1, 50) > 0) {
             uint8_t b[300];
             ssize_t n = ::read(fd, b, sizeof b);
-            if (n <= 0) break;
+            if (n <= 0)
+                break;
             in.insert(in.end(), b, b + n);
         }
         // ACK, then 02 SEQ LEN DATA CHK
-        if (in.size() >= 4 && in.size() >= 5u + in[3]) break;
+        if (in.size() >= 4 && in.size() >= 5u + in[3])
+            break;
     }
     Bytes data;
     if (in.size() >= 5 && in[0] == 0x06 && in.size() >= 5u + in[3]) {
@@ -79,7 +86,8 @@ Bytes serialExchange(const std::string& path, uint8_t seq, const Bytes& apdu) {
     return data;
 }
 
-std::string control(const std::string& sock, const std::string& line) {
+std::string control(const std::string& sock, const std::string& line)
+{
     int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
     sockaddr_un a{};
     a.sun_family = AF_UNIX;
@@ -93,7 +101,8 @@ std::string control(const std::string& sock, const std::string& line) {
     std::string out;
     char b[1024];
     ssize_t n;
-    while ((n = ::read(fd, b, sizeof b)) > 0) out.append(b, static_cast<size_t>(n));
+    while ((n = ::read(fd, b, sizeof b)) > 0)
+        out.append(b, static_cast<size_t>(n));
     ::close(fd);
     return out;
 }
@@ -106,7 +115,8 @@ const Bytes kOk = {0x90, 0x00};
 
 } // namespace
 
-TEST(SimulatorProgram, FollowsPersonalitySwitchesAndControlCommands) {
+TEST(SimulatorProgram, FollowsPersonalitySwitchesAndControlCommands)
+{
     zn480test::PrivatePcscd pcscd(1);
     ASSERT_TRUE(pcscd.ok()) << pcscd.error();
     pcscd.exportSocket();
@@ -114,8 +124,8 @@ TEST(SimulatorProgram, FollowsPersonalitySwitchesAndControlCommands) {
     const std::string dir = pcscd.dir();
     const std::string link = dir + "/ttyACM0", sock = dir + "/sim.ctl", logFile = dir + "/sim.log";
     const std::string port = std::to_string(pcscd.port(0));
-    const char* argv[] = {ZN480SIM_PATH, "--cdc-link", link.c_str(), "--vpcd-port", port.c_str(),
-                          "--control", sock.c_str(), "--restart-delay", "200", "--log", logFile.c_str(), nullptr};
+    const char* argv[] = {ZN480SIM_PATH, "--cdc-link", link.c_str(), "--vpcd-port", port.c_str(), "--control",
+        sock.c_str(), "--restart-delay", "200", "--log", logFile.c_str(), nullptr};
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_addopen(&fa, 1, (dir + "/sim.out").c_str(), O_WRONLY | O_CREAT, 0644);
@@ -124,7 +134,8 @@ TEST(SimulatorProgram, FollowsPersonalitySwitchesAndControlCommands) {
     posix_spawn_file_actions_destroy(&fa);
     struct Reap {
         pid_t pid;
-        ~Reap() {
+        ~Reap()
+        {
             ::kill(pid, SIGTERM);
             int st;
             ::waitpid(pid, &st, 0);
@@ -147,8 +158,8 @@ TEST(SimulatorProgram, FollowsPersonalitySwitchesAndControlCommands) {
     DWORD proto;
     const std::string reader = pcscd.readerName(0);
     ASSERT_TRUE(eventually([&] {
-        return SCardConnect(ctx, reader.c_str(), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, &card, &proto) ==
-               SCARD_S_SUCCESS;
+        return SCardConnect(ctx, reader.c_str(), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, &card, &proto)
+            == SCARD_S_SUCCESS;
     }));
     auto transmit = [&](const Bytes& apdu) {
         BYTE buf[258];

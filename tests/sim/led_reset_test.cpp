@@ -73,8 +73,7 @@ std::string control(const std::string& sock, const std::string& line)
     return r;
 }
 
-template <class F>
-bool eventually(F f, int ms)
+template <class F> bool eventually(F f, int ms)
 {
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     while (std::chrono::steady_clock::now() < end) {
@@ -133,13 +132,12 @@ TEST(LedReset, KbflashTakesTheReaderOutOfHidBackToItsFormerPersonality)
 {
     ASSERT_NE(std::getenv("DISPLAY"), nullptr) << "run under with-xvfb.sh";
     Sim sim;
-    sim.pid = spawn({ZN480SIM_PATH, "--cdc-link", (sim.dir / "ttyACM0").string(), "--hid-testbed",
-                     (sim.dir / "testbed").string(), "--no-keyboard-node", "--control", sim.ctl(),
-                     "--restart-delay", "200"},
-                    (sim.dir / "sim.log").string());
+    sim.pid = spawn(
+        {ZN480SIM_PATH, "--cdc-link", (sim.dir / "ttyACM0").string(), "--hid-testbed", (sim.dir / "testbed").string(),
+            "--no-keyboard-node", "--control", sim.ctl(), "--restart-delay", "200"},
+        (sim.dir / "sim.log").string());
     ASSERT_GT(sim.pid, 0);
-    ASSERT_TRUE(eventually([&] { return sim.state().find("present=CDC") != std::string::npos; }, 10000))
-        << sim.out();
+    ASSERT_TRUE(eventually([&] { return sim.state().find("present=CDC") != std::string::npos; }, 10000)) << sim.out();
 
     // Switched to HID from CDC, as the reboot after "To HID" would.
     ASSERT_EQ(control(sim.ctl(), "personality hid"), "OK\n");
@@ -164,11 +162,10 @@ TEST(LedReset, PatternOnTheKeyboardNodeTakesTheReaderOutOfHid)
     Sim sim;
     const std::string testbedFile = (sim.dir / "testbed").string();
     sim.pid = spawn({ZN480SIM_PATH, "--cdc-link", (sim.dir / "ttyACM0").string(), "--hid-testbed", testbedFile,
-                     "--led-display", "none", "--control", sim.ctl(), "--restart-delay", "200"},
-                    (sim.dir / "sim.log").string());
+                        "--led-display", "none", "--control", sim.ctl(), "--restart-delay", "200"},
+        (sim.dir / "sim.log").string());
     ASSERT_GT(sim.pid, 0);
-    ASSERT_TRUE(eventually([&] { return sim.state().find("present=CDC") != std::string::npos; }, 10000))
-        << sim.out();
+    ASSERT_TRUE(eventually([&] { return sim.state().find("present=CDC") != std::string::npos; }, 10000)) << sim.out();
     ASSERT_EQ(control(sim.ctl(), "personality hid"), "OK\n");
     ASSERT_NE(sim.state().find("present=HID"), std::string::npos);
     const std::string kbLog = (sim.dir / "kbflash.log").string();

@@ -26,25 +26,32 @@ PrivatePcscd* daemon_ = nullptr;
 
 class VpcdCardTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
+    static void SetUpTestSuite()
+    {
         daemon_ = new PrivatePcscd(4);
-        if (daemon_->ok()) daemon_->exportSocket();
+        if (daemon_->ok())
+            daemon_->exportSocket();
     }
-    static void TearDownTestSuite() {
+    static void TearDownTestSuite()
+    {
         delete daemon_;
         daemon_ = nullptr;
     }
-    void SetUp() override {
+    void SetUp() override
+    {
         ASSERT_TRUE(daemon_->ok()) << daemon_->error();
         ASSERT_EQ(SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &ctx), SCARD_S_SUCCESS);
     }
-    void TearDown() override {
-        if (card) SCardDisconnect(card, SCARD_UNPOWER_CARD);
+    void TearDown() override
+    {
+        if (card)
+            SCardDisconnect(card, SCARD_UNPOWER_CARD);
         SCardReleaseContext(ctx);
     }
 
     // Waits until the reader shows (or no longer shows) a card.
-    bool waitPresent(const std::string& reader, bool present, int timeoutMs = 5000) {
+    bool waitPresent(const std::string& reader, bool present, int timeoutMs = 5000)
+    {
         SCARD_READERSTATE st{};
         st.szReader = reader.c_str();
         st.dwCurrentState = SCARD_STATE_UNAWARE;
@@ -53,26 +60,32 @@ protected:
             int left = static_cast<int>(duration_cast<milliseconds>(end - steady_clock::now()).count());
             LONG rc = SCardGetStatusChange(ctx, left > 0 ? left : 0, &st, 1);
             if (rc == SCARD_S_SUCCESS) {
-                if (((st.dwEventState & SCARD_STATE_PRESENT) != 0) == present) return true;
+                if (((st.dwEventState & SCARD_STATE_PRESENT) != 0) == present)
+                    return true;
                 st.dwCurrentState = st.dwEventState & ~SCARD_STATE_CHANGED;
             } else if (rc != SCARD_E_TIMEOUT) {
                 return false;
             }
-            if (left <= 0) return false;
+            if (left <= 0)
+                return false;
         }
     }
     // No change away from `present` for `ms`.
-    bool staysPresent(const std::string& reader, int ms) {
-        if (!waitPresent(reader, true, 1000)) return false;
+    bool staysPresent(const std::string& reader, int ms)
+    {
+        if (!waitPresent(reader, true, 1000))
+            return false;
         return !waitPresent(reader, false, ms);
     }
 
-    LONG connect(const std::string& reader) {
+    LONG connect(const std::string& reader)
+    {
         DWORD proto = 0;
-        return SCardConnect(ctx, reader.c_str(), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card,
-                            &proto);
+        return SCardConnect(
+            ctx, reader.c_str(), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card, &proto);
     }
-    LONG transmit(const Bytes& apdu, Bytes& reply) {
+    LONG transmit(const Bytes& apdu, Bytes& reply)
+    {
         BYTE buf[258];
         DWORD len = sizeof buf;
         LONG rc = SCardTransmit(card, SCARD_PCI_T1, apdu.data(), apdu.size(), nullptr, buf, &len);
@@ -89,23 +102,27 @@ const Bytes kSerialReply = {0x01, 0x02, 0x03, 0x04, 0x90, 0x00};
 
 } // namespace
 
-TEST(VpcdAtr, CheckByteMakesTheXorZero) {
+TEST(VpcdAtr, CheckByteMakesTheXorZero)
+{
     const Bytes& a = VpcdCard::atr();
     ASSERT_GE(a.size(), 3u);
     EXPECT_EQ(a[0], 0x3B);
-    EXPECT_EQ(a[1] & 0x0F, a.size() - 5u);  // historical bytes: after TS T0 TD1 TD2, before TCK
+    EXPECT_EQ(a[1] & 0x0F, a.size() - 5u); // historical bytes: after TS T0 TD1 TD2, before TCK
     uint8_t x = 0;
-    for (size_t i = 1; i < a.size(); ++i) x ^= a[i];
+    for (size_t i = 1; i < a.size(); ++i)
+        x ^= a[i];
     EXPECT_EQ(x, 0);
 }
 
-TEST_F(VpcdCardTest, ListsReadersAndAnswersCommands) {
+TEST_F(VpcdCardTest, ListsReadersAndAnswersCommands)
+{
     char names[2048];
     DWORD len = sizeof names;
     ASSERT_EQ(SCardListReaders(ctx, nullptr, names, &len), SCARD_S_SUCCESS);
     std::vector<std::string> list;
-    for (const char* p = names; *p; p += strlen(p) + 1) list.push_back(p);
-    EXPECT_EQ(list.size(), 8u);  // two slots per virtual reader
+    for (const char* p = names; *p; p += strlen(p) + 1)
+        list.push_back(p);
+    EXPECT_EQ(list.size(), 8u); // two slots per virtual reader
     for (int k = 0; k < 4; ++k)
         EXPECT_NE(std::find(list.begin(), list.end(), daemon_->readerName(k)), list.end()) << daemon_->readerName(k);
 
@@ -128,7 +145,8 @@ TEST_F(VpcdCardTest, ListsReadersAndAnswersCommands) {
     EXPECT_EQ(reader.log(), (std::vector<std::string>{"FFCAF00004", "FFCAE00004"}));
 }
 
-TEST_F(VpcdCardTest, NoCardThenInsertThenRemovedDuringSession) {
+TEST_F(VpcdCardTest, NoCardThenInsertThenRemovedDuringSession)
+{
     Reader reader;
     VpcdCard sim(reader, daemon_->port(1));
     const std::string name = daemon_->readerName(1);
@@ -159,9 +177,14 @@ TEST_F(VpcdCardTest, NoCardThenInsertThenRemovedDuringSession) {
     EXPECT_EQ(reply, kSerialReply);
 }
 
-TEST_F(VpcdCardTest, FakeCardSettings) {
+TEST_F(VpcdCardTest, FakeCardSettings)
+{
     const std::string name = daemon_->readerName(2);
-    struct Case { uint8_t fake; bool presentWithoutCard; bool presentRightAfterRemoval; } cases[] = {
+    struct Case {
+        uint8_t fake;
+        bool presentWithoutCard;
+        bool presentRightAfterRemoval;
+    } cases[] = {
         {2, true, true},
         {255, false, true},
         {0, false, false},
@@ -189,9 +212,9 @@ TEST_F(VpcdCardTest, FakeCardSettings) {
         else
             EXPECT_TRUE(sim.waitConnected(false, milliseconds(1000)));
         if (c.fake == 2) {
-            EXPECT_TRUE(staysPresent(name, 1500));  // past the 255 hold: never goes
+            EXPECT_TRUE(staysPresent(name, 1500)); // past the 255 hold: never goes
         } else {
-            EXPECT_TRUE(sim.waitConnected(false, milliseconds(3000)));  // the hold runs out
+            EXPECT_TRUE(sim.waitConnected(false, milliseconds(3000))); // the hold runs out
             EXPECT_TRUE(waitPresent(name, false));
         }
         // The fake card answers commands like a real one.
@@ -206,7 +229,8 @@ TEST_F(VpcdCardTest, FakeCardSettings) {
     }
 }
 
-TEST_F(VpcdCardTest, CardComesBackAfterServiceRestart) {
+TEST_F(VpcdCardTest, CardComesBackAfterServiceRestart)
+{
     Reader reader;
     VpcdCard sim(reader, daemon_->port(3));
     const std::string name = daemon_->readerName(3);

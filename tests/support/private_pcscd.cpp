@@ -28,9 +28,11 @@ constexpr const char* kDriver = "/usr/lib/pcsc/drivers/serial/libifdvpcd.so";
 constexpr int kStartTries = 4;
 constexpr milliseconds kStartWait{5000};
 
-bool portFree(uint16_t port) {
+bool portFree(uint16_t port)
+{
     int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (s < 0) return false;
+    if (s < 0)
+        return false;
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
@@ -41,7 +43,8 @@ bool portFree(uint16_t port) {
 }
 
 // Whether some socket listens on `port` (any address), from /proc/net/tcp.
-bool portListening(uint16_t port) {
+bool portListening(uint16_t port)
+{
     for (const char* file : {"/proc/net/tcp", "/proc/net/tcp6"}) {
         std::ifstream in(file);
         std::string line;
@@ -51,25 +54,36 @@ bool portListening(uint16_t port) {
             std::string slot, local, remote, state;
             ls >> slot >> local >> remote >> state;
             auto colon = local.rfind(':');
-            if (colon == std::string::npos || state != "0A") continue;
-            if (std::stoul(local.substr(colon + 1), nullptr, 16) == port) return true;
+            if (colon == std::string::npos || state != "0A")
+                continue;
+            if (std::stoul(local.substr(colon + 1), nullptr, 16) == port)
+                return true;
         }
     }
     return false;
 }
 
-bool exists(const std::string& p) { return ::access(p.c_str(), F_OK) == 0; }
+bool exists(const std::string& p)
+{
+    return ::access(p.c_str(), F_OK) == 0;
+}
 
 } // namespace
 
-PrivatePcscd::PrivatePcscd(int readers) {
-    for (int k = 1; k <= readers; ++k) names_.push_back("ZN480 Sim " + std::to_string(k));
+PrivatePcscd::PrivatePcscd(int readers)
+{
+    for (int k = 1; k <= readers; ++k)
+        names_.push_back("ZN480 Sim " + std::to_string(k));
     launch();
 }
 
-PrivatePcscd::PrivatePcscd(std::vector<std::string> friendlyNames) : names_(std::move(friendlyNames)) { launch(); }
+PrivatePcscd::PrivatePcscd(std::vector<std::string> friendlyNames) : names_(std::move(friendlyNames))
+{
+    launch();
+}
 
-PrivatePcscd::~PrivatePcscd() {
+PrivatePcscd::~PrivatePcscd()
+{
     kill();
     if (!dir_.empty()) {
         std::error_code ec;
@@ -77,20 +91,31 @@ PrivatePcscd::~PrivatePcscd() {
     }
 }
 
-std::string PrivatePcscd::socketPath() const { return dir_ + "/run/pcscd.comm"; }
+std::string PrivatePcscd::socketPath() const
+{
+    return dir_ + "/run/pcscd.comm";
+}
 
-void PrivatePcscd::exportSocket() const { ::setenv("PCSCLITE_CSOCK_NAME", socketPath().c_str(), 1); }
+void PrivatePcscd::exportSocket() const
+{
+    ::setenv("PCSCLITE_CSOCK_NAME", socketPath().c_str(), 1);
+}
 
-std::string PrivatePcscd::readerName(int k) const { return names_.at(static_cast<size_t>(k)) + " 00 00"; }
+std::string PrivatePcscd::readerName(int k) const
+{
+    return names_.at(static_cast<size_t>(k)) + " 00 00";
+}
 
-std::string PrivatePcscd::log() const {
+std::string PrivatePcscd::log() const
+{
     std::ifstream in(dir_ + "/pcscd.log");
     std::stringstream ss;
     ss << in.rdbuf();
     return ss.str();
 }
 
-bool PrivatePcscd::pickPorts() {
+bool PrivatePcscd::pickPorts()
+{
     // Below the kernel's ephemeral range, so outgoing connections of other
     // tests do not take them; random so parallel instances rarely meet, and
     // checked so they never knowingly share.
@@ -99,17 +124,21 @@ bool PrivatePcscd::pickPorts() {
     for (int attempt = 0; attempt < 200; ++attempt) {
         const int base = 20000 + 2 * static_cast<int>(rng() % 5000);
         bool ok = base + need < 32768;
-        for (int i = 0; ok && i < need; ++i) ok = portFree(static_cast<uint16_t>(base + i));
-        if (!ok) continue;
+        for (int i = 0; ok && i < need; ++i)
+            ok = portFree(static_cast<uint16_t>(base + i));
+        if (!ok)
+            continue;
         ports_.clear();
-        for (size_t k = 0; k < names_.size(); ++k) ports_.push_back(static_cast<uint16_t>(base + 2 * k));
+        for (size_t k = 0; k < names_.size(); ++k)
+            ports_.push_back(static_cast<uint16_t>(base + 2 * k));
         return true;
     }
     error_ = "no free ports";
     return false;
 }
 
-bool PrivatePcscd::writeConfig() {
+bool PrivatePcscd::writeConfig()
+{
     std::error_code ec;
     fs::remove_all(dir_ + "/conf", ec);
     fs::create_directories(dir_ + "/conf", ec);
@@ -138,7 +167,8 @@ bool PrivatePcscd::writeConfig() {
     return true;
 }
 
-bool PrivatePcscd::launch() {
+bool PrivatePcscd::launch()
+{
     if (dir_.empty()) {
         char tmpl[] = "/tmp/zn480-pcscd-XXXXXX";
         if (!::mkdtemp(tmpl)) {
@@ -149,18 +179,22 @@ bool PrivatePcscd::launch() {
     }
     const bool keepPorts = !ports_.empty();
     for (int tries = 0; tries < kStartTries; ++tries) {
-        if (!keepPorts && !pickPorts()) return false;
-        if (!writeConfig()) return false;
+        if (!keepPorts && !pickPorts())
+            return false;
+        if (!writeConfig())
+            return false;
         ::unlink((dir_ + "/run/pcscd.comm").c_str());
         ::unlink((dir_ + "/run/pcscd.pid").c_str());
 
         // Private mount namespace: the daemon's /run/pcscd is our directory.
         // Where /run/pcscd does not exist, a tmpfs over /run (inside the
         // namespace only) gives a place to mount on.
-        const std::string script =
-            "[ -d /run/pcscd ] || mount -t tmpfs tmpfs /run || exit 97; "
-            "mkdir -p /run/pcscd && mount --bind '" + dir_ + "/run' /run/pcscd || exit 98; "
-            "exec pcscd --foreground -c '" + dir_ + "/conf'";
+        const std::string script = "[ -d /run/pcscd ] || mount -t tmpfs tmpfs /run || exit 97; "
+                                   "mkdir -p /run/pcscd && mount --bind '"
+            + dir_
+            + "/run' /run/pcscd || exit 98; "
+              "exec pcscd --foreground -c '"
+            + dir_ + "/conf'";
         posix_spawn_file_actions_t fa;
         posix_spawn_file_actions_init(&fa);
         const std::string logPath = dir_ + "/pcscd.log";
@@ -193,8 +227,10 @@ bool PrivatePcscd::launch() {
                 break;
             }
             ready = exists(socketPath()) && exists(dir_ + "/run/pcscd.pid");
-            for (uint16_t p : ports_) ready = ready && portListening(p) && portListening(static_cast<uint16_t>(p + 1));
-            if (ready) break;
+            for (uint16_t p : ports_)
+                ready = ready && portListening(p) && portListening(static_cast<uint16_t>(p + 1));
+            if (ready)
+                break;
             std::this_thread::sleep_for(milliseconds(10));
         }
         if (ready) {
@@ -203,16 +239,20 @@ bool PrivatePcscd::launch() {
         }
         error_ = died ? "pcscd exited: " + log() : "pcscd did not get ready: " + log();
         kill();
-        if (died) return false; // not a port clash: retrying will not help
+        if (died)
+            return false; // not a port clash: retrying will not help
         // A port taken between the check and the daemon's bind: retry
         // elsewhere unless the ports are fixed (restart).
-        if (keepPorts) return false;
+        if (keepPorts)
+            return false;
     }
     return false;
 }
 
-bool PrivatePcscd::kill() {
-    if (pid_ <= 0) return false;
+bool PrivatePcscd::kill()
+{
+    if (pid_ <= 0)
+        return false;
     ::kill(-pid_, SIGTERM);
     const auto end = steady_clock::now() + milliseconds(3000);
     int status;
@@ -228,7 +268,8 @@ bool PrivatePcscd::kill() {
     return true;
 }
 
-bool PrivatePcscd::restart() {
+bool PrivatePcscd::restart()
+{
     kill();
     return launch();
 }

@@ -20,7 +20,10 @@ void copyCapped(BYTE* to, DWORD* toLen, const BYTE* from, DWORD fromLen)
 
 #define FAKE_EXPORT extern "C" __declspec(dllexport)
 
-FAKE_EXPORT FakeScard* WINAPI FakeScardState() { return &g_state; }
+FAKE_EXPORT FakeScard* WINAPI FakeScardState()
+{
+    return &g_state;
+}
 
 FAKE_EXPORT LONG WINAPI SCardEstablishContext(DWORD scope, LPCVOID, LPCVOID, ULONG_PTR* ctx)
 {
@@ -56,8 +59,8 @@ FAKE_EXPORT LONG WINAPI SCardListReadersA(ULONG_PTR ctx, LPCSTR groups, LPSTR bu
     return 0;
 }
 
-FAKE_EXPORT LONG WINAPI SCardConnectA(ULONG_PTR ctx, LPCSTR reader, DWORD share, DWORD protocols, ULONG_PTR* card,
-                                      LPDWORD active)
+FAKE_EXPORT LONG WINAPI SCardConnectA(
+    ULONG_PTR ctx, LPCSTR reader, DWORD share, DWORD protocols, ULONG_PTR* card, LPDWORD active)
 {
     g_state.in.context = ctx;
     lstrcpynA(g_state.in.reader, reader, sizeof g_state.in.reader);
@@ -82,8 +85,8 @@ FAKE_EXPORT LONG WINAPI SCardState(ULONG_PTR card, LPDWORD state, LPDWORD protoc
 }
 #endif
 
-FAKE_EXPORT LONG WINAPI SCardStatusA(ULONG_PTR card, LPSTR, LPDWORD nameLen, LPDWORD state, LPDWORD protocol,
-                                     LPBYTE atr, LPDWORD atrLen)
+FAKE_EXPORT LONG WINAPI SCardStatusA(
+    ULONG_PTR card, LPSTR, LPDWORD nameLen, LPDWORD state, LPDWORD protocol, LPBYTE atr, LPDWORD atrLen)
 {
     g_state.calls.status++;
     g_state.in.card = card;
@@ -102,7 +105,7 @@ FAKE_EXPORT LONG WINAPI SCardBeginTransaction(ULONG_PTR card)
 
 #ifndef FAKE_NO_TRANSMIT
 FAKE_EXPORT LONG WINAPI SCardTransmit(ULONG_PTR card, const FakeIoRequest* sendPci, const BYTE* send, DWORD sendLen,
-                                      FakeIoRequest* recvPci, LPBYTE recv, LPDWORD recvLen)
+    FakeIoRequest* recvPci, LPBYTE recv, LPDWORD recvLen)
 {
     g_state.in.card = card;
     g_state.in.sendPci = *sendPci;

@@ -43,8 +43,7 @@ public:
             MSG msg;
             PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE); // make the queue
             ready_ = hook != nullptr ? 1 : -1;
-            while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
-            }
+            while (GetMessageA(&msg, nullptr, 0, 0) > 0) { }
             if (hook)
                 UnhookWindowsHookEx(hook);
         });
@@ -74,14 +73,20 @@ void tap(BYTE vk)
 std::vector<DWORD> expectedTaps(bool scroll, bool caps, bool num)
 {
     std::vector<DWORD> t;
-    if (scroll) t.push_back(VK_SCROLL);
-    if (caps) t.push_back(VK_CAPITAL);
-    if (num) t.push_back(VK_NUMLOCK);
+    if (scroll)
+        t.push_back(VK_SCROLL);
+    if (caps)
+        t.push_back(VK_CAPITAL);
+    if (num)
+        t.push_back(VK_NUMLOCK);
     t.insert(t.end(), {VK_CAPITAL, VK_NUMLOCK, VK_SCROLL, VK_SCROLL});
     t.insert(t.end(), 100, VK_CAPITAL);
-    if (scroll) t.push_back(VK_SCROLL);
-    if (!caps) t.push_back(VK_CAPITAL);
-    if (!num) t.push_back(VK_NUMLOCK);
+    if (scroll)
+        t.push_back(VK_SCROLL);
+    if (!caps)
+        t.push_back(VK_CAPITAL);
+    if (!num)
+        t.push_back(VK_NUMLOCK);
     return t;
 }
 
@@ -108,8 +113,8 @@ RunResult runKbflash()
     PROCESS_INFORMATION pi{};
     std::string path = wintest::programFolder() + "\\kbflash.exe";
     std::string line = "\"" + path + "\"";
-    const BOOL started =
-        CreateProcessA(path.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+    const BOOL started
+        = CreateProcessA(path.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
     CloseHandle(writeEnd);
     if (!started) {
         CloseHandle(readEnd);
@@ -127,18 +132,20 @@ RunResult runKbflash()
     return result;
 }
 
-bool toggled(int vk) { return (GetKeyState(vk) & 1) != 0; }
+bool toggled(int vk)
+{
+    return (GetKeyState(vk) & 1) != 0;
+}
 
 // Reads this thread's lock states after letting queued input through.
 void syncKeyState()
 {
     MSG msg;
-    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-    }
+    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) { }
 }
 
 struct Observed {
-    bool caps = false, num = false, scroll = false;         // before the run
+    bool caps = false, num = false, scroll = false; // before the run
     bool capsAfter = false, numAfter = false, scrollAfter = false;
     RunResult run;
     std::vector<DWORD> downs;
@@ -157,9 +164,12 @@ const Observed& observeRun()
             return o;
         // Start with Caps Lock on and the others off, as a user might have it.
         syncKeyState();
-        if (toggled(VK_SCROLL)) tap(VK_SCROLL);
-        if (toggled(VK_NUMLOCK)) tap(VK_NUMLOCK);
-        if (!toggled(VK_CAPITAL)) tap(VK_CAPITAL);
+        if (toggled(VK_SCROLL))
+            tap(VK_SCROLL);
+        if (toggled(VK_NUMLOCK))
+            tap(VK_NUMLOCK);
+        if (!toggled(VK_CAPITAL))
+            tap(VK_CAPITAL);
         Sleep(100);
         syncKeyState();
         o.caps = toggled(VK_CAPITAL);

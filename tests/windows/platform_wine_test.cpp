@@ -40,9 +40,8 @@ TEST(SerialPortMap, ReadsTheValuesTheDriverAdded)
         {"\\Device\\Parallel3", "LPT3\0"s},
     };
     for (const auto& e : expected) {
-        const bool found = std::any_of(values->begin(), values->end(), [&](const tarvex::SerialMapValue& v) {
-            return v.name == e.first && v.data == e.second;
-        });
+        const bool found = std::any_of(values->begin(), values->end(),
+            [&](const tarvex::SerialMapValue& v) { return v.name == e.first && v.data == e.second; });
         EXPECT_TRUE(found) << e.first;
     }
 }
@@ -173,8 +172,8 @@ protected:
         path_ = wintest::programFolder() + "\\" + file;
         module_ = LoadLibraryA(path_.c_str());
         ASSERT_NE(module_, nullptr) << path_;
-        auto stateFn = reinterpret_cast<FakeScardStateFn>(
-            reinterpret_cast<void*>(GetProcAddress(module_, "FakeScardState")));
+        auto stateFn
+            = reinterpret_cast<FakeScardStateFn>(reinterpret_cast<void*>(GetProcAddress(module_, "FakeScardState")));
         ASSERT_NE(stateFn, nullptr);
         fake_ = stateFn();
         *fake_ = FakeScard{};
@@ -214,9 +213,9 @@ TEST_F(FakeWinscard, PassesArgumentsAndResultsThrough)
 
     p::Card card = 0;
     uint32_t active = 0;
-    ASSERT_EQ(api_->connect(ctx, "ZN480 CCID 00 00", p::SHARE_EXCLUSIVE, p::PROTOCOL_T0 | p::PROTOCOL_T1, &card,
-                            &active),
-              p::S_SUCCESS);
+    ASSERT_EQ(
+        api_->connect(ctx, "ZN480 CCID 00 00", p::SHARE_EXCLUSIVE, p::PROTOCOL_T0 | p::PROTOCOL_T1, &card, &active),
+        p::S_SUCCESS);
     EXPECT_STREQ(fake_->in.reader, "ZN480 CCID 00 00");
     EXPECT_EQ(fake_->in.share, p::SHARE_EXCLUSIVE);
     EXPECT_EQ(fake_->in.protocols, p::PROTOCOL_T0 | p::PROTOCOL_T1);
@@ -243,8 +242,7 @@ TEST_F(FakeWinscard, PassesArgumentsAndResultsThrough)
     ASSERT_EQ(api_->beginTransaction(card), p::S_SUCCESS);
     uint8_t received[64];
     uint32_t receivedLength = sizeof received;
-    ASSERT_EQ(api_->transmit(card, p::PROTOCOL_T1, command, sizeof command, received, &receivedLength),
-              p::S_SUCCESS);
+    ASSERT_EQ(api_->transmit(card, p::PROTOCOL_T1, command, sizeof command, received, &receivedLength), p::S_SUCCESS);
     EXPECT_EQ(fake_->in.sendPci.protocol, p::PROTOCOL_T1);
     EXPECT_EQ(fake_->in.sendPci.pciLength, 8u);
     EXPECT_TRUE(fake_->in.recvPciGiven);

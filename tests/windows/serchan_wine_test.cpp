@@ -48,8 +48,7 @@ protected:
     int32_t exchange(const Bytes& command, uint32_t timeoutMs = 1000)
     {
         uint8_t buffer[300] = {};
-        const int32_t r = SCTransmit(port_, command.data(), uint32_t(command.size()), buffer, sizeof buffer,
-                                     timeoutMs);
+        const int32_t r = SCTransmit(port_, command.data(), uint32_t(command.size()), buffer, sizeof buffer, timeoutMs);
         reply_.assign(buffer, buffer + (r > 0 ? r : 0));
         return r;
     }
@@ -106,11 +105,10 @@ TEST_F(SerchanWine, ReaderFaults)
         int32_t expected;
     };
     const Case cases[] = {
-        {"nak 1", nullptr, 1000, 6},                   // one retransmission suffices
-        {"nak 3", nullptr, 1000, SC_ERR_TIMEOUT},      // three NAKs: give up
+        {"nak 1", nullptr, 1000, 6},                    // one retransmission suffices
+        {"nak 3", nullptr, 1000, SC_ERR_TIMEOUT},       // three NAKs: give up
         {"silent 1", "silent 0", 1000, SC_ERR_TIMEOUT}, // no ACK in 3 x 300 ms
-        {"foreign 55", nullptr, 1000, SC_ERR_UNEXPECTED},
-        {"pieces 3 40", "pieces 1 0", 1000, 6},        // reply trickles in
+        {"foreign 55", nullptr, 1000, SC_ERR_UNEXPECTED}, {"pieces 3 40", "pieces 1 0", 1000, 6}, // reply trickles in
         {"wrongseq", nullptr, 1000, SC_ERR_UNEXPECTED},
         {"badcheck", nullptr, 1000, SC_ERR_BAD_FRAME}, // a NAK goes back
         {"noreply", nullptr, 600, 0},                  // ACK, then nothing: time-out
@@ -285,16 +283,15 @@ TEST_F(SerchanWine, AllNineExportsByName)
     using Transmit = int32_t(SC_CALL*)(int32_t, const uint8_t*, uint32_t, uint8_t*, uint32_t, uint32_t);
     using Close = int32_t(SC_CALL*)(int32_t);
     using Open = int32_t(SC_CALL*)(int32_t, uint32_t, int32_t);
-    ASSERT_TRUE(get("SCChangeProtocol") && get("SCAddProtocol") && get("SCDelProtocol") && get("SCCallbacks") &&
-                get("SCTransmit") && get("SCCloseChannel") && get("SCOpenChannel"));
+    ASSERT_TRUE(get("SCChangeProtocol") && get("SCAddProtocol") && get("SCDelProtocol") && get("SCCallbacks")
+        && get("SCTransmit") && get("SCCloseChannel") && get("SCOpenChannel"));
     EXPECT_EQ(reinterpret_cast<Options>(get("SCChangeProtocol"))(0x0C), 0x04);
     EXPECT_EQ(reinterpret_cast<Options>(get("SCAddProtocol"))(0x02), 0x06);
     EXPECT_EQ(reinterpret_cast<Options>(get("SCDelProtocol"))(0x06), 0x00);
     EXPECT_EQ(reinterpret_cast<Callbacks>(get("SCCallbacks"))(nullptr, nullptr), nullptr);
     uint8_t buffer[64];
-    EXPECT_EQ(reinterpret_cast<Transmit>(get("SCTransmit"))(port_, kSerialCommand.data(), 5, buffer, sizeof buffer,
-                                                              1000),
-              6);
+    EXPECT_EQ(
+        reinterpret_cast<Transmit>(get("SCTransmit"))(port_, kSerialCommand.data(), 5, buffer, sizeof buffer, 1000), 6);
     EXPECT_EQ(Bytes(buffer, buffer + 6), kSerialReply);
     EXPECT_EQ(reinterpret_cast<Close>(get("SCCloseChannel"))(port_), 0);
     EXPECT_EQ(reinterpret_cast<Open>(get("SCOpenChannel"))(port_, 115200, 0), port_);

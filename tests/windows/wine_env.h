@@ -19,8 +19,7 @@ inline int envPort(const char* name)
     return v.empty() ? 0 : std::atoi(v.c_str());
 }
 
-constexpr const char* kNotUnderDriver =
-    "needs the Wine driver's set-up (run through ctest -L wine, see tests/wine)";
+constexpr const char* kNotUnderDriver = "needs the Wine driver's set-up (run through ctest -L wine, see tests/wine)";
 
 // Folder of the running program, without a trailing separator.
 std::string programFolder();

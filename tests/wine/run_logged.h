@@ -19,8 +19,8 @@ namespace zn480wine {
 // Runs `argv` (looked up on PATH) with stdin from /dev/null and stdout and
 // stderr appended to `logPath`; kills it after `limit` (then `*timedOut` is
 // set). Returns its exit status, or -1 when it could not run or was killed.
-inline int runLogged(const std::vector<std::string>& argv, const std::string& logPath,
-                     std::chrono::milliseconds limit, bool* timedOut = nullptr)
+inline int runLogged(const std::vector<std::string>& argv, const std::string& logPath, std::chrono::milliseconds limit,
+    bool* timedOut = nullptr)
 {
     if (timedOut)
         *timedOut = false;

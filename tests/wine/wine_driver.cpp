@@ -60,7 +60,7 @@ constexpr int kControlPort = 20;
 
 class UniqueFd {
 public:
-    explicit UniqueFd(int fd = -1) : fd_(fd) {}
+    explicit UniqueFd(int fd = -1) : fd_(fd) { }
     ~UniqueFd() { reset(); }
     UniqueFd(const UniqueFd&) = delete;
     UniqueFd& operator=(const UniqueFd&) = delete;
@@ -90,13 +90,13 @@ bool onPath(const std::string& program)
 // after `limit`. Returns its exit status, or -1 when it could not run or was
 // killed.
 int run(const std::vector<std::string>& argv, const std::string& logPath,
-        std::chrono::seconds limit = std::chrono::seconds(120))
+    std::chrono::seconds limit = std::chrono::seconds(120))
 {
     bool timedOut = false;
     const int status = zn480wine::runLogged(argv, logPath, limit, &timedOut);
     if (timedOut)
         std::fprintf(stderr, "wine_driver: %s took longer than %llds; killed\n", argv[0].c_str(),
-                     static_cast<long long>(limit.count()));
+            static_cast<long long>(limit.count()));
     return status;
 }
 
@@ -110,12 +110,18 @@ void copyToStdout(const std::string& path)
 std::string speedName(speed_t s)
 {
     switch (s) {
-    case B9600: return "9600";
-    case B19200: return "19200";
-    case B38400: return "38400";
-    case B57600: return "57600";
-    case B115200: return "115200";
-    default: return "other";
+    case B9600:
+        return "9600";
+    case B19200:
+        return "19200";
+    case B38400:
+        return "38400";
+    case B57600:
+        return "57600";
+    case B115200:
+        return "115200";
+    default:
+        return "other";
     }
 }
 
@@ -123,7 +129,7 @@ std::string speedName(speed_t s)
 // per line back. Commands act on the simulated reader on COM5.
 class Control {
 public:
-    Control(zn480sim::CdcPeer& peer, std::string simLink) : peer_(peer), simLink_(std::move(simLink)) {}
+    Control(zn480sim::CdcPeer& peer, std::string simLink) : peer_(peer), simLink_(std::move(simLink)) { }
     ~Control() { stop(); }
 
     bool start(const std::string& linkPath)
@@ -211,8 +217,8 @@ private:
         else if (verb == "flood" && in >> a)
             peer_.floodGarbage(size_t(a));
         else if (verb == "counts")
-            return "ok " + std::to_string(peer_.framesReceived()) + " " + std::to_string(peer_.acksReceived()) +
-                   " " + std::to_string(peer_.naksReceived());
+            return "ok " + std::to_string(peer_.framesReceived()) + " " + std::to_string(peer_.acksReceived()) + " "
+                + std::to_string(peer_.naksReceived());
         else if (verb == "line")
             return "ok " + lineSettings();
         else if (verb == "unplug")
@@ -236,8 +242,7 @@ private:
         const int bits = (t.c_cflag & CSIZE) == CS8 ? 8 : (t.c_cflag & CSIZE) == CS7 ? 7 : 0;
         const char parity = (t.c_cflag & PARENB) ? ((t.c_cflag & PARODD) ? 'O' : 'E') : 'N';
         const int stop = (t.c_cflag & CSTOPB) ? 2 : 1;
-        return speedName(::cfgetospeed(&t)) + " " + std::to_string(bits) + " " + parity + " " +
-               std::to_string(stop);
+        return speedName(::cfgetospeed(&t)) + " " + std::to_string(bits) + " " + parity + " " + std::to_string(stop);
     }
 
     zn480sim::CdcPeer& peer_;
@@ -271,7 +276,7 @@ private:
 // Stops every Wine process of the prefix, however the run ends.
 class WineServerGuard {
 public:
-    explicit WineServerGuard(std::string log) : log_(std::move(log)) {}
+    explicit WineServerGuard(std::string log) : log_(std::move(log)) { }
     ~WineServerGuard() { stop(); }
     void stop()
     {
@@ -308,7 +313,7 @@ int main(int argc, char** argv)
         if (!fs::exists(bin / p)) {
             std::printf("SKIP: %s is missing: build the Windows cross-build first "
                         "(cmake --preset mingw64 && cmake --build --preset mingw64)\n",
-                        (bin / p).c_str());
+                (bin / p).c_str());
             return kSkip;
         }
     }
@@ -383,10 +388,10 @@ int main(int argc, char** argv)
         return 1;
     }
     const std::string serialcomm = "HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
-    const bool registryOk = regAdd(serialcomm, "\\Device\\USBSER000", "COM5", log) &&
-                            regAdd(serialcomm, "\\Device\\USBSER007", "COM7", log) &&
-                            regAdd(serialcomm, "\\Device\\Serial8", "COM8", log) &&
-                            regAdd(serialcomm, "\\Device\\Parallel3", "LPT3", log);
+    const bool registryOk = regAdd(serialcomm, "\\Device\\USBSER000", "COM5", log)
+        && regAdd(serialcomm, "\\Device\\USBSER007", "COM7", log)
+        && regAdd(serialcomm, "\\Device\\Serial8", "COM8", log)
+        && regAdd(serialcomm, "\\Device\\Parallel3", "LPT3", log);
     if (!registryOk) {
         fail("cannot write the serial-port map", log);
         return 1;

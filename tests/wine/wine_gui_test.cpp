@@ -69,13 +69,15 @@ std::set<std::string> filesUnder(const fs::path& root)
     std::error_code ec;
     for (auto it = fs::recursive_directory_iterator(root, fs::directory_options::skip_permission_denied, ec);
          it != fs::recursive_directory_iterator(); it.increment(ec)) {
-        if (ec) break;
+        if (ec)
+            break;
         const std::string rel = fs::relative(it->path(), root, ec).string();
         if (rel == "windows") {
             it.disable_recursion_pending();
             continue;
         }
-        if (it->is_symlink(ec) || !it->is_regular_file(ec)) continue;
+        if (it->is_symlink(ec) || !it->is_regular_file(ec))
+            continue;
         files.insert(rel);
     }
     return files;
@@ -85,7 +87,8 @@ std::vector<std::string> findNamed(const fs::path& root, const std::string& name
 {
     std::vector<std::string> found;
     for (const std::string& f : filesUnder(root))
-        if (fs::path(f).filename() == name) found.push_back(f);
+        if (fs::path(f).filename() == name)
+            found.push_back(f);
     return found;
 }
 
@@ -119,7 +122,8 @@ struct World {
     {
         // The program first, then Wine, then the pty it was polling.
         app.reset();
-        if (!prefix.empty()) stopServer();
+        if (!prefix.empty())
+            stopServer();
         sim.reset();
         desktop.reset();
     }
@@ -134,25 +138,30 @@ std::vector<std::string> installedProducts(World& w)
     const std::string out = w.work / "uninstall-keys.txt";
     fs::remove(out);
     runLogged({"wine", "reg", "query", "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall", "/s"}, out,
-              Millis(60000));
+        Millis(60000));
     std::vector<std::string> versions;
     std::istringstream in(readFile(out));
     bool tarvex = false;
     std::string version;
     auto flush = [&] {
-        if (tarvex) versions.push_back(version);
+        if (tarvex)
+            versions.push_back(version);
         tarvex = false;
         version.clear();
     };
     for (std::string line; std::getline(in, line);) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line.rfind("HKEY_", 0) == 0) flush();
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (line.rfind("HKEY_", 0) == 0)
+            flush();
         std::istringstream fields(line);
         std::string name, type, value;
         fields >> name >> type;
         std::getline(fields >> std::ws, value);
-        if (name == "DisplayName" && value == "Tarvex") tarvex = true;
-        if (name == "DisplayVersion") version = value;
+        if (name == "DisplayName" && value == "Tarvex")
+            tarvex = true;
+        if (name == "DisplayVersion")
+            version = value;
     }
     flush();
     return versions;
@@ -173,7 +182,8 @@ protected:
         ::setenv("WINEDLLOVERRIDES", "mscoree,mshtml=", 1);
         ::unsetenv("WAYLAND_DISPLAY");
         w.desktop = std::make_unique<Desktop>(w.work.path);
-        if (w.desktop->ok()) ::setenv("DISPLAY", w.desktop->display().c_str(), 1);
+        if (w.desktop->ok())
+            ::setenv("DISPLAY", w.desktop->display().c_str(), 1);
     }
     static void TearDownTestSuite()
     {
@@ -185,7 +195,8 @@ protected:
     {
         ASSERT_TRUE(world && world->desktop && world->desktop->ok())
             << (world && world->desktop ? world->desktop->error() : "no desktop");
-        if (!world->failedStep.empty()) GTEST_SKIP() << "an earlier step failed: " << world->failedStep;
+        if (!world->failedStep.empty())
+            GTEST_SKIP() << "an earlier step failed: " << world->failedStep;
     }
     void TearDown() override
     {
@@ -210,13 +221,12 @@ TEST_F(WineGui, MsiInstallsSilentlyPerMachine)
     const auto t0 = std::chrono::steady_clock::now();
     ASSERT_EQ(w.wine({"msiexec", "/i", windowsPath(w.msi), "/qn", "/l*v", windowsPath(installLog)}), 0)
         << readFile(installLog);
-    std::cout << "silent install: "
-              << std::chrono::duration_cast<Millis>(std::chrono::steady_clock::now() - t0).count() << " ms\n";
+    std::cout << "silent install: " << std::chrono::duration_cast<Millis>(std::chrono::steady_clock::now() - t0).count()
+              << " ms\n";
 
     const fs::path dir = w.driveC() / "Program Files/Tarvex";
     for (const char* f : {"Tarvex.exe", "tarvexctl.exe", "SERCHAN.dll", "kbflash.exe", "Qt6Core.dll", "Qt6Gui.dll",
-                          "Qt6Widgets.dll", "platforms/qwindows.dll", "styles/qwindowsvistastyle.dll",
-                          "libstdc++-6.dll"})
+             "Qt6Widgets.dll", "platforms/qwindows.dll", "styles/qwindowsvistastyle.dll", "libstdc++-6.dll"})
         EXPECT_TRUE(fs::exists(dir / f)) << "not installed: " << (dir / f);
     // Per machine (ALLUSERS=1), listed among the machine's installed programs.
     EXPECT_NE(readFile(installLog).find("ALLUSERS = 1"), std::string::npos);
@@ -232,9 +242,9 @@ TEST_F(WineGui, MsiInstallsSilentlyPerMachine)
     // The console program beside it runs on the runtime DLLs of the folder.
     const std::string version = w.work / "tarvexctl-version.txt";
     EXPECT_EQ(runLogged({"sh", "-c", "exec wine \"$0\" --version >'" + version + "'",
-                         "C:\\Program Files\\Tarvex\\tarvexctl.exe"},
-                        w.wineLog, Millis(60000)),
-              0);
+                            "C:\\Program Files\\Tarvex\\tarvexctl.exe"},
+                  w.wineLog, Millis(60000)),
+        0);
     EXPECT_EQ(readFile(version), std::string("tarvexctl ") + TARVEX_VERSION + "\r\n");
 }
 
@@ -262,8 +272,8 @@ TEST_F(WineGui, InstalledProgramListsTheCdcReaderAndTheMarkerDrive)
     ASSERT_EQ(runLogged({"wineserver", "-p"}, w.wineLog, Millis(30000)), 0);
     w.serverUp = true;
     ASSERT_EQ(w.wine({"reg", "add", "HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM", "/v", "\\Device\\USBSER000", "/t",
-                      "REG_SZ", "/d", "COM5", "/f"}),
-              0);
+                  "REG_SZ", "/d", "COM5", "/f"}),
+        0);
 
     TarvexApp::Options o;
     o.launcher = {"wine"};
@@ -276,8 +286,8 @@ TEST_F(WineGui, InstalledProgramListsTheCdcReaderAndTheMarkerDrive)
     ASSERT_TRUE(w.app->ok()) << w.app->error();
     EXPECT_EQ(w.app->state().caption, kCaption);
 
-    ASSERT_TRUE(w.app->waitState([](const TarvexState& s) { return s.has(kCdcEntry) && s.has(kMsdEntry); },
-                                 Millis(30000)))
+    ASSERT_TRUE(
+        w.app->waitState([](const TarvexState& s) { return s.has(kCdcEntry) && s.has(kMsdEntry); }, Millis(30000)))
         << w.app->state().describe();
     // The README's picture of the Windows program comes from here:
     // WINE_GUI_SCREENSHOT=docs/screenshots/windows-main-window.png
@@ -298,13 +308,13 @@ TEST_F(WineGui, EmptyPcscAndHidStagesFindNothingAndKeepScanning)
     int width = 0, height = 0;
     ASSERT_TRUE(w.desktop->windowSize(w.app->window(), width, height));
     w.desktop->click(w.app->window(), (kRefreshTw.left + 150) * width / kMainClientWidthTw,
-                     (kRefreshTw.top + kRefreshTw.height / 2) * width / kMainClientWidthTw);
+        (kRefreshTw.top + kRefreshTw.height / 2) * width / kMainClientWidthTw);
     ASSERT_TRUE(w.app->waitState([](const TarvexState& s) { return s.refresh; }, Millis(5000)))
         << "the refresh box did not take the click; " << w.app->state().describe();
     const long writes = w.app->state().writes;
     std::this_thread::sleep_for(Millis(6500));
-    ASSERT_TRUE(w.app->waitState([&](const TarvexState& s) { return s.writes >= writes + 3 && s.enabled; },
-                                 Millis(10000)))
+    ASSERT_TRUE(
+        w.app->waitState([&](const TarvexState& s) { return s.writes >= writes + 3 && s.enabled; }, Millis(10000)))
         << w.app->state().describe();
     EXPECT_TRUE(w.app->state().refresh) << "the scan saw a change that was none";
     EXPECT_TRUE(w.app->running());
@@ -325,8 +335,8 @@ TEST_F(WineGui, ToCcidSendsTheSwitchAndReportsSuccess)
     ASSERT_TRUE(text.has_value()) << "no message box; " << w.app->state().describe();
     EXPECT_EQ(*text, kSuccess);
 
-    const std::vector<std::string> want{"FFCAF00004", "FEDD02010A00FF0102030477344D58", "FFCAF00004",
-                                        "FEDD02000A00FF0102030477344D58", "FFFEFC0000"};
+    const std::vector<std::string> want{
+        "FFCAF00004", "FEDD02010A00FF0102030477344D58", "FFCAF00004", "FEDD02000A00FF0102030477344D58", "FFFEFC0000"};
     const std::vector<std::string> all = w.sim->commands();
     const std::vector<std::string> since(all.begin() + std::ptrdiff_t(std::min(before, all.size())), all.end());
     EXPECT_NE(std::search(since.begin(), since.end(), want.begin(), want.end()), since.end())
@@ -348,7 +358,8 @@ TEST_F(WineGui, MsiUninstallsSilentlyLeavingNoFiles)
     EXPECT_FALSE(fs::exists(w.driveC() / "Program Files/Tarvex"));
     std::vector<std::string> left;
     for (const std::string& f : filesUnder(w.driveC()))
-        if (!w.filesBefore.count(f)) left.push_back(f);
+        if (!w.filesBefore.count(f))
+            left.push_back(f);
     EXPECT_TRUE(left.empty()) << "left behind: " << ::testing::PrintToString(left);
     EXPECT_TRUE(installedProducts(w).empty());
 }
@@ -370,7 +381,8 @@ TEST_F(WineGui, NewerMsiReplacesAnOlderOneInPlace)
     ASSERT_EQ(w.wine({"msiexec", "/x", windowsPath(w.msi), "/qn"}), 0);
     std::vector<std::string> left;
     for (const std::string& f : filesUnder(w.driveC()))
-        if (!w.filesBefore.count(f)) left.push_back(f);
+        if (!w.filesBefore.count(f))
+            left.push_back(f);
     EXPECT_TRUE(left.empty()) << "left behind: " << ::testing::PrintToString(left);
 }
 

@@ -26,8 +26,8 @@ TEST(HidReset, RefusesWhileAnotherReaderIsListed)
     w.form->core().FillFrom();
     EXPECT_FALSE(w.form->core().ResetDevice());
     EXPECT_EQ(w.fakes.ui.messages,
-              QStringList{"Due to how HID devices are handled it is required to remove the other "
-                          "ZN480 present and try again. Only the HID device must be present in the list."});
+        QStringList{"Due to how HID devices are handled it is required to remove the other "
+                    "ZN480 present and try again. Only the HID device must be present in the list."});
     EXPECT_TRUE(w.fakes.launcher.started.empty());
 }
 
@@ -104,8 +104,8 @@ struct HidReturnsAsCdc {
     {
         EXPECT_EQ(w.fakes.launcher.started.size(), 2u);
         EXPECT_EQ(w.commands(),
-                  (std::vector<std::string>{"FFCAE00000", "FFCAF00004", "FFCAE00004", "FFCAF00004",
-                                            "FEDD02000A01FE01020304AFF5A6FE", "FFFEFC0000"}));
+            (std::vector<std::string>{"FFCAE00000", "FFCAF00004", "FFCAE00004", "FFCAF00004",
+                "FEDD02000A01FE01020304AFF5A6FE", "FFFEFC0000"}));
         EXPECT_EQ(w.fakes.ui.messages, QStringList{"Operation completed with success!"});
         EXPECT_EQ(w.form->core().list().count(), 0);
         EXPECT_EQ(w.form->core().lockDepth(), 0);

@@ -7,10 +7,14 @@ using Strings = std::vector<std::string>;
 
 namespace {
 
-const std::string kSwitchCcid = "FEDD02000A00FF01020304" "77344D58";
-const std::string kSwitchCdc = "FEDD02000A01FE01020304" "AFF5A6FE";
-const std::string kSwitchHid = "FEDD02000A03FC01020304" "07011969";
-const std::string kFake2 = "FEDD02010A02FD01020304" "DFC0F2CF";
+const std::string kSwitchCcid = "FEDD02000A00FF01020304"
+                                "77344D58";
+const std::string kSwitchCdc = "FEDD02000A01FE01020304"
+                               "AFF5A6FE";
+const std::string kSwitchHid = "FEDD02000A03FC01020304"
+                               "07011969";
+const std::string kFake2 = "FEDD02010A02FD01020304"
+                           "DFC0F2CF";
 
 const QString kVersionMsg = "Version equal or greater than 2.166 is required for this mode.";
 
@@ -39,8 +43,7 @@ TEST(Workflow, ToCdcFromCcidSendsSwitchRebootsAndReports)
 
     EXPECT_EQ(w.commands(), (Strings{"FFCAF00004", kSwitchCdc, "FFFEFC0000"}));
     EXPECT_EQ(w.fakes.ui.messages, QStringList{"Operation completed with success!"});
-    EXPECT_NE(std::find(w.fakes.clock.sleeps.begin(), w.fakes.clock.sleeps.end(), 2000u),
-              w.fakes.clock.sleeps.end());
+    EXPECT_NE(std::find(w.fakes.clock.sleeps.begin(), w.fakes.clock.sleeps.end(), 2000u), w.fakes.clock.sleeps.end());
     expectClosedOut(w, {false, true}, kCcidEntry);
     // The card connection was closed at the end.
     EXPECT_EQ(w.fakes.pcsc.calls.back(), "disconnect");
@@ -53,8 +56,7 @@ TEST(Workflow, ToHidFromCdcWritesFormatThenSwitches)
     w.select(kCdcEntry);
     w.form->cmdHID_Click();
 
-    EXPECT_EQ(w.commands(),
-              (Strings{"FEDD030200", "FEDD0302026040", "FFCAF00004", kSwitchHid, "FFFEFC0000"}));
+    EXPECT_EQ(w.commands(), (Strings{"FEDD030200", "FEDD0302026040", "FFCAF00004", kSwitchHid, "FFFEFC0000"}));
     EXPECT_EQ(w.fakes.ui.messages, QStringList{"Operation completed with success!"});
     expectClosedOut(w, {false, true}, kCdcEntry);
     EXPECT_EQ(w.fakes.serchan.closes.back(), 3);
@@ -67,8 +69,7 @@ TEST(Workflow, ToCcidSendsFakeCardThenSwitch)
     w.select(kCdcEntry);
     w.form->cmdCCID_Click();
 
-    EXPECT_EQ(w.commands(),
-              (Strings{"FFCAF00004", kFake2, "FFCAF00004", kSwitchCcid, "FFFEFC0000"}));
+    EXPECT_EQ(w.commands(), (Strings{"FFCAF00004", kFake2, "FFCAF00004", kSwitchCcid, "FFFEFC0000"}));
     EXPECT_EQ(w.fakes.ui.messages, QStringList{"Operation completed with success!"});
     EXPECT_EQ(w.reader.config().fakeCard, 2);
     expectClosedOut(w, {false, true}, kCdcEntry);
@@ -80,7 +81,7 @@ struct StopCase {
     const char* name;
     const char* button; // "hid", "cdc", "ccid"
     const char* entry;
-    int dialogAnswer;   // HID format / CCID option; 0 = close box
+    int dialogAnswer;         // HID format / CCID option; 0 = close box
     const char* refusePrefix; // command the reader refuses, or nullptr
     bool portOpens;
     QStringList messages;
@@ -88,7 +89,7 @@ struct StopCase {
     Outcome outcome;
 };
 
-class WorkflowStops : public ::testing::TestWithParam<StopCase> {};
+class WorkflowStops : public ::testing::TestWithParam<StopCase> { };
 
 TEST_P(WorkflowStops, ReportsAndLeavesListAsExpected)
 {
@@ -96,8 +97,10 @@ TEST_P(WorkflowStops, ReportsAndLeavesListAsExpected)
     World w;
     w.form->chkRefresh->setChecked(false);
     w.fakes.serchan.ports[3] = c.portOpens;
-    if (std::string(c.button) == "hid") w.answerHid(c.dialogAnswer);
-    if (std::string(c.button) == "ccid") w.answerCcid(c.dialogAnswer);
+    if (std::string(c.button) == "hid")
+        w.answerHid(c.dialogAnswer);
+    if (std::string(c.button) == "ccid")
+        w.answerCcid(c.dialogAnswer);
     if (c.refusePrefix) {
         std::string hex = c.refusePrefix;
         std::vector<uint8_t> prefix;
@@ -107,34 +110,37 @@ TEST_P(WorkflowStops, ReportsAndLeavesListAsExpected)
     }
     w.select(c.entry);
     std::string b = c.button;
-    if (b == "hid") w.form->cmdHID_Click();
-    else if (b == "cdc") w.form->cmdCDC_Click();
-    else w.form->cmdCCID_Click();
+    if (b == "hid")
+        w.form->cmdHID_Click();
+    else if (b == "cdc")
+        w.form->cmdCDC_Click();
+    else
+        w.form->cmdCCID_Click();
 
     EXPECT_EQ(w.fakes.ui.messages, c.messages);
     EXPECT_EQ(w.commands(), c.commands);
     expectClosedOut(w, c.outcome, c.entry);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, WorkflowStops,
-    ::testing::Values(
-        StopCase{"HidOldFirmware", "hid", "COM3 ZN480 CDC - 01020304 (2.165)", 1, nullptr, true,
-                 {kVersionMsg}, {}, {true, false}},
-        StopCase{"CdcOldFirmware", "cdc", "COM3 ZN480 CDC - 01020304 (2.165)", 0, nullptr, true,
-                 {kVersionMsg}, {}, {true, false}},
+INSTANTIATE_TEST_SUITE_P(Table, WorkflowStops,
+    ::testing::Values(StopCase{"HidOldFirmware", "hid", "COM3 ZN480 CDC - 01020304 (2.165)", 1, nullptr, true,
+                          {kVersionMsg}, {}, {true, false}},
+        StopCase{"CdcOldFirmware", "cdc", "COM3 ZN480 CDC - 01020304 (2.165)", 0, nullptr, true, {kVersionMsg}, {},
+            {true, false}},
         StopCase{"HidNoFirmwareText", "hid", "CCID ZN480 Sim 0", 1, nullptr, true, {}, {}, {true, false}},
         StopCase{"HidDialogClosed", "hid", kCdcEntry, 0, nullptr, true, {}, {}, {true, false}},
         StopCase{"CcidDialogClosed", "ccid", kCdcEntry, 0, nullptr, true, {}, {}, {true, false}},
         StopCase{"CdcPortDoesNotOpen", "cdc", kCdcEntry, 0, nullptr, false, {}, {}, {true, false}},
         StopCase{"HidFormatRefused", "hid", kCdcEntry, 1, "FEDD030202", true,
-                 {"Failed to set HID serial number format!"},
-                 {"FEDD030200", "FEDD0302020040"}, {false, false}},
+            {"Failed to set HID serial number format!"}, {"FEDD030200", "FEDD0302020040"}, {false, false}},
         StopCase{"CcidFakeRefused", "ccid", kCdcEntry, 3, "FEDD02010A", true,
-                 {"Failed to set fake mode configuration!"},
-                 {"FFCAF00004", "FEDD02010A00FF01020304" "77344D58"}, {false, false}},
-        StopCase{"CdcSwitchRefused", "cdc", kCdcEntry, 0, "FEDD02000A", true, {},
-                 {"FFCAF00004", kSwitchCdc}, {false, true}}),
+            {"Failed to set fake mode configuration!"},
+            {"FFCAF00004",
+                "FEDD02010A00FF01020304"
+                "77344D58"},
+            {false, false}},
+        StopCase{"CdcSwitchRefused", "cdc", kCdcEntry, 0, "FEDD02000A", true, {}, {"FFCAF00004", kSwitchCdc},
+            {false, true}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Workflow, CdcOnEntryWithoutSuffixReadsIdentityInsideOpen)
@@ -143,8 +149,7 @@ TEST(Workflow, CdcOnEntryWithoutSuffixReadsIdentityInsideOpen)
     w.select("CCID ZN480 Sim 0");
     w.form->cmdCDC_Click();
     // OpenDevice reads the identity (and checks the firmware) before the switch.
-    EXPECT_EQ(w.commands(),
-              (Strings{"FFCAF00004", "FFCAE00004", "FFCAF00004", kSwitchCdc, "FFFEFC0000"}));
+    EXPECT_EQ(w.commands(), (Strings{"FFCAF00004", "FFCAE00004", "FFCAF00004", kSwitchCdc, "FFFEFC0000"}));
     EXPECT_EQ(w.fakes.ui.messages, QStringList{"Operation completed with success!"});
 }
 
@@ -276,7 +281,8 @@ TEST(Workflow, CardPromptReconnectsToTheSelectedReaderAfterAScanChoseAnother)
     w.form->cmdCDC_Click();
     std::vector<std::string> connects;
     for (const auto& c : w.fakes.pcsc.calls)
-        if (c.rfind("connect:", 0) == 0) connects.push_back(c);
+        if (c.rfind("connect:", 0) == 0)
+            connects.push_back(c);
     ASSERT_FALSE(connects.empty());
     EXPECT_EQ(connects.back(), "connect:ZN480 Sim 0:1");
     EXPECT_EQ(w.fakes.ui.messages.back(), "Operation completed with success!");

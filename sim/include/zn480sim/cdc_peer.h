@@ -25,15 +25,15 @@ public:
     bool linkAs(const std::string& linkPath) const;
 
     // ---- Fault switches (each applies to the frames that follow)
-    void nakNext(int frames);                 // answer the next N frames with NAK
-    void setSilent(bool silent);              // read frames, answer nothing
-    void foreignByteNext(uint8_t byte);       // answer the next frame with this byte instead of ACK
+    void nakNext(int frames);                    // answer the next N frames with NAK
+    void setSilent(bool silent);                 // read frames, answer nothing
+    void foreignByteNext(uint8_t byte);          // answer the next frame with this byte instead of ACK
     void replyInPieces(int pieces, int pauseMs); // split following replies, pausing between pieces
-    void stopMidFrameNext();                  // next reply: send only its first half
-    void wrongSequenceNext();                 // next reply carries another sequence number
-    void badCheckNext();                      // next reply carries a wrong check byte
-    void noReplyNext();                       // ACK the next frame but send no reply
-    void floodGarbage(size_t bytes);          // write bytes with no start byte at once
+    void stopMidFrameNext();                     // next reply: send only its first half
+    void wrongSequenceNext();                    // next reply carries another sequence number
+    void badCheckNext();                         // next reply carries a wrong check byte
+    void noReplyNext();                          // ACK the next frame but send no reply
+    void floodGarbage(size_t bytes);             // write bytes with no start byte at once
 
     // Counters for tests.
     int framesReceived() const;

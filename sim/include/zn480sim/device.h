@@ -22,7 +22,7 @@
 
 namespace zn480sim {
 
-const char* personalityName(Personality p); // "CCID", "CDC", "HID", "MSD"
+const char* personalityName(Personality p);                           // "CCID", "CDC", "HID", "MSD"
 std::optional<Personality> parsePersonality(const std::string& text); // case-insensitive
 
 class PersonalityHost {
@@ -105,8 +105,8 @@ struct KeyboardLedState {
     bool caps = false, num = false, scroll = false;
 };
 struct KeyboardLog {
-    std::string devnode;                  // "/dev/input/eventN"
-    size_t writes = 0;                    // write calls of any kind
+    std::string devnode;                   // "/dev/input/eventN"
+    size_t writes = 0;                     // write calls of any kind
     std::vector<KeyboardLedState> changes; // every LED change written, in order
 };
 
@@ -219,7 +219,7 @@ private:
     std::map<Personality, std::unique_ptr<PersonalityHost>> hosts_;
     // Two locks: a transport thread may post a reboot while the worker,
     // holding hostsMu_, waits for that thread to end.
-    std::mutex hostsMu_; // hosts_ and their appear/disappear
+    std::mutex hostsMu_;    // hosts_ and their appear/disappear
     mutable std::mutex mu_; // the queue and the settings below
     std::condition_variable cv_;
     std::deque<Personality> reboots_;

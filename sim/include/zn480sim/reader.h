@@ -18,7 +18,7 @@ struct ReaderConfig {
     uint16_t fwMajor = 2;
     uint16_t fwMinor = 166;
     uint8_t hidConfig[2] = {0x00, 0x00};
-    uint8_t fakeCard = 0;                    // 255 30-second fake, 2 always, 0 none
+    uint8_t fakeCard = 0; // 255 30-second fake, 2 always, 0 none
     Personality personality = Personality::CDC;
 };
 
@@ -60,7 +60,11 @@ private:
     ReaderConfig cfg_;
     std::optional<Personality> pending_;
     std::function<void(Personality)> onReboot_;
-    struct Refusal { std::vector<uint8_t> prefix; uint16_t sw; int count; };
+    struct Refusal {
+        std::vector<uint8_t> prefix;
+        uint16_t sw;
+        int count;
+    };
     std::vector<Refusal> refusals_;
     std::vector<std::string> log_;
 };

@@ -9,8 +9,8 @@
 
 namespace xtest_support {
 
-inline std::string writeTestbedLauncher(const std::string& path, const std::string& testbedDir,
-                                        const std::string& program, const std::string& asUid = {})
+inline std::string writeTestbedLauncher(
+    const std::string& path, const std::string& testbedDir, const std::string& program, const std::string& asUid = {})
 {
     std::ofstream f(path);
     f << "#!/bin/sh\nexport UMOCKDEV_DIR='" << testbedDir << "'\nexec ";

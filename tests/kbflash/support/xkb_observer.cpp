@@ -136,8 +136,8 @@ ObservedRun superviseChild(Child child, int extraFd, int timeoutMs, const std::f
 // Takes every queued XKB indicator event off the connection and hands each
 // one that changed a lock-key LED (Caps, Num, Scroll at `index`) to `onChange`.
 template <class OnChange>
-void takeIndicatorChanges(Display* dpy, int evBase, const int (&index)[3], unsigned& lastBits,
-                          Clock::time_point t0, OnChange&& onChange)
+void takeIndicatorChanges(
+    Display* dpy, int evBase, const int (&index)[3], unsigned& lastBits, Clock::time_point t0, OnChange&& onChange)
 {
     auto bit = [&](unsigned bits, int i) { return index[i] >= 0 && (bits >> index[i]) & 1u; };
     while (XPending(dpy)) {
@@ -272,7 +272,7 @@ std::string LockProbe::keymapDump()
 }
 
 ObservedRun observeRun(const std::string& display, const std::string& program,
-                       const std::function<void(pid_t, const std::vector<LedChange>&)>& onChange, int timeoutMs)
+    const std::function<void(pid_t, const std::vector<LedChange>&)>& onChange, int timeoutMs)
 {
     ObservedRun failed;
     Display* dpy = XOpenDisplay(display.c_str());

@@ -19,8 +19,8 @@ struct LedState {
 };
 
 struct LedChange {
-    double ms = 0;     // when it was seen, from the program's start
-    LedState state;    // all three after the change
+    double ms = 0;      // when it was seen, from the program's start
+    LedState state;     // all three after the change
     unsigned which = 0; // bit 0 caps, 1 num, 2 scroll: the ones that changed
 };
 
@@ -86,8 +86,7 @@ private:
 // until it exits (or `timeoutMs` passes, after which it is killed).
 // `onChange` runs after each recorded change with the child's pid.
 ObservedRun observeRun(const std::string& display, const std::string& program,
-                       const std::function<void(pid_t, const std::vector<LedChange>&)>& onChange = {},
-                       int timeoutMs = 60000);
+    const std::function<void(pid_t, const std::vector<LedChange>&)>& onChange = {}, int timeoutMs = 60000);
 
 // Runs `program` with the given DISPLAY (nullopt: unset) and captures output.
 ObservedRun runPlain(const std::string& program, const std::optional<std::string>& display, int timeoutMs = 30000);

@@ -37,8 +37,8 @@ bool XvfbServer::start(std::string& error, const std::string& screen)
         dup2(devnull, STDERR_FILENO);
         const std::string fd = std::to_string(fds[1]);
         // -noreset: lock states must survive the exit of each client.
-        execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-noreset", "-nolisten", "tcp", "-screen", "0",
-               screen.c_str(), static_cast<char*>(nullptr));
+        execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-noreset", "-nolisten", "tcp", "-screen", "0", screen.c_str(),
+            static_cast<char*>(nullptr));
         _exit(127);
     }
     close(fds[1]);
@@ -74,8 +74,7 @@ void XvfbServer::stop()
         return;
     kill(pid_, SIGTERM);
     int status = 0;
-    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
+    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) { }
     pid_ = -1;
 }
 
