@@ -1,4 +1,5 @@
 // Tarvex: wires the platform services into the main window and runs it.
+#include "core/system_services.h"
 #include "frmMain.h"
 #include "frmMain_statefile.h"
 #include "platform/device_watch.h"
@@ -14,24 +15,8 @@ int main(int argc, char* argv[])
 
     using namespace tarvex;
     // Services live as long as the program; the window holds plain pointers.
-    std::unique_ptr<pcsc::Api> pcscApi = pcsc::loadSystemPcsc();
-    std::unique_ptr<SerchanApi> serchan = loadSerchanBesideProgram();
-    std::unique_ptr<SerialPortMap> serialMap = makeSystemSerialPortMap();
-    std::unique_ptr<HidEnumerator> hid = makeSystemHidEnumerator();
-    std::unique_ptr<Drives> drives = makeSystemDrives();
-    std::unique_ptr<ProcessLauncher> launcher = makeSystemProcessLauncher();
-
-    Services services;
-    services.clock = &systemClock();
-    services.pcsc = pcscApi.get();
-    services.serchan = serchan.get();
-    services.serialMap = serialMap.get();
-    services.hid = hid.get();
-    services.drives = drives.get();
-    services.launcher = launcher.get();
-    services.kbflashPath = programDir() + "/" + kbflashFileName();
-
-    frmMain window(services, qtUiHooks());
+    const SystemServices system;
+    frmMain window(system.services(), qtUiHooks());
     installStateFileHook(window); // only with TARVEX_STATE_FILE set
 
     // Device arrivals and removals start a scan at once instead of at the

@@ -4,6 +4,7 @@
 #include "commands.h"
 #include "terminal.h"
 
+#include "core/system_services.h"
 #include "platform/device_watch.h"
 
 #include <memory>
@@ -38,22 +39,8 @@ int main(int argc, char* argv[])
     }
 
     // Services live as long as the program; the core holds plain pointers.
-    std::unique_ptr<pcsc::Api> pcscApi = pcsc::loadSystemPcsc();
-    std::unique_ptr<SerchanApi> serchan = loadSerchanBesideProgram();
-    std::unique_ptr<SerialPortMap> serialMap = makeSystemSerialPortMap();
-    std::unique_ptr<HidEnumerator> hid = makeSystemHidEnumerator();
-    std::unique_ptr<Drives> drives = makeSystemDrives();
-    std::unique_ptr<ProcessLauncher> launcher = makeSystemProcessLauncher();
-
-    Services services;
-    services.clock = &systemClock();
-    services.pcsc = pcscApi.get();
-    services.serchan = serchan.get();
-    services.serialMap = serialMap.get();
-    services.hid = hid.get();
-    services.drives = drives.get();
-    services.launcher = launcher.get();
-    services.kbflashPath = programDir() + "/" + kbflashFileName();
+    const SystemServices system;
+    const Services& services = system.services();
 
     ConsoleUi ui(*services.clock, console);
     // Nobody can put a card on a reader for a script: the card prompt waits
