@@ -44,6 +44,13 @@ bool handleLost(pcsc::Result r)
 
 } // namespace
 
+modSmart::~modSmart()
+{
+    if (card_ != 0)
+        DisconnectCard();
+    dropContext();
+}
+
 void modSmart::dropContext()
 {
     if (haveContext_)

@@ -11,6 +11,10 @@ namespace tarvex {
 class modSmart {
 public:
     explicit modSmart(pcsc::Api& api) : api_(api) { }
+    // Gives the card connection and the context back to the service.
+    ~modSmart();
+    modSmart(const modSmart&) = delete;
+    modSmart& operator=(const modSmart&) = delete;
 
     pcsc::Result InitSmart();
     pcsc::Result ListReaders();

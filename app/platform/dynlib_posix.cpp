@@ -21,7 +21,10 @@ DynamicLibrary DynamicLibrary::openFullPath(const std::string& path)
 
 DynamicLibrary DynamicLibrary::openSystem(const char* fileName)
 {
-    return DynamicLibrary(dlopen(fileName, kOpenFlags));
+    // A system library keeps process-wide state (the PC/SC client its list
+    // of contexts and their buffers) for as long as the process lives:
+    // unmapping it when our handle closes would only orphan that state.
+    return DynamicLibrary(dlopen(fileName, kOpenFlags | RTLD_NODELETE));
 }
 
 void* DynamicLibrary::symbol(const char* name) const
