@@ -7,23 +7,13 @@
 #include <cstring>
 #include <fcntl.h>
 #include <libudev.h>
+#include <zn480/udev_ptr.h>
 #include <linux/input.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace kbflash {
 namespace {
-
-struct UdevUnref {
-    void operator()(udev* u) const { udev_unref(u); }
-};
-struct EnumUnref {
-    void operator()(udev_enumerate* e) const { udev_enumerate_unref(e); }
-};
-struct DeviceUnref {
-    void operator()(udev_device* d) const { udev_device_unref(d); }
-};
-using DevicePtr = std::unique_ptr<udev_device, DeviceUnref>;
 
 struct Fd {
     int fd = -1;
@@ -132,8 +122,8 @@ void EvdevKeyboard::setLed(Key key, bool on)
 EvdevScan openReaderKeyboards()
 {
     EvdevScan scan;
-    std::unique_ptr<udev, UdevUnref> ctx(udev_new());
-    std::unique_ptr<udev_enumerate, EnumUnref> en(ctx ? udev_enumerate_new(ctx.get()) : nullptr);
+    zn480::UdevPtr ctx(udev_new());
+    zn480::UdevEnumeratePtr en(ctx ? udev_enumerate_new(ctx.get()) : nullptr);
     if (!en || udev_enumerate_add_match_subsystem(en.get(), "input") < 0
         || udev_enumerate_add_match_subsystem(en.get(), "hid") < 0 || udev_enumerate_scan_devices(en.get()) < 0) {
         scan.udevFailed = true;
@@ -144,7 +134,7 @@ EvdevScan openReaderKeyboards()
     udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(en.get()))
     {
         const char* syspath = udev_list_entry_get_name(entry);
-        DevicePtr dev(udev_device_new_from_syspath(ctx.get(), syspath));
+        zn480::UdevDevicePtr dev(udev_device_new_from_syspath(ctx.get(), syspath));
         if (!dev)
             continue;
         const char* subsystem = udev_device_get_subsystem(dev.get());

@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <libudev.h>
+#include <zn480/udev_ptr.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -18,16 +19,6 @@
 
 namespace tarvex {
 namespace {
-
-struct UdevUnref {
-    void operator()(udev* u) const { udev_unref(u); }
-};
-struct MonitorUnref {
-    void operator()(udev_monitor* m) const { udev_monitor_unref(m); }
-};
-struct DeviceUnref {
-    void operator()(udev_device* d) const { udev_device_unref(d); }
-};
 
 class Fd {
 public:
@@ -49,8 +40,7 @@ constexpr const char* kSubsystems[] = {"tty", "hid", "hidraw", "block"};
 
 class UdevWatch final : public DeviceWatch {
 public:
-    UdevWatch(
-        std::unique_ptr<udev, UdevUnref> ctx, std::unique_ptr<udev_monitor, MonitorUnref> mon, DeviceChanged changed)
+    UdevWatch(zn480::UdevPtr ctx, zn480::UdevMonitorPtr mon, DeviceChanged changed)
         : ctx_(std::move(ctx)), mon_(std::move(mon)), changed_(std::move(changed)),
           stop_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), mounts_(::open("/proc/self/mounts", O_RDONLY | O_CLOEXEC))
     {
@@ -83,7 +73,7 @@ private:
             bool any = false;
             if (fds[1].revents & POLLIN) {
                 // Take every queued event: one burst, one call.
-                while (std::unique_ptr<udev_device, DeviceUnref> dev{udev_monitor_receive_device(mon_.get())})
+                while (zn480::UdevDevicePtr dev{udev_monitor_receive_device(mon_.get())})
                     any = true;
             }
             if (n == 3 && (fds[2].revents & (POLLPRI | POLLERR)))
@@ -93,8 +83,8 @@ private:
         }
     }
 
-    std::unique_ptr<udev, UdevUnref> ctx_;
-    std::unique_ptr<udev_monitor, MonitorUnref> mon_;
+    zn480::UdevPtr ctx_;
+    zn480::UdevMonitorPtr mon_;
     DeviceChanged changed_;
     Fd stop_;
     Fd mounts_;
@@ -107,10 +97,10 @@ std::unique_ptr<DeviceWatch> watchSystemDevices(DeviceChanged changed)
 {
     if (!changed)
         return nullptr;
-    std::unique_ptr<udev, UdevUnref> ctx(udev_new());
+    zn480::UdevPtr ctx(udev_new());
     if (!ctx)
         return nullptr;
-    std::unique_ptr<udev_monitor, MonitorUnref> mon(udev_monitor_new_from_netlink(ctx.get(), "udev"));
+    zn480::UdevMonitorPtr mon(udev_monitor_new_from_netlink(ctx.get(), "udev"));
     if (!mon)
         return nullptr;
     for (const char* subsystem : kSubsystems)

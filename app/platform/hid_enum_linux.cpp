@@ -9,20 +9,11 @@
 #include <algorithm>
 #include <cstring>
 #include <libudev.h>
+#include <zn480/udev_ptr.h>
 #include <memory>
 
 namespace tarvex {
 namespace {
-
-struct UdevUnref {
-    void operator()(udev* u) const { udev_unref(u); }
-};
-struct EnumUnref {
-    void operator()(udev_enumerate* e) const { udev_enumerate_unref(e); }
-};
-struct DeviceUnref {
-    void operator()(udev_device* d) const { udev_device_unref(d); }
-};
 
 using zn480::isReaderHidId;
 
@@ -31,10 +22,10 @@ public:
     bool listReaderIds(std::vector<std::string>& ids) override
     {
         ids.clear();
-        std::unique_ptr<udev, UdevUnref> ctx(udev_new());
+        zn480::UdevPtr ctx(udev_new());
         if (!ctx)
             return false;
-        std::unique_ptr<udev_enumerate, EnumUnref> en(udev_enumerate_new(ctx.get()));
+        zn480::UdevEnumeratePtr en(udev_enumerate_new(ctx.get()));
         if (!en || udev_enumerate_add_match_subsystem(en.get(), "hid") < 0 || udev_enumerate_scan_devices(en.get()) < 0)
             return false;
         std::vector<std::pair<std::string, std::string>> found; // syspath, id
@@ -42,7 +33,7 @@ public:
         udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(en.get()))
         {
             const char* syspath = udev_list_entry_get_name(entry);
-            std::unique_ptr<udev_device, DeviceUnref> dev(udev_device_new_from_syspath(ctx.get(), syspath));
+            zn480::UdevDevicePtr dev(udev_device_new_from_syspath(ctx.get(), syspath));
             if (!dev)
                 continue;
             if (!isReaderHidId(udev_device_get_property_value(dev.get(), "HID_ID")))

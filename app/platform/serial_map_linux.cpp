@@ -24,6 +24,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <libudev.h>
+#include <zn480/udev_ptr.h>
 #include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -31,15 +32,6 @@
 namespace tarvex {
 namespace {
 
-struct UdevUnref {
-    void operator()(udev* u) const { udev_unref(u); }
-};
-struct EnumUnref {
-    void operator()(udev_enumerate* e) const { udev_enumerate_unref(e); }
-};
-struct DeviceUnref {
-    void operator()(udev_device* d) const { udev_device_unref(d); }
-};
 struct DirClose {
     void operator()(DIR* d) const { closedir(d); }
 };
@@ -99,18 +91,17 @@ bool isAcmName(const char* name)
 
 std::optional<std::vector<Port>> portsFromUdev()
 {
-    std::unique_ptr<udev, UdevUnref> ctx(udev_new());
+    zn480::UdevPtr ctx(udev_new());
     if (!ctx)
         return std::nullopt;
-    std::unique_ptr<udev_enumerate, EnumUnref> en(udev_enumerate_new(ctx.get()));
+    zn480::UdevEnumeratePtr en(udev_enumerate_new(ctx.get()));
     if (!en || udev_enumerate_add_match_subsystem(en.get(), "tty") < 0 || udev_enumerate_scan_devices(en.get()) < 0)
         return std::nullopt;
     std::vector<Port> ports;
     udev_list_entry* entry;
     udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(en.get()))
     {
-        std::unique_ptr<udev_device, DeviceUnref> dev(
-            udev_device_new_from_syspath(ctx.get(), udev_list_entry_get_name(entry)));
+        zn480::UdevDevicePtr dev(udev_device_new_from_syspath(ctx.get(), udev_list_entry_get_name(entry)));
         if (!dev)
             continue;
         const char* sysname = udev_device_get_sysname(dev.get());
@@ -131,7 +122,7 @@ std::optional<std::vector<Port>> portsFromFolder(const char* dir)
     std::unique_ptr<DIR, DirClose> d(opendir(dir));
     if (!d)
         return std::nullopt;
-    std::unique_ptr<udev, UdevUnref> ctx(udev_new()); // may be null: then nothing is known
+    zn480::UdevPtr ctx(udev_new()); // may be null: then nothing is known
     std::vector<Port> ports;
     while (dirent* e = readdir(d.get())) {
         int number = zn_port_from_kernel_name(e->d_name);
@@ -144,8 +135,7 @@ std::optional<std::vector<Port>> portsFromFolder(const char* dir)
         Port port;
         port.number = number;
         port.usbCdc = isAcmName(e->d_name);
-        std::unique_ptr<udev_device, DeviceUnref> dev(
-            ctx ? udev_device_new_from_subsystem_sysname(ctx.get(), "tty", e->d_name) : nullptr);
+        zn480::UdevDevicePtr dev(ctx ? udev_device_new_from_subsystem_sysname(ctx.get(), "tty", e->d_name) : nullptr);
         if (dev) {
             port.usbCdc = port.usbCdc || servedByCdcAcm(dev.get());
             describeUsbDevice(dev.get(), port);
