@@ -144,6 +144,12 @@ SimulatedReader* CliWorld::byPort(int port)
     return nullptr;
 }
 
+Rig::Rig(tarvex::fakes::FakeWorld& fakes, Console& console)
+    : ui(fakes.clock, console), core(fakes.services(), ui), scans(core, fakes.clock, events)
+{
+    ui.setScans(&scans);
+}
+
 CliWorld::Run CliWorld::run(const std::vector<std::string>& args, uint64_t watchCycles)
 {
     Run result;
@@ -153,13 +159,8 @@ CliWorld::Run CliWorld::run(const std::vector<std::string>& args, uint64_t watch
         result.status = kExitRefused;
         return result;
     }
-    tarvex::Services services = fakes.services();
-    ConsoleUi ui(fakes.clock, result.console);
-    tarvex::ReaderCore core(services, ui);
-    FakeEvents events;
-    ScanDriver scans(core, fakes.clock, events);
-    ui.setScans(&scans);
-    Tool tool{core, scans, ui, result.console, fakes.clock};
+    Rig rig(fakes, result.console);
+    Tool tool{rig.core, rig.scans, rig.ui, result.console, fakes.clock};
     result.startMs = fakes.clock.now;
     switch (parsed.options.command) {
     case Command::List:
@@ -176,7 +177,7 @@ CliWorld::Run CliWorld::run(const std::vector<std::string>& args, uint64_t watch
         break;
     }
     result.endMs = fakes.clock.now;
-    result.cycles = scans.cycles();
+    result.cycles = rig.scans.cycles();
     return result;
 }
 

@@ -50,6 +50,15 @@ struct SimulatedReader {
     uint32_t returnsAt = 0;
 };
 
+// The program's pieces wired on a world of fakes, as main() wires them.
+struct Rig {
+    Rig(tarvex::fakes::FakeWorld& fakes, Console& console);
+    ConsoleUi ui;
+    tarvex::ReaderCore core;
+    FakeEvents events;
+    ScanDriver scans;
+};
+
 class CliWorld {
 public:
     CliWorld();

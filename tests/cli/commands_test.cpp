@@ -395,13 +395,10 @@ namespace {
 TEST(ScanDriver, TicksAndDeviceNoticesAsTheWindowHasThem)
 {
     CliWorld w;
-    tarvex::Services services = w.fakes.services();
     RecordingConsole console;
-    ConsoleUi ui(w.fakes.clock, console);
-    tarvex::ReaderCore core(services, ui);
-    FakeEvents events;
-    ScanDriver scans(core, w.fakes.clock, events);
-    ui.setScans(&scans);
+    Rig rig(w.fakes, console);
+    FakeEvents& events = rig.events;
+    ScanDriver& scans = rig.scans;
     std::vector<uint32_t> at;
     scans.setAfterCycle([&] { at.push_back(w.fakes.clock.now); });
     const uint32_t t0 = w.fakes.clock.now;
@@ -444,13 +441,11 @@ TEST(ScanDriver, YieldsInsideAWorkflowLeaveTheRefreshBoxToTheCore)
 {
     CliWorld w;
     w.add(SimPersonality::CDC, "01020304");
-    tarvex::Services services = w.fakes.services();
     RecordingConsole console;
-    ConsoleUi ui(w.fakes.clock, console);
-    tarvex::ReaderCore core(services, ui);
-    FakeEvents events;
-    ScanDriver scans(core, w.fakes.clock, events);
-    ui.setScans(&scans);
+    Rig rig(w.fakes, console);
+    ConsoleUi& ui = rig.ui;
+    tarvex::ReaderCore& core = rig.core;
+    ScanDriver& scans = rig.scans;
     scans.cycleNow(true);
     ASSERT_FALSE(core.refreshChecked()); // the cycle added the reader
     w.fakes.clock.sleepMs(2500);
