@@ -38,21 +38,12 @@ namespace {
 
 using Ms = std::chrono::duration<double, std::milli>;
 
-std::string hex(const std::vector<uint8_t>& b)
-{
-    static const char* d = "0123456789ABCDEF";
-    std::string s;
-    for (uint8_t x : b) {
-        s += d[x >> 4];
-        s += d[x & 15];
-    }
-    return s;
-}
+using fakes::hexOf;
 
 // The identity answers of a reader, for the fake transports.
 std::vector<uint8_t> answer(const std::vector<uint8_t>& apdu)
 {
-    const std::string cmd = hex(apdu);
+    const std::string cmd = hexOf(apdu);
     if (cmd == "FFCAF00004")
         return {0x01, 0x02, 0x03, 0x04, 0x90, 0x00};
     if (cmd == "FFCAE00004")

@@ -104,13 +104,7 @@ public:
     int32_t send(int32_t, const uint8_t* d, uint32_t n) override
     {
         std::vector<uint8_t> cmd(d, d + n);
-        static const char* hx = "0123456789ABCDEF";
-        std::string h;
-        for (auto b : cmd) {
-            h += hx[b >> 4];
-            h += hx[b & 15];
-        }
-        sent.push_back(h);
+        sent.push_back(hexOf(cmd));
         if (sendResult <= 0)
             return sendResult;
         if (responder)
@@ -330,13 +324,7 @@ public:
     pcsc::Result transmit(
         pcsc::Card card, uint32_t, const uint8_t* s, uint32_t n, uint8_t* recv, uint32_t* recvLen) override
     {
-        static const char* hx = "0123456789ABCDEF";
-        std::string h;
-        for (uint32_t i = 0; i < n; ++i) {
-            h += hx[s[i] >> 4];
-            h += hx[s[i] & 15];
-        }
-        calls.push_back("transmit:" + h);
+        calls.push_back("transmit:" + hexOf(std::vector<uint8_t>(s, s + n)));
         if (!transmitResults.empty()) {
             auto r = transmitResults.front();
             transmitResults.pop_front();
