@@ -109,11 +109,11 @@ public:
         DWORD pr = protocol ? *protocol : 0;
         DWORD n = atrLen ? *atrLen : 0;
         LONG rv;
-        if (fn_.state) {
-            rv = fn_.state(SCARDHANDLE_(card), &st, &pr, atr, atrLen ? &n : nullptr);
-        } else {
+        if (fn_.status) {
             DWORD nameLen = 0; // name not wanted: null buffer asks for the length only
             rv = fn_.status(SCARDHANDLE_(card), nullptr, &nameLen, &st, &pr, atr, atrLen ? &n : nullptr);
+        } else {
+            rv = fn_.state(SCARDHANDLE_(card), &st, &pr, atr, atrLen ? &n : nullptr);
         }
         if (state)
             *state = st;
@@ -182,8 +182,12 @@ private:
         ReleaseFn release = nullptr;
         ListFn list = nullptr;
         ConnectFn connect = nullptr;
-        StateFn state = nullptr;   // the older call; preferred where present
-        StatusFn status = nullptr; // its successor, used where SCardState is gone
+        // SCardStatusA wherever it is exported: it is the documented call and
+        // every winscard implements it, while some export SCardState only as
+        // a stub that aborts the process (Wine). The older SCardState, which
+        // gives the same state, protocol and ATR, is the fallback.
+        StatusFn status = nullptr;
+        StateFn state = nullptr;
         BeginFn begin = nullptr;
         TransmitFn transmit = nullptr;
         EndFn end = nullptr;

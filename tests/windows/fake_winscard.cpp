@@ -1,8 +1,8 @@
 // A stand-in for winscard.dll with the same exports and calling convention.
 // It records what each call was given and answers what the test set in its
-// shared state (FakeScardState). Built in three variants: with SCardState,
-// with only SCardStatusA (FAKE_NO_STATE), and without SCardTransmit
-// (FAKE_NO_TRANSMIT).
+// shared state (FakeScardState). Built in four variants: complete, with only
+// SCardStatusA (FAKE_NO_STATE), with only SCardState (FAKE_NO_STATUS), and
+// without SCardTransmit (FAKE_NO_TRANSMIT).
 #include "fake_winscard.h"
 
 #include <cstring>
@@ -85,6 +85,7 @@ FAKE_EXPORT LONG WINAPI SCardState(ULONG_PTR card, LPDWORD state, LPDWORD protoc
 }
 #endif
 
+#ifndef FAKE_NO_STATUS
 FAKE_EXPORT LONG WINAPI SCardStatusA(
     ULONG_PTR card, LPSTR, LPDWORD nameLen, LPDWORD state, LPDWORD protocol, LPBYTE atr, LPDWORD atrLen)
 {
@@ -96,6 +97,7 @@ FAKE_EXPORT LONG WINAPI SCardStatusA(
     copyCapped(atr, atrLen, g_state.out.atr, g_state.out.atrLength);
     return g_state.result.status;
 }
+#endif
 
 FAKE_EXPORT LONG WINAPI SCardBeginTransaction(ULONG_PTR card)
 {
