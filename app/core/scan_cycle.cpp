@@ -180,10 +180,12 @@ void ReaderCore::scanSerial()
         // end keeps serving its events meanwhile. Only this cycle touches
         // the list, and it does so here, before and after.
         bool isReader = false;
+        bool probeSent = false;
         std::string suffix;
         ReaderSession& probe = scanSession_;
         runSerialJob([&] {
             isReader = probe.CheckZnSerial(port);
+            probeSent = probe.ChannelHandle == port;
             if (isReader && !listed) {
                 probe.DevKind = DEVKIND_CDC;
                 // Read over the channel the probe left open; kept whatever its length.
@@ -193,7 +195,11 @@ void ReaderCore::scanSerial()
             if (svc_.serchan)
                 svc_.serchan->close(probe.ChannelHandle);
         });
-        serialProbes_.probed(portName, value, isReader);
+        // A port that could not be opened (held by another program, or its
+        // device not there yet behind a map entry that outlives it) was
+        // sent nothing and has said nothing: it is tried again next cycle.
+        if (probeSent || isReader)
+            serialProbes_.probed(portName, value, isReader);
         if (!isReader)
             continue;
         const int i = list_.CheckList(key);

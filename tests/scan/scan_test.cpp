@@ -364,6 +364,28 @@ TEST(ScanCycle, PortsOfOtherDevicesAreProbedOncePerPlug)
     s.expectIdle();
 }
 
+// A port that cannot be opened has been sent nothing, so it has not said
+// that it is no reader: another program held it, or its entry in the map
+// was there before its device (a map that knows no device behind it).
+TEST(ScanCycle, PortThatCouldNotBeOpenedIsProbedOnceItOpens)
+{
+    ScanWorld s;
+    s.w.serialMap.add("\\Device\\USBSER000", "COM5", 0, "");
+    s.w.serchan.ports[5] = false;
+    s.preset({"MSD ZN480 Mass Storage"}); // keeps the box checked while nothing new is added
+    s.w.drives.drives.push_back({"e:", DRIVE_TYPE_REMOVABLE, true, {"APDU_314.MSD"}});
+    for (int cycle = 0; cycle < 2; ++cycle) {
+        s.form->chkRefresh->setChecked(true);
+        s.tick();
+    }
+    EXPECT_FALSE(s.entries().contains(QString("COM5 ZN480 CDC") + kSuffix));
+    s.w.serchan.ports[5] = true;
+    s.form->chkRefresh->setChecked(true);
+    s.tick();
+    EXPECT_TRUE(s.entries().contains(QString("COM5 ZN480 CDC") + kSuffix)) << s.entries().join("|").toStdString();
+    s.expectIdle();
+}
+
 TEST(SerialProbes, VendorIdFromAWindowsDeviceInstanceId)
 {
     const struct {
