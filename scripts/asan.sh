@@ -26,4 +26,4 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 
 cd build/asan
 ctest --output-on-failure -j"$(nproc)" --timeout 600 \
-  -LE '^(packaging|windows|wine|wine-gui)$' "$@"
+  -LE '^(packaging|windows|wine|wine10|wine-gui)$' "$@"

@@ -53,7 +53,8 @@ std::string quoted(const std::string& s)
 
 // ---- SharedPcscd
 
-SharedPcscd::SharedPcscd(const std::string& workDir, int readers) : dir_(workDir + "/pcscd"), readers_(readers)
+SharedPcscd::SharedPcscd(const std::string& workDir, int readers, std::vector<std::string> names, PcscdHost host)
+    : dir_(workDir + "/pcscd"), readers_(readers), names_(std::move(names)), host_(std::move(host))
 {
     std::error_code ec;
     for (const char* sub : {"conf", "run", "up", "drivers"})
@@ -90,10 +91,11 @@ SharedPcscd::~SharedPcscd()
 
 bool SharedPcscd::makeOneSlotDriver(const std::string& to)
 {
-    std::ifstream in(kVpcdDriver, std::ios::binary);
+    const std::string driver = host_.root + kVpcdDriver;
+    std::ifstream in(driver, std::ios::binary);
     std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (bytes.empty()) {
-        error_ = std::string("no virtual reader driver at ") + kVpcdDriver + " (package vsmartcard-vpcd)";
+        error_ = "no virtual reader driver at " + driver + " (package vsmartcard-vpcd)";
         return false;
     }
     // IFDHGetCapabilities answers TAG_IFD_SLOTS_NUMBER (0x0FAE) with a
@@ -154,10 +156,19 @@ void SharedPcscd::restart(const std::set<int>& present)
     }
     // The daemon always serves /run/pcscd/pcscd.comm: a private mount
     // namespace binds this folder there.
-    const std::string script = "[ -d /run/pcscd ] || mount -t tmpfs tmpfs /run || exit 97\n"
-                               "mkdir -p /run/pcscd && mount --bind "
+    std::string script = "[ -d /run/pcscd ] || mount -t tmpfs tmpfs /run || exit 97\n"
+                         "mkdir -p /run/pcscd && mount --bind "
         + quoted(dir_ + "/run") + " /run/pcscd || exit 98\n" + "exec pcscd --foreground -c " + quoted(dir_ + "/conf");
-    if (!daemon_.start({"unshare", "-m", "--propagation", "private", "sh", "-c", script}, {}, dir_ + "/pcscd.log"))
+    for (const std::string& o : host_.options)
+        script += " " + quoted(o);
+    // Entering another system makes a mount namespace of its own already.
+    std::vector<std::string> argv = host_.enter;
+    if (argv.empty())
+        argv = {"unshare", "-m", "--propagation", "private"};
+    for (const char* a : {"sh", "-c"})
+        argv.push_back(a);
+    argv.push_back(script);
+    if (!daemon_.start(argv, {}, dir_ + "/pcscd.log"))
         return;
     ++starts_;
     waitUntil(

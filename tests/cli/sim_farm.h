@@ -37,9 +37,18 @@ using zn480e2e::Millis;
 // changes. The driver also always announces two slots per reader; the
 // daemon gets copies of it that announce one, so that each simulated reader
 // is one PC/SC reader, as the hardware's CCID interface is.
+// Where the daemon runs: this machine's own pcscd by default, or another
+// system's (the Wine 10 root) through a command that enters it.
+struct PcscdHost {
+    std::string root;                 // prefix of the daemon's and driver's paths ("" here)
+    std::vector<std::string> enter;   // runs a command there, with the work folder visible
+    std::vector<std::string> options; // more pcscd options ("--disable-polkit")
+};
+
 class SharedPcscd {
 public:
-    SharedPcscd(const std::string& workDir, int readers);
+    // `names`, when given, replaces the readers' "ZN480 Sim <k+1>" names.
+    SharedPcscd(const std::string& workDir, int readers, std::vector<std::string> names = {}, PcscdHost host = {});
     ~SharedPcscd();
     SharedPcscd(const SharedPcscd&) = delete;
     SharedPcscd& operator=(const SharedPcscd&) = delete;
@@ -49,7 +58,10 @@ public:
     std::string socketPath() const { return dir_ + "/run/pcscd.comm"; }
     int readers() const { return readers_; }
     int port(int k) const { return base_ + 2 * k; }
-    std::string readerName(int k) const { return "ZN480 Sim " + std::to_string(k + 1); }
+    std::string readerName(int k) const
+    {
+        return size_t(k) < names_.size() ? names_[size_t(k)] : "ZN480 Sim " + std::to_string(k + 1);
+    }
     // The PC/SC name the program lists ("ZN480 Sim 1 00 00").
     std::string listedName(int k) const { return readerName(k) + " 00 00"; }
     // The simulator's --ccid-service for reader k.
@@ -64,6 +76,8 @@ private:
 
     std::string dir_;
     int readers_ = 0;
+    std::vector<std::string> names_;
+    PcscdHost host_;
     int base_ = 0;
     bool ok_ = false;
     std::string error_;
