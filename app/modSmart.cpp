@@ -167,16 +167,20 @@ std::string modSmart::ConnectCard()
     }
     card_ = card;
 
+    // A connection without its state or its transaction is given back at
+    // once: callers take the empty ATR for no connection and close nothing,
+    // and a handle left open would keep the reader from every exclusive
+    // connection (the next command's, another program's) until the next
+    // ConnectCard.
     std::array<uint8_t, kAtrBytes> atr{};
     uint32_t atrLen = kAtrBytes;
     uint32_t state = 0;
     uint32_t protocol = protocols;
-    if (api_.status(card_, &state, &protocol, atr.data(), &atrLen) != pcsc::S_SUCCESS)
+    if (api_.status(card_, &state, &protocol, atr.data(), &atrLen) != pcsc::S_SUCCESS
+        || api_.beginTransaction(card_) != pcsc::S_SUCCESS) {
+        DisconnectCard();
         return {};
-    // The connection stays open on the failures below and above; the next
-    // ConnectCard or DisconnectCard closes it.
-    if (api_.beginTransaction(card_) != pcsc::S_SUCCESS)
-        return {};
+    }
     return BytesToHex(atr.data(), std::min(atrLen, kAtrBytes));
 }
 
