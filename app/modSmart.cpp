@@ -61,6 +61,7 @@ void modSmart::dropContext()
     // Card handles die with their context; forget ours without calling the
     // service again.
     card_ = 0;
+    connected_.clear();
 }
 
 pcsc::Result modSmart::InitSmart()
@@ -166,6 +167,7 @@ std::string modSmart::ConnectCard()
         }
     }
     card_ = card;
+    connected_ = reader;
 
     // A connection without its state or its transaction is given back at
     // once: callers take the empty ATR for no connection and close nothing,
@@ -191,6 +193,7 @@ void modSmart::DisconnectCard()
     api_.endTransaction(card_, pcsc::LEAVE_CARD);
     api_.disconnect(card_, pcsc::UNPOWER_CARD);
     card_ = 0;
+    connected_.clear();
 }
 
 pcsc::Result modSmart::TransmitApdu(const std::string& command, int32_t protocol, std::string& reply)

@@ -105,6 +105,15 @@ void ReaderCore::reconcile(const std::string& key, const std::string& text)
 
 std::string ReaderCore::readCcidIdentity(const std::string& name)
 {
+    // Each session has a PC/SC context of its own, and a cycle can run inside
+    // a workflow's dialog or message box while the workflow holds its reader
+    // in a transaction. A second connection to that reader would wait for
+    // the transaction to end (pcsc-lite in the connect, Windows in
+    // SCardBeginTransaction), and it ends only after this cycle has returned:
+    // the process would wait for itself. The workflow's reader is left to
+    // it, as one held by another program would be.
+    if (session_.holdsCcidReader(name))
+        return {};
     ReaderSession& probe = scanSession_;
     probe.DevKind = DEVKIND_CCID;
     probe.smart().SelectReader(name);

@@ -281,6 +281,7 @@ TEST_F(SmartTest, ConnectionWithoutStateOrTransactionIsGivenBack)
         EXPECT_EQ(p.calls, c.calls) << c.what;
         EXPECT_TRUE(p.open.empty()) << c.what;
         EXPECT_EQ(s.cardHandle(), 0u) << c.what;
+        EXPECT_EQ(s.connectedReader(), "") << c.what;
     }
 }
 
