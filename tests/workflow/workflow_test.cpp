@@ -352,3 +352,38 @@ INSTANTIATE_TEST_SUITE_P(Table, ScanDuringAMessageBox,
         HeldReaderBox{"HidFormatRefused", "hid", 1, "FEDD030202", "Failed to set HID serial number format!"},
         HeldReaderBox{"FakeCardRefused", "ccid", 3, "FEDD02010A", "Failed to set fake mode configuration!"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Workflow, EntryListedAgainDuringTheCardPromptIsOpenedByItsKey)
+{
+    // The reader is listed without identity and has no card. While the card
+    // prompt is up one cycle misses the reader (its entry goes, and the
+    // selection with it), the next lists it again behind the other entries;
+    // then the user lays the card on the reader and presses OK.
+    World w;
+    w.fakes.hid.ids = {"HID\\VID_6A4E&PID_0013\\0", "HID\\VID_6A4E&PID_0013\\1"};
+    w.fakes.pcsc.readers[0].cardPresent = false;
+    w.form->tmrUpdates_Timer();
+    ASSERT_EQ(w.entries(), (Strings{"CCID ZN480 Sim 0", "HID ZN480 Keyboard 0", "HID ZN480 Keyboard 1"}));
+    w.list().select(0);
+    const auto present = w.fakes.pcsc.readers;
+    w.fakes.ui.onMessage = [&] {
+        if (w.fakes.pcsc.readers[0].cardPresent)
+            return;
+        w.fakes.pcsc.readers.clear();
+        w.form->chkRefresh->setChecked(true);
+        w.form->tmrUpdates_Timer();
+        ASSERT_EQ(w.list().selected(), -1);
+        w.fakes.pcsc.readers = present;
+        w.form->chkRefresh->setChecked(true);
+        w.form->tmrUpdates_Timer();
+        ASSERT_EQ(w.entries(), (Strings{"HID ZN480 Keyboard 0", "HID ZN480 Keyboard 1", "CCID ZN480 Sim 0"}));
+        w.fakes.pcsc.readers[0].cardPresent = true;
+    };
+    w.form->cmdCDC_Click();
+
+    EXPECT_EQ(w.commands(), (Strings{"FFCAF00004", "FFCAE00004", "FFCAF00004", kSwitchCdc, "FFFEFC0000"}));
+    EXPECT_EQ(w.fakes.ui.messages.back(), "Operation completed with success!");
+    EXPECT_EQ(w.entries(), (Strings{"HID ZN480 Keyboard 0", "HID ZN480 Keyboard 1"}));
+    EXPECT_EQ(w.fakes.pcsc.calls.back(), "disconnect");
+    EXPECT_EQ(w.form->core().lockDepth(), 0);
+}
