@@ -61,6 +61,7 @@ void modSmart::dropContext()
     // Card handles die with their context; forget ours without calling the
     // service again.
     card_ = 0;
+    connected_.clear();
 }
 
 pcsc::Result modSmart::InitSmart()
@@ -166,17 +167,22 @@ std::string modSmart::ConnectCard()
         }
     }
     card_ = card;
+    connected_ = reader;
 
+    // A connection without its state or its transaction is given back at
+    // once: callers take the empty ATR for no connection and close nothing,
+    // and a handle left open would keep the reader from every exclusive
+    // connection (the next command's, another program's) until the next
+    // ConnectCard.
     std::array<uint8_t, kAtrBytes> atr{};
     uint32_t atrLen = kAtrBytes;
     uint32_t state = 0;
     uint32_t protocol = protocols;
-    if (api_.status(card_, &state, &protocol, atr.data(), &atrLen) != pcsc::S_SUCCESS)
+    if (api_.status(card_, &state, &protocol, atr.data(), &atrLen) != pcsc::S_SUCCESS
+        || api_.beginTransaction(card_) != pcsc::S_SUCCESS) {
+        DisconnectCard();
         return {};
-    // The connection stays open on the failures below and above; the next
-    // ConnectCard or DisconnectCard closes it.
-    if (api_.beginTransaction(card_) != pcsc::S_SUCCESS)
-        return {};
+    }
     return BytesToHex(atr.data(), std::min(atrLen, kAtrBytes));
 }
 
@@ -187,6 +193,7 @@ void modSmart::DisconnectCard()
     api_.endTransaction(card_, pcsc::LEAVE_CARD);
     api_.disconnect(card_, pcsc::UNPOWER_CARD);
     card_ = 0;
+    connected_.clear();
 }
 
 pcsc::Result modSmart::TransmitApdu(const std::string& command, int32_t protocol, std::string& reply)

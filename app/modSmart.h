@@ -29,6 +29,8 @@ public:
     // Read-only views for callers and tests.
     bool contextReady() const { return ready_; }
     pcsc::Card cardHandle() const { return card_; }
+    // The reader the open card connection is on; empty when there is none.
+    const std::string& connectedReader() const { return connected_; }
     int16_t currentReader() const { return current_; }
     int16_t readerCount() const { return count_; }
 
@@ -45,6 +47,7 @@ private:
     int16_t count_ = 0;
     int16_t current_ = 0;
     pcsc::Card card_ = 0;
+    std::string connected_;
 };
 
 } // namespace tarvex

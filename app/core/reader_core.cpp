@@ -113,14 +113,14 @@ bool ReaderCore::OpenDevice()
         if (entry.identity)
             return true;
 
-        // The prompt lets scan cycles run: the selection must still name the
-        // same reader before its entry is written to.
+        // The prompt lets scan cycles run: one may have pruned the entry and
+        // listed it again (the selection went with the pruned one) or moved
+        // it. The card is connected to this key's reader, so the entry is
+        // found again by its key, as after an open of an entry with suffix.
+        if (!reselectEntry(entry.key))
+            return false;
         const int now = list_.selected();
-        if (now < 0)
-            return false;
         const ListEntry current = ListEntry::parse(list_.text(now));
-        if (current.key != entry.key)
-            return false;
         // A scan may have read the identity meanwhile; its firmware text is
         // judged all the same, since this open is the only check a reader
         // listed without a suffix gets.

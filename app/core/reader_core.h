@@ -90,6 +90,9 @@ private:
     friend class WorkflowScope;
     void runCycle();
     void scanCcid();
+    // " - <serial> <firmware>" of a PC/SC reader, read over a card connection
+    // of the scan's session; empty when there is no connection to be had.
+    std::string readCcidIdentity(const std::string& name);
     void scanSerial();
     void scanHid();
     void scanDrives();

@@ -5,7 +5,9 @@
 //
 // The workflows have one session and the scan cycle's probes another, so a
 // cycle that runs while a workflow waits (a dialog, the card prompt) can
-// never change the transport of the command that is waiting.
+// never change the transport of the command that is waiting. Each has a
+// PC/SC context of its own; the scan leaves alone a reader the workflows'
+// session holds (ReaderCore::readCcidIdentity says why).
 #pragma once
 #include "modSmart.h"
 #include "modUtil.h"
@@ -37,6 +39,12 @@ public:
     bool selectCcidReader(const std::string& name);
     // Card connection to the current PC/SC reader; false when no card answers.
     bool connectCard() { return !smart_.ConnectCard().empty(); }
+    // Whether this session has a card connection, and with it a transaction,
+    // on the PC/SC reader `name`.
+    bool holdsCcidReader(const std::string& name) const
+    {
+        return smart_.cardHandle() != 0 && smart_.connectedReader() == name;
+    }
     // Opens serchan's channel on COM<port>; true when it gave a channel.
     bool openCdc(int32_t port);
     void CloseDevice();

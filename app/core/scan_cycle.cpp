@@ -103,10 +103,34 @@ void ReaderCore::reconcile(const std::string& key, const std::string& text)
     list_.setMark(list_.append(text), Added);
 }
 
+std::string ReaderCore::readCcidIdentity(const std::string& name)
+{
+    // Each session has a PC/SC context of its own, and a cycle can run inside
+    // a workflow's dialog or message box while the workflow holds its reader
+    // in a transaction. A second connection to that reader would wait for
+    // the transaction to end (pcsc-lite in the connect, Windows in
+    // SCardBeginTransaction), and it ends only after this cycle has returned:
+    // the process would wait for itself. The workflow's reader is left to
+    // it, as one held by another program would be.
+    if (session_.holdsCcidReader(name))
+        return {};
+    ReaderSession& probe = scanSession_;
+    probe.DevKind = DEVKIND_CCID;
+    probe.smart().SelectReader(name);
+    if (!probe.connectCard())
+        return {};
+    // Let go however the reads end: a connection left open keeps the
+    // workflows and other programs from the reader until the next cycle.
+    struct Release {
+        modSmart& smart;
+        ~Release() { smart.DisconnectCard(); }
+    } release{probe.smart()};
+    return readIdentity(probe);
+}
+
 void ReaderCore::scanCcid()
 {
-    ReaderSession& probe = scanSession_;
-    modSmart& smart = probe.smart();
+    modSmart& smart = scanSession_.smart();
     smart.InitSmart();
     smart.ListReaders();
     std::vector<std::string> names;
@@ -122,15 +146,10 @@ void ReaderCore::scanCcid()
         const int i = list_.CheckList(key);
         if (i >= 0) {
             if (!ListEntry::parse(list_.text(i)).identity) {
-                probe.DevKind = DEVKIND_CCID;
-                smart.SelectReader(name);
-                if (probe.connectCard()) {
-                    const std::string suffix = readIdentity(probe);
-                    // The identity reads do not yield, so i still names the entry.
-                    if (suffix.size() > 8)
-                        list_.setText(i, list_.text(i) + suffix);
-                    smart.DisconnectCard();
-                }
+                const std::string suffix = readCcidIdentity(name);
+                // The identity reads do not yield, so i still names the entry.
+                if (suffix.size() > 8)
+                    list_.setText(i, list_.text(i) + suffix);
             }
             if (list_.mark(i) != Added)
                 list_.setMark(i, Seen);
@@ -140,13 +159,7 @@ void ReaderCore::scanCcid()
         // stays whatever its name.
         if (name.find("ZN480") == std::string::npos)
             continue;
-        probe.DevKind = DEVKIND_CCID;
-        smart.SelectReader(name);
-        std::string suffix;
-        if (probe.connectCard()) {
-            suffix = readIdentity(probe);
-            smart.DisconnectCard();
-        }
+        std::string suffix = readCcidIdentity(name);
         if (suffix.size() < 8)
             suffix.clear();
         list_.setMark(list_.append(key + suffix), Added);

@@ -253,6 +253,38 @@ TEST_F(SmartTest, ConnectSequences)
     }
 }
 
+TEST_F(SmartTest, ConnectionWithoutStateOrTransactionIsGivenBack)
+{
+    // The handle is of no use to the caller, and kept it would hold the
+    // reader against every exclusive connection until the next ConnectCard.
+    struct Case {
+        const char* what;
+        bool exclusiveBusy;
+        pcsc::Result status, begin;
+        std::vector<std::string> calls;
+    } cases[] = {
+        {"state refused", false, pcsc::F_COMM_ERROR, 0, {"connect:R:1", "end", "disconnect"}},
+        {"transaction refused", false, 0, pcsc::E_SHARING_VIOLATION, {"connect:R:1", "begin", "end", "disconnect"}},
+        {"shared, transaction refused", true, 0, pcsc::W_REMOVED_CARD,
+            {"connect:R:1", "end", "disconnect", "connect:R:2", "begin", "end", "disconnect"}},
+    };
+    for (const auto& c : cases) {
+        ScriptedPcsc p;
+        FakePcsc::Reader r{"R"};
+        r.exclusiveBusy = c.exclusiveBusy;
+        r.statusResult = c.status;
+        r.beginResult = c.begin;
+        p.readers.push_back(r);
+        modSmart s{p};
+        ASSERT_EQ(s.InitSmart(), 0);
+        EXPECT_EQ(s.ConnectCard(), "") << c.what;
+        EXPECT_EQ(p.calls, c.calls) << c.what;
+        EXPECT_TRUE(p.open.empty()) << c.what;
+        EXPECT_EQ(s.cardHandle(), 0u) << c.what;
+        EXPECT_EQ(s.connectedReader(), "") << c.what;
+    }
+}
+
 TEST_F(SmartTest, SecondConnectEndsFirstConnection)
 {
     addReaders({"R"});

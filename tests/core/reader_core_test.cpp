@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -91,6 +92,38 @@ TEST(HeadlessCore, ScansAllFourSourcesAndSwitchesAReader)
     EXPECT_EQ(h.core.list().selected(), -1);
     EXPECT_EQ(h.core.lockDepth(), 0);
     EXPECT_EQ(h.world.clock.sleeps, std::vector<uint32_t>{2000}); // the reboot pause, on the injected clock
+}
+
+TEST(HeadlessCore, ACycleLeavesNoCardConnectionBehind)
+{
+    // However the identity read of a PC/SC reader ends, the cycle lets the
+    // card go: a connection left behind keeps the switch that follows and
+    // other programs from an exclusive connection to the reader.
+    struct Case {
+        const char* what;
+        pcsc::Result status, begin;
+        bool readThrows;
+    } cases[] = {
+        {"state refused", pcsc::F_COMM_ERROR, 0, false},
+        {"transaction refused", 0, pcsc::E_SHARING_VIOLATION, false},
+        {"identity read fails hard", 0, 0, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Headless h;
+        fakes::FakePcsc::Reader r{"ZN480 Sim 0"};
+        r.statusResult = c.status;
+        r.beginResult = c.begin;
+        h.world.pcsc.readers.push_back(r);
+        if (c.readThrows)
+            h.world.pcsc.responder = [](const Bytes&) -> Bytes { throw std::runtime_error("reader gone"); };
+        h.core.tmrUpdates_Timer();
+        EXPECT_TRUE(h.world.pcsc.open.empty());
+        EXPECT_EQ(h.core.lockDepth(), 0);
+        if (!c.readThrows) {
+            EXPECT_EQ(h.entries(), std::vector<std::string>{"CCID ZN480 Sim 0"});
+        }
+    }
 }
 
 // Scans once more while it is asked for the HID format, as a window does

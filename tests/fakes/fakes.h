@@ -236,7 +236,10 @@ public:
         std::string name;
         bool cardPresent = true;
         std::vector<uint8_t> atr{0x3B, 0x8F, 0x80, 0x01, 0x80, 0x4F, 0x0C, 0xA0, 0x00, 0x00, 0x03};
-        bool exclusiveBusy = false; // another program holds a shared connection
+        bool exclusiveBusy = false;                  // another program holds a shared connection
+        pcsc::Result statusResult = pcsc::S_SUCCESS; // forced result of SCardStatus
+        pcsc::Result beginResult = pcsc::S_SUCCESS;  // forced result of SCardBeginTransaction
+        pcsc::Card transaction = 0;                  // the card whose transaction holds the reader
     };
     std::vector<Reader> readers;
     pcsc::Result establishResult = pcsc::S_SUCCESS;
@@ -246,6 +249,12 @@ public:
     std::deque<pcsc::Result> transmitResults; // forced results, front first
     pcsc::Card nextCard = 100;
     std::map<pcsc::Card, std::string> open; // card -> reader name
+    // A connect (pcsc-lite) or a transaction (Windows) on a reader that
+    // another card holds in a transaction waits until that transaction ends.
+    // The service would wait for ever when the holder is the caller itself;
+    // the fake records the wait ("connect:NAME", "begin:NAME") and refuses,
+    // as the Linux binding does at its connect deadline.
+    std::vector<std::string> waits;
 
     pcsc::Result establishContext(uint32_t, pcsc::Context* ctx) override
     {
@@ -295,6 +304,10 @@ public:
             return pcsc::E_UNKNOWN_READER;
         if (!r->cardPresent)
             return pcsc::E_NO_SMARTCARD;
+        if (heldByTransaction(*r, 0)) {
+            waits.push_back("connect:" + r->name);
+            return pcsc::E_SHARING_VIOLATION;
+        }
         if (share == pcsc::SHARE_EXCLUSIVE && r->exclusiveBusy)
             return pcsc::E_SHARING_VIOLATION;
         *card = nextCard++;
@@ -309,6 +322,8 @@ public:
         if (it == open.end())
             return pcsc::E_INVALID_HANDLE;
         Reader* r = find(it->second);
+        if (r && r->statusResult != pcsc::S_SUCCESS)
+            return r->statusResult;
         if (!r || r->atr.size() > *atrLen)
             return pcsc::E_INSUFFICIENT_BUFFER;
         if (!r->atr.empty())
@@ -316,9 +331,19 @@ public:
         *atrLen = uint32_t(r->atr.size());
         return 0;
     }
-    pcsc::Result beginTransaction(pcsc::Card) override
+    pcsc::Result beginTransaction(pcsc::Card card) override
     {
         calls.push_back("begin");
+        Reader* r = readerOf(card);
+        if (!r)
+            return pcsc::E_INVALID_HANDLE;
+        if (r->beginResult != pcsc::S_SUCCESS)
+            return r->beginResult;
+        if (heldByTransaction(*r, card)) {
+            waits.push_back("begin:" + r->name);
+            return pcsc::E_SHARING_VIOLATION;
+        }
+        r->transaction = card;
         return 0;
     }
     pcsc::Result transmit(
@@ -342,16 +367,33 @@ public:
         *recvLen = uint32_t(reply.size());
         return 0;
     }
-    pcsc::Result endTransaction(pcsc::Card, uint32_t) override
+    pcsc::Result endTransaction(pcsc::Card card, uint32_t) override
     {
         calls.push_back("end");
+        endTransactionOf(card);
         return 0;
     }
     pcsc::Result disconnect(pcsc::Card card, uint32_t) override
     {
         calls.push_back("disconnect");
+        endTransactionOf(card);
         open.erase(card);
         return 0;
+    }
+    Reader* readerOf(pcsc::Card card)
+    {
+        auto it = open.find(card);
+        return it == open.end() ? nullptr : find(it->second);
+    }
+    // Whether a card other than `self` holds `r` in a transaction.
+    bool heldByTransaction(const Reader& r, pcsc::Card self) const
+    {
+        return r.transaction != 0 && r.transaction != self && open.count(r.transaction);
+    }
+    void endTransactionOf(pcsc::Card card)
+    {
+        if (Reader* r = readerOf(card); r && r->transaction == card)
+            r->transaction = 0;
     }
     uint32_t protocolRaw() const override { return 4; }
 };

@@ -287,3 +287,103 @@ TEST(Workflow, CardPromptReconnectsToTheSelectedReaderAfterAScanChoseAnother)
     EXPECT_EQ(connects.back(), "connect:ZN480 Sim 0:1");
     EXPECT_EQ(w.fakes.ui.messages.back(), "Operation completed with success!");
 }
+
+// A cycle while one of the workflow's message boxes is up, with the reader
+// still connected and in the workflow's transaction ("Refresh devices" stays
+// checked when the last cycle added nothing). The workflow has taken the
+// reader's entry out, so the cycle sees a new reader; a connection to it
+// would wait for a transaction that ends only after the box is closed.
+struct HeldReaderBox {
+    const char* name;
+    const char* button;       // "hid", "cdc", "ccid"
+    int dialogAnswer;         // HID format / CCID option
+    const char* refusePrefix; // command the reader refuses, or nullptr
+    const char* box;          // the message shown while the reader is held
+};
+
+class ScanDuringAMessageBox : public ::testing::TestWithParam<HeldReaderBox> { };
+
+TEST_P(ScanDuringAMessageBox, LeavesTheWorkflowsReaderToIt)
+{
+    const HeldReaderBox& c = GetParam();
+    World w;
+    const std::string b = c.button;
+    if (b == "hid")
+        w.answerHid(c.dialogAnswer);
+    if (b == "ccid")
+        w.answerCcid(c.dialogAnswer);
+    if (c.refusePrefix) {
+        std::vector<uint8_t> prefix;
+        for (size_t i = 0; c.refusePrefix[i] && c.refusePrefix[i + 1]; i += 2)
+            prefix.push_back(uint8_t(std::stoi(std::string(c.refusePrefix + i, 2), nullptr, 16)));
+        w.reader.refuse(prefix, 0x6A80, 1);
+    }
+    int cycles = 0;
+    w.fakes.ui.onMessage = [&] {
+        if (w.fakes.ui.messages.back() != c.box)
+            return;
+        ASSERT_NE(w.session().smart().cardHandle(), 0u); // the workflow still holds its reader
+        w.form->chkRefresh->setChecked(true);
+        w.form->tmrUpdates_Timer();
+        ++cycles;
+    };
+    w.select(kCcidEntry);
+    if (b == "hid")
+        w.form->cmdHID_Click();
+    else if (b == "cdc")
+        w.form->cmdCDC_Click();
+    else
+        w.form->cmdCCID_Click();
+
+    ASSERT_EQ(cycles, 1);
+    EXPECT_EQ(w.fakes.pcsc.waits, Strings{}); // nothing waited for the workflow's transaction
+    // Listed as a reader held by another program is: without its identity,
+    // which a later cycle reads once the reader is free.
+    EXPECT_EQ(w.entries(), Strings{std::string("CCID ") + kReaderName});
+    const Strings cmds = w.commands();
+    EXPECT_EQ(std::find(cmds.begin(), cmds.end(), "FFCAE00004"), cmds.end()); // no identity read
+    EXPECT_EQ(w.fakes.ui.messages.back(), c.box);
+    EXPECT_EQ(w.fakes.pcsc.calls.back(), "disconnect"); // the workflow let its reader go at the end
+    EXPECT_EQ(w.form->core().lockDepth(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ScanDuringAMessageBox,
+    ::testing::Values(HeldReaderBox{"SwitchDone", "cdc", 0, nullptr, "Operation completed with success!"},
+        HeldReaderBox{"HidFormatRefused", "hid", 1, "FEDD030202", "Failed to set HID serial number format!"},
+        HeldReaderBox{"FakeCardRefused", "ccid", 3, "FEDD02010A", "Failed to set fake mode configuration!"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Workflow, EntryListedAgainDuringTheCardPromptIsOpenedByItsKey)
+{
+    // The reader is listed without identity and has no card. While the card
+    // prompt is up one cycle misses the reader (its entry goes, and the
+    // selection with it), the next lists it again behind the other entries;
+    // then the user lays the card on the reader and presses OK.
+    World w;
+    w.fakes.hid.ids = {"HID\\VID_6A4E&PID_0013\\0", "HID\\VID_6A4E&PID_0013\\1"};
+    w.fakes.pcsc.readers[0].cardPresent = false;
+    w.form->tmrUpdates_Timer();
+    ASSERT_EQ(w.entries(), (Strings{"CCID ZN480 Sim 0", "HID ZN480 Keyboard 0", "HID ZN480 Keyboard 1"}));
+    w.list().select(0);
+    const auto present = w.fakes.pcsc.readers;
+    w.fakes.ui.onMessage = [&] {
+        if (w.fakes.pcsc.readers[0].cardPresent)
+            return;
+        w.fakes.pcsc.readers.clear();
+        w.form->chkRefresh->setChecked(true);
+        w.form->tmrUpdates_Timer();
+        ASSERT_EQ(w.list().selected(), -1);
+        w.fakes.pcsc.readers = present;
+        w.form->chkRefresh->setChecked(true);
+        w.form->tmrUpdates_Timer();
+        ASSERT_EQ(w.entries(), (Strings{"HID ZN480 Keyboard 0", "HID ZN480 Keyboard 1", "CCID ZN480 Sim 0"}));
+        w.fakes.pcsc.readers[0].cardPresent = true;
+    };
+    w.form->cmdCDC_Click();
+
+    EXPECT_EQ(w.commands(), (Strings{"FFCAF00004", "FFCAE00004", "FFCAF00004", kSwitchCdc, "FFFEFC0000"}));
+    EXPECT_EQ(w.fakes.ui.messages.back(), "Operation completed with success!");
+    EXPECT_EQ(w.entries(), (Strings{"HID ZN480 Keyboard 0", "HID ZN480 Keyboard 1"}));
+    EXPECT_EQ(w.fakes.pcsc.calls.back(), "disconnect");
+    EXPECT_EQ(w.form->core().lockDepth(), 0);
+}
