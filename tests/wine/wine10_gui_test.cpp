@@ -31,7 +31,8 @@ using zn480cli::FarmSim;
 using zn480cli::SharedPcscd;
 
 const char* const kSuccess = "Operation completed with success!";
-const std::string kCcidEntry = "ZN480 Sim 1 00 00 - 01020304 (2.166)";
+const std::string kCcidKey = "CCID ZN480 Sim 1 00 00";
+const std::string kCcidEntry = kCcidKey + " - 01020304 (2.166)";
 const std::string kCdcEntry = "COM5 ZN480 CDC - 01020304 (2.166)";
 const std::string kInstalledExe = "C:\\Program Files\\Tarvex\\Tarvex.exe";
 
@@ -196,11 +197,18 @@ TEST_F(Wine10Gui, InstalledProgramListsTheCcidReaderAndFollowsItsPlugs)
     ASSERT_TRUE(w.app->waitState([](const TarvexState& s) { return !s.refresh && s.enabled; }, Millis(10000)));
     const auto t1 = std::chrono::steady_clock::now();
     ASSERT_TRUE(w.sim->control("plug"));
-    ASSERT_TRUE(w.app->waitState([](const TarvexState& s) { return s.has(kCcidEntry); }, Millis(10000)))
+    // Listed as soon as the service shows the reader; its identity may come
+    // a moment later, when the card has been powered.
+    ASSERT_TRUE(w.app->waitState(
+        [](const TarvexState& s) {
+            return std::any_of(s.entries.begin(), s.entries.end(),
+                [](const std::string& e) { return e.rfind(kCcidKey, 0) == 0; });
+        },
+        Millis(10000)))
         << w.app->state().describe();
     const auto back = std::chrono::steady_clock::now() - t1;
     std::cout << "Wine 10: reader gone from the list " << std::chrono::duration_cast<Millis>(gone).count()
-              << " ms after its unplug, listed with its identity " << std::chrono::duration_cast<Millis>(back).count()
+              << " ms after its unplug, listed again " << std::chrono::duration_cast<Millis>(back).count()
               << " ms after its plug\n";
 }
 
@@ -208,6 +216,8 @@ TEST_F(Wine10Gui, ToCdcFromTheWindowSendsTheSwitchAndTheReaderComesBackOnCom5)
 {
     World& w = *world;
     ASSERT_TRUE(w.app);
+    ASSERT_TRUE(w.app->waitState([](const TarvexState& s) { return s.has(kCcidEntry) && s.enabled; }, Millis(20000)))
+        << w.app->state().describe();
     const size_t before = w.sim->commands().size();
     const size_t message = w.app->state().messages.size();
     ASSERT_TRUE(w.app->startCommand(kCcidEntry, Button::CDC)) << w.app->state().describe();
