@@ -2,6 +2,7 @@
 // and the command exchange as the window does it (TransmitApdu plus the
 // split into data and status word). Prints median and p99 and the ratio of
 // each to raw; asserts nothing.
+#include "apdu_rounds.h"
 #include "modSmart.h"
 #include "modUtil.h"
 #include "platform/pcsc.h"
@@ -20,20 +21,7 @@
 #include <thread>
 #include <vector>
 
-using Clock = std::chrono::steady_clock;
-
 namespace {
-
-struct Stats {
-    double median, p99;
-};
-
-Stats summarise(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    auto at = [&](double q) { return v[std::min(v.size() - 1, size_t(q * double(v.size())))]; };
-    return {at(0.5), at(0.99)};
-}
 
 // The status-word split of the window's command exchange, without the window.
 bool sendApdu(tarvex::modSmart& smart, const std::string& cmd, std::string& data, std::string& sw)
@@ -107,43 +95,15 @@ int main(int argc, char** argv)
         std::string data, sw;
         return sendApdu(smart, cmdHex, data, sw) && sw == "9000";
     };
-    struct Variant {
-        const char* name;
-        std::function<bool()> run;
-        std::vector<double> us;
-        int failures = 0;
-    } variants[] = {{"raw SCardTransmit", raw, {}, 0}, {"modSmart::TransmitApdu", layer, {}, 0},
-        {"TransmitApdu + SW split", exchange, {}, 0}};
-
-    for (auto& v : variants)
-        for (int i = 0; i < 200; ++i)
-            v.run(); // warm-up
-    // Interleaved rounds, so drift of the machine hits every variant alike.
-    for (int r = 0; r < rounds; ++r) {
-        for (auto& v : variants) {
-            for (int i = 0; i < perRound; ++i) {
-                const auto t0 = Clock::now();
-                const bool ok = v.run();
-                const auto t1 = Clock::now();
-                if (!ok)
-                    ++v.failures;
-                v.us.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
-            }
-        }
-    }
+    std::vector<benchsupport::ApduVariant> variants{
+        {"raw SCardTransmit", raw}, {"modSmart::TransmitApdu", layer}, {"TransmitApdu + SW split", exchange}};
+    benchsupport::runRounds(variants, 200, rounds, perRound);
     smart.DisconnectCard();
     card.stop();
 
-    const Stats base = summarise(variants[0].us);
     std::printf(
         "APDU %s, %d samples per variant (private pcscd + simulated card)\n", cmdHex.c_str(), rounds * perRound);
-    std::printf(
-        "%-26s %12s %12s %14s %11s %9s\n", "variant", "median [us]", "p99 [us]", "median/raw", "p99/raw", "failures");
-    for (auto& v : variants) {
-        const Stats s = summarise(v.us);
-        std::printf("%-26s %12.1f %12.1f %14.3f %11.3f %9d\n", v.name, s.median, s.p99, s.median / base.median,
-            s.p99 / base.p99, v.failures);
-    }
+    benchsupport::printTable(variants);
     std::printf("goal: median ratio within 1.10\n");
     return 0;
 }

@@ -11,6 +11,7 @@
 #include "sim_farm.h"
 
 #include "run_logged.h"
+#include "wine_text.h"
 #include "wine10.h"
 
 #include <gtest/gtest.h>
@@ -24,16 +25,11 @@ namespace zn480cli {
 namespace {
 
 namespace fs = std::filesystem;
+using zn480wine::unixLines;
 using zn480e2e::readFile;
 using zn480e2e::waitUntil;
 
 const std::string kSerial = "01020304";
-
-std::string unixLines(std::string s)
-{
-    s.erase(std::remove(s.begin(), s.end(), '\r'), s.end());
-    return s;
-}
 
 std::vector<std::string> toCdc(const std::string& sn)
 {

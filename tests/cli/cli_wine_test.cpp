@@ -11,6 +11,7 @@
 #include "sim_farm.h"
 
 #include "run_logged.h"
+#include "wine_text.h"
 
 #include <gtest/gtest.h>
 
@@ -23,14 +24,8 @@ namespace zn480cli {
 namespace {
 
 namespace fs = std::filesystem;
+using zn480wine::unixLines;
 using zn480e2e::readFile;
-
-// The console's CRLF line ends as plain lines.
-std::string unixLines(std::string s)
-{
-    s.erase(std::remove(s.begin(), s.end(), '\r'), s.end());
-    return s;
-}
 
 struct WineRun {
     int status = -1;

@@ -11,6 +11,7 @@
 // a step whose ground failed is skipped with a note of which step failed.
 #include "drive_tarvex.h"
 #include "run_logged.h"
+#include "wine_text.h"
 #include "sim_farm.h"
 #include "wine10.h"
 
@@ -26,6 +27,7 @@ namespace zn480e2e {
 namespace {
 
 namespace fs = std::filesystem;
+using zn480wine::windowsPath;
 using Button = TarvexApp::Button;
 using zn480cli::FarmSim;
 using zn480cli::SharedPcscd;
@@ -35,13 +37,6 @@ const std::string kCcidKey = "CCID ZN480 Sim 1 00 00";
 const std::string kCcidEntry = kCcidKey + " - 01020304 (2.166)";
 const std::string kCdcEntry = "COM5 ZN480 CDC - 01020304 (2.166)";
 const std::string kInstalledExe = "C:\\Program Files\\Tarvex\\Tarvex.exe";
-
-std::string windowsPath(const std::string& unixPath)
-{
-    std::string p = "Z:" + unixPath;
-    std::replace(p.begin(), p.end(), '/', '\\');
-    return p;
-}
 
 struct World {
     TempDir work{"wine10-gui"};

@@ -17,6 +17,7 @@
 // failed is skipped with a note of which step failed.
 #include "drive_tarvex.h"
 #include "run_logged.h"
+#include "wine_text.h"
 
 #include <gtest/gtest.h>
 
@@ -41,6 +42,7 @@ namespace zn480e2e {
 namespace {
 
 namespace fs = std::filesystem;
+using zn480wine::windowsPath;
 using Button = TarvexApp::Button;
 
 const char* const kCaption = "ZN480 USB Switch";
@@ -50,14 +52,6 @@ const std::string kMsdEntry = "MSD ZN480 Mass Storage";
 const std::string kInstalledExe = "C:\\Program Files\\Tarvex\\Tarvex.exe";
 constexpr int kMainClientWidthTw = 4455;
 constexpr TwipsRect kRefreshTw{120, 2040, 4215, 255};
-
-// A Windows path of a Unix one, through Wine's z: drive (the root).
-std::string windowsPath(const std::string& unixPath)
-{
-    std::string p = "Z:" + unixPath;
-    std::replace(p.begin(), p.end(), '/', '\\');
-    return p;
-}
 
 using zn480wine::runLogged;
 
