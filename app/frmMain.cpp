@@ -150,8 +150,8 @@ void frmMain::closeEvent(QCloseEvent* event)
     // A close cannot be refused. The serial channel is the one resource that
     // would otherwise stay claimed; PC/SC is left to the operating system.
     // While a probe runs on its worker the channel is the worker's; the
-    // program then ends as soon as the probe returns (see the Qt UI hooks),
-    // and the system closes the port.
+    // program then ends at once, whatever the probe is waiting for (see the
+    // Qt UI hooks), and the system closes the port.
     if (core_.services().serchan && !core_.serialBusy())
         core_.services().serchan->close(core_.session().ChannelHandle);
     event->accept();

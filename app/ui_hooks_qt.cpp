@@ -1,6 +1,7 @@
 // The window-toolkit seam as the program uses it: Qt message boxes, modal
 // dialogs and event processing.
 #include "end_request.h"
+#include "platform/process.h"
 #include "ui_hooks.h"
 
 #include <QApplication>
@@ -11,7 +12,6 @@
 #include <QVariant>
 
 #include <atomic>
-#include <cstdlib>
 #include <system_error>
 #include <thread>
 
@@ -56,20 +56,33 @@ public:
             job(); // no thread to be had: the window waits, as it used to
             return;
         }
-        while (!done)
+        // The job may not come back for a long time (a reader that takes no
+        // bytes holds a write for seconds, a driver may hold it for longer):
+        // a close of the window ends the program from here, the job with it.
+        while (!done) {
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+            endIfRequested();
+        }
         worker.join();
-        yield(); // ends the program here if the window was closed meanwhile
+        yield();
     }
 
     void yield() override
     {
         QCoreApplication::processEvents();
-        // Closing the main window ends the program at once, even when a
-        // command is in the middle of a wait: nothing it would still do
-        // (send to a reader, show a result) has a window to belong to.
+        endIfRequested();
+    }
+
+private:
+    // Closing the main window ends the program at once, even when a command
+    // is in the middle of a wait or a probe's worker is still in a driver
+    // call: nothing it would still do (send to a reader, show a result) has
+    // a window to belong to, and a process left waiting would keep holding
+    // the reader's port with no window to show for it.
+    static void endIfRequested()
+    {
         if (QCoreApplication* app = QCoreApplication::instance(); app && app->property(kEndRequestedProperty).toBool())
-            std::_Exit(0);
+            endProcessNow(0);
     }
 };
 

@@ -19,6 +19,7 @@ const Bytes kProbe{0xFF, 0xCA, 0xE0, 0x00, 0x00};
 
 constexpr uint32_t kBaudRate = 115200;
 constexpr uint32_t kSerialReplyTimeoutMs = 500;
+constexpr uint32_t kSerialPollPauseMs = 1;
 constexpr uint32_t kSerialBufferBytes = 260;
 constexpr uint32_t kRebootPauseMs = 2000;
 constexpr uint32_t kRecordCrcStart = 0x12345678u;
@@ -147,6 +148,10 @@ std::optional<ReaderSession::Reply> ReaderSession::exchangeCdc(const Bytes& comm
         // Unsigned difference: correct across the 2^32 wrap of the tick count.
         if (elapsedMs(sent, clock_.tickMs()) >= kSerialReplyTimeoutMs)
             return std::nullopt;
+        // A pause before the next look, or the wait keeps a core busy for up
+        // to the whole 500 ms. The look after the last pause comes before
+        // the deadline is checked, so a reply that lands meanwhile counts.
+        clock_.sleepMs(kSerialPollPauseMs);
     }
 }
 

@@ -20,4 +20,9 @@ std::string programDir();
 // Path separator and the file name of the LED tool on this platform.
 std::string kbflashFileName(); // "kbflash.exe" on Windows, "kbflash" on Linux
 
+// Ends this process at once with `status`, whatever its other threads are
+// doing: no exit handlers, no library clean-up, no waiting for a thread
+// that sits in a driver call. The system then closes every handle.
+[[noreturn]] void endProcessNow(int status);
+
 } // namespace tarvex

@@ -156,4 +156,9 @@ std::string kbflashFileName()
     return "kbflash";
 }
 
+void endProcessNow(int status)
+{
+    _exit(status); // every thread goes with it, wherever it is
+}
+
 } // namespace tarvex

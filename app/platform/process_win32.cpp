@@ -65,4 +65,15 @@ std::string kbflashFileName()
     return "kbflash.exe";
 }
 
+void endProcessNow(int status)
+{
+    // Not ExitProcess: that runs every DLL's detach code after the other
+    // threads are gone, and one of them may have died holding a lock that
+    // code needs. Termination only waits for the system to take back what
+    // the threads held (a serial write in a driver is cancelled).
+    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(status));
+    for (;;)
+        Sleep(INFINITE); // not reached: the call above does not return for our own process
+}
+
 } // namespace tarvex

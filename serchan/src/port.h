@@ -27,7 +27,8 @@ int32_t open(int32_t port, uint32_t baud);
 // Closes the port if one is open. Harmless when none is.
 void close();
 
-// Writes every byte, waiting until the driver has taken them all.
+// Writes every byte, waiting until the driver has taken them all, but not
+// for ever: a device that stops taking bytes for 5 s fails the write.
 // Returns `length`, or SC_ERR_PORT on any failure (also when no port is open).
 int32_t write(const uint8_t* data, int32_t length);
 
@@ -39,9 +40,11 @@ int32_t read(uint8_t* buffer, int32_t max);
 // Bytes held in the driver's input queue (0 when unknown or no port).
 int32_t bytesWaiting();
 
-// Waits at most `ms` for input to arrive on the open port; returns early when
-// some does. Just sleeps when no port is open. Pollers use it instead of a
-// blind sleep so that they see an answer as soon as it lands.
+// Waits at most `ms` for input to arrive on the open port, blocked in the
+// system rather than polling; returns early when some does (and may return
+// before `ms` without input: callers wait again until their deadline). Just
+// sleeps when no port is open. Pollers use it instead of a blind sleep so
+// that they see an answer as soon as it lands.
 void waitReadable(uint32_t ms);
 
 // Sleeps `ms` milliseconds.

@@ -1,7 +1,12 @@
 // Port layer on Windows: "\\.\COMn" through the serial communications API.
-// Reads never wait (interval time-out MAXDWORD, no totals); writes are
-// synchronous with no time-out. A port whose driver refuses the line settings
-// is still used when the registry shows it to be a USBSER (USB CDC) port.
+// A read takes only what the driver already holds, so it never waits. The
+// waits for input block in the driver instead of asking it again and again:
+// a one-byte ReadFile under the time-outs that end a read at its first byte
+// (interval and multiplier MAXDWORD, the wait as the constant). A write the
+// device does not take within 5 s fails, as on POSIX: a reader whose
+// firmware hung or whose endpoint keeps NAKing must not hold the caller for
+// ever. A port whose driver refuses the line settings is still used when the
+// registry shows it to be a USBSER (USB CDC) port.
 #include "port.h"
 
 #include <windows.h>
@@ -13,7 +18,21 @@
 namespace serchan::port {
 namespace {
 
+// The time a write may take: a frame of at most 280 bytes needs a fraction
+// of it at any rate the reader speaks, so running out means the device has
+// stopped taking bytes.
+constexpr DWORD kWriteStallMs = 5000;
+
+// Setting the time-outs is a driver request of its own (a quarter of a
+// millisecond under Wine, as long as a whole exchange), so waits keep one
+// setting of this length, and only the last piece before a deadline, when
+// shorter, changes it. Callers wait again until their deadline.
+constexpr DWORD kWaitSliceMs = 100;
+
 HANDLE g_handle = INVALID_HANDLE_VALUE; // closed only by close(), never at unload
+DWORD g_readWaitMs = 0;                 // the read wait now set on the port
+int g_held = -1;                        // a byte that a wait took, for the next read
+bool g_fineTimer = false;               // the 1 ms timer period is ours to end
 
 class UniqueHandle {
 public:
@@ -86,6 +105,49 @@ void clearError()
     ClearCommError(g_handle, &errors, &status);
 }
 
+// Bytes in the driver's input queue (the held byte not counted).
+int32_t queued()
+{
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (!ClearCommError(g_handle, &errors, &status))
+        return 0;
+    return static_cast<int32_t>(status.cbInQue);
+}
+
+// A read returns at once with what is queued, or, with nothing queued, at
+// the first byte that arrives or after `readWaitMs`; a write gives up after
+// kWriteStallMs.
+bool setTimeouts(HANDLE handle, DWORD readWaitMs)
+{
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
+    timeouts.ReadTotalTimeoutConstant = readWaitMs;
+    timeouts.WriteTotalTimeoutMultiplier = 0;
+    timeouts.WriteTotalTimeoutConstant = kWriteStallMs;
+    if (!SetCommTimeouts(handle, &timeouts))
+        return false;
+    g_readWaitMs = readWaitMs;
+    return true;
+}
+
+// Sleep and the driver's time-outs run on the system timer, whose default
+// period of 15.6 ms would stretch every short pause (a caller polling for a
+// reply every millisecond) to a whole period. The finer period is asked for
+// only while a port is open.
+void useFineTimer(bool on)
+{
+    if (on == g_fineTimer)
+        return;
+    if (on)
+        g_fineTimer = timeBeginPeriod(1) == TIMERR_NOERROR;
+    else {
+        timeEndPeriod(1);
+        g_fineTimer = false;
+    }
+}
+
 } // namespace
 
 int32_t open(int32_t port, uint32_t baud)
@@ -114,14 +176,10 @@ int32_t open(int32_t port, uint32_t baud)
 
     // From here a failure leaves the port open for the caller to close.
     g_handle = handle.release();
-    COMMTIMEOUTS timeouts{};
-    timeouts.ReadIntervalTimeout = MAXDWORD;
-    timeouts.ReadTotalTimeoutMultiplier = 0;
-    timeouts.ReadTotalTimeoutConstant = 0;
-    timeouts.WriteTotalTimeoutMultiplier = 0;
-    timeouts.WriteTotalTimeoutConstant = 0;
-    if (!SetCommTimeouts(g_handle, &timeouts))
+    g_held = -1;
+    if (!setTimeouts(g_handle, kWaitSliceMs))
         return kOpenTimeoutsRefused;
+    useFineTimer(true);
     return 0;
 }
 
@@ -131,12 +189,16 @@ void close()
         CloseHandle(g_handle);
         g_handle = INVALID_HANDLE_VALUE;
     }
+    g_held = -1;
+    useFineTimer(false);
 }
 
 int32_t write(const uint8_t* data, int32_t length)
 {
     if (g_handle == INVALID_HANDLE_VALUE || length < 0 || (!data && length))
         return SC_ERR_PORT;
+    // A device that stops taking bytes ends the write at the time-out with
+    // what it took: fewer bytes than asked, which fails like a refusal.
     DWORD written = 0;
     if (!WriteFile(g_handle, data, static_cast<DWORD>(length), &written, nullptr)) {
         (void)GetLastError();
@@ -150,11 +212,7 @@ int32_t bytesWaiting()
 {
     if (g_handle == INVALID_HANDLE_VALUE)
         return 0;
-    DWORD errors = 0;
-    COMSTAT status{};
-    if (!ClearCommError(g_handle, &errors, &status))
-        return 0;
-    return static_cast<int32_t>(status.cbInQue);
+    return queued() + (g_held >= 0 ? 1 : 0);
 }
 
 int32_t read(uint8_t* buffer, int32_t max)
@@ -163,33 +221,55 @@ int32_t read(uint8_t* buffer, int32_t max)
         return SC_ERR_NO_ROOM;
     if (g_handle == INVALID_HANDLE_VALUE || !buffer)
         return SC_ERR_PORT;
-    const int32_t waiting = bytesWaiting();
-    const DWORD want = static_cast<DWORD>(waiting < max ? waiting : max);
+    int32_t got = 0;
+    if (g_held >= 0) {
+        buffer[got++] = static_cast<uint8_t>(g_held);
+        g_held = -1;
+    }
+    const int32_t room = max - got;
+    const int32_t waiting = room > 0 ? queued() : 0;
+    const DWORD want = static_cast<DWORD>(waiting < room ? waiting : room);
     if (want == 0)
-        return 0;
-    DWORD got = 0;
-    if (!ReadFile(g_handle, buffer, want, &got, nullptr)) {
+        return got;
+    // Never more than is queued, so this returns at once whatever the read
+    // wait set on the port.
+    DWORD n = 0;
+    if (!ReadFile(g_handle, buffer + got, want, &n, nullptr)) {
         (void)GetLastError();
         clearError();
         return SC_ERR_PORT;
     }
-    return static_cast<int32_t>(got);
+    return got + static_cast<int32_t>(n);
 }
 
-// Sleep(1) lasts a whole timer tick, about 15.6 ms at the default timer
-// resolution, and a port opened without overlapped I/O has no event that
-// can be waited on with a time-out. So this polls the driver's queue,
-// giving the processor to any other ready thread between looks, and ends as
-// soon as a byte is there.
+// Blocks in the driver until a byte arrives or the time is up: a one-byte
+// read under the read wait, which returns at once when a byte is already
+// queued. The byte is held for the next read(), so that waiting takes
+// nothing away from the reader's bytes.
 void waitReadable(uint32_t ms)
 {
     if (g_handle == INVALID_HANDLE_VALUE) {
         Sleep(ms);
         return;
     }
-    const uint32_t start = tickCount();
-    while (bytesWaiting() == 0 && tickCount() - start < ms)
-        SwitchToThread();
+    if (ms == 0 || g_held >= 0)
+        return;
+    const DWORD slice = ms < kWaitSliceMs ? ms : kWaitSliceMs;
+    if (slice != g_readWaitMs && !setTimeouts(g_handle, slice)) {
+        Sleep(slice); // a pause all the same, never a spin
+        return;
+    }
+    uint8_t byte = 0;
+    DWORD got = 0;
+    if (!ReadFile(g_handle, &byte, 1, &got, nullptr)) {
+        // A port that fails at once would fail again at once: pause instead.
+        (void)GetLastError();
+        clearError();
+        Sleep(slice);
+        return;
+    }
+    if (got == 1)
+        g_held = byte;
 }
 
 void sleepMs(uint32_t ms)

@@ -59,14 +59,15 @@ int32_t readBytes(uint8_t* buffer, int32_t max)
     return port::read(buffer, max);
 }
 
-// Pause between polls for input. On the port it ends as soon as bytes land;
-// a caller's transport gives us nothing to wait on, so it is a plain 1 ms.
-void pauseForInput()
+// Pause between looks for input, `leftMs` before the caller's deadline. On
+// the port it blocks until bytes land (or the time is up); a caller's
+// transport gives us nothing to wait on, so it is a plain 1 ms.
+void pauseForInput(uint32_t leftMs)
 {
     if (g.readFn)
         port::sleepMs(1);
     else
-        port::waitReadable(1);
+        port::waitReadable(leftMs);
 }
 
 // 0 marks "no frame under way", so a tick that happens to be 0 is moved by 1 ms.
@@ -84,7 +85,8 @@ int32_t awaitAnswer()
     for (;;) {
         // The clock is read before the look, so the look made once the time
         // is up still takes a byte that landed during the last pause.
-        const bool last = port::tickCount() - start >= kAckWaitMs;
+        const uint32_t elapsed = port::tickCount() - start;
+        const bool last = elapsed >= kAckWaitMs;
         uint8_t byte = 0;
         const int32_t n = readBytes(&byte, 1);
         if (n == 1) {
@@ -102,7 +104,7 @@ int32_t awaitAnswer()
             return n;
         if (last)
             return SC_ERR_TIMEOUT;
-        pauseForInput();
+        pauseForInput(kAckWaitMs - elapsed);
     }
 }
 
@@ -327,14 +329,12 @@ int32_t transmit(const uint8_t* data, uint32_t length, uint8_t* buffer, uint32_t
     for (;;) {
         // As in the ACK wait: one last look once the time is up, so that an
         // answer that landed during the last pause is returned, not lost.
-        const bool last = port::tickCount() - start >= timeoutMs;
+        const uint32_t elapsed = port::tickCount() - start;
+        const bool last = elapsed >= timeoutMs;
         const int32_t r = receive(buffer, capacity);
         if (r != 0 || last)
             return r;
-        // On the port, wait (at most 1 ms) for bytes rather than spinning; a
-        // caller's transport offers nothing to wait on, so poll it directly.
-        if (!g.readFn)
-            port::waitReadable(1);
+        pauseForInput(timeoutMs - elapsed);
     }
 }
 

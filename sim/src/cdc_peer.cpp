@@ -76,6 +76,7 @@ struct CdcPeer::Impl {
     bool wrongSeq = false;
     bool badCheck = false;
     bool noReply = false;
+    std::atomic<bool> notReading{false};
 
     std::atomic<int> frames{0}, acks{0}, naks{0};
 
@@ -308,9 +309,28 @@ struct CdcPeer::Impl {
         }
     }
 
+    // Reads and forgets everything the host has queued.
+    void discardAvailable()
+    {
+        uint8_t buf[4096];
+        while (::read(master.get(), buf, sizeof buf) > 0) { }
+        rx.clear();
+    }
+
     void serve()
     {
+        bool wasStopped = false;
         while (running) {
+            if (notReading) {
+                wasStopped = true;
+                if (!pause(20))
+                    return;
+                continue;
+            }
+            if (wasStopped) {
+                wasStopped = false;
+                discardAvailable();
+            }
             bool readable = false;
             if (!waitReadable(100, readable)) {
                 if (!running)
@@ -454,6 +474,11 @@ void CdcPeer::noReplyNext()
 {
     std::lock_guard lk(impl_->faultMu);
     impl_->noReply = true;
+}
+
+void CdcPeer::stopReading(bool stop)
+{
+    impl_->notReading = stop;
 }
 
 void CdcPeer::floodGarbage(size_t bytes)

@@ -120,6 +120,40 @@ TEST(ApduExchange, SerialReplyTimesOutAfter500msAlsoAcrossTheTickWrap)
     }
 }
 
+// The wait for the reply frame pauses between its looks instead of asking
+// the library again at once. On a clock that moves only when somebody
+// sleeps, a reader that acknowledges and never answers gets one look per
+// millisecond of the 500 ms, and one after the last pause.
+TEST(ApduExchange, SerialReplyWaitPausesBetweenLooks)
+{
+    Gui g;
+    g.world.clock.autoAdvance = 0;
+    struct Mute : fakes::FakeSerchan {
+        fakes::FakeClock* clock = nullptr;
+        int looks = 0;
+        int32_t receive(int32_t, uint8_t*, uint32_t) override
+        {
+            // A wait that never pauses never sees this clock move: after far
+            // more looks than a paced one makes, end it by force.
+            if (++looks % 10000 == 0)
+                clock->now += 1000;
+            return 0;
+        }
+    } mute;
+    mute.clock = &g.world.clock;
+    Services s = g.world.services();
+    s.serchan = &mute;
+    frmMain f(s, g.world.ui);
+    f.tmrUpdates->stop();
+    f.core().session().DevKind = DEVKIND_CDC;
+    f.core().session().ChannelHandle = 3;
+    std::string reply = "keep";
+    EXPECT_EQ(f.core().session().SendAPDU("FFCAE00000", reply), "");
+    EXPECT_EQ(reply, "keep");
+    EXPECT_EQ(mute.looks, 501);
+    EXPECT_EQ(g.world.clock.sleeps, std::vector<uint32_t>(500, 1));
+}
+
 TEST(ApduExchange, SerialReplyArrivingLateStillCounts)
 {
     Gui g;

@@ -3,6 +3,10 @@
 #include "harness.h"
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
 namespace tarvex::guitest {
 
 TEST(MainWindow, StartsWithCaptionControlsAndStates)
@@ -155,6 +159,49 @@ TEST(MainWindow, CloseClosesTheSerialChannelWithItsHandle)
         EXPECT_FALSE(g.form->tmrUpdates->isActive());
     }
     app().setProperty(kEndRequestedProperty, QVariant());
+}
+
+namespace {
+
+// The program's window and its Qt seam over a reader port whose probe does
+// not come back: the write inside SCSend stays in the driver (a reader that
+// takes no bytes) for longer than anybody waits. The window is closed while
+// the scan's worker is in there. Ends the process: status 0 from the close,
+// 3 when the worker came back first, 4 when the scan cycle returned.
+[[noreturn]] void closeWhileAProbeIsStuck()
+{
+    struct Stuck : fakes::FakeSerchan {
+        int32_t send(int32_t, const uint8_t*, uint32_t) override
+        {
+            std::this_thread::sleep_for(std::chrono::seconds(8));
+            std::_Exit(3);
+        }
+    };
+    app();
+    fakes::FakeWorld world;
+    world.clock.autoAdvance = 1;
+    Stuck stuck;
+    stuck.ports[3] = true;
+    world.serialMap.add("\\Device\\USBSER000", "COM3");
+    Services services = world.services();
+    services.serchan = &stuck;
+    frmMain window(services, qtUiHooks());
+    window.show();
+    QTimer::singleShot(200, &window, [&window] { window.close(); });
+    window.tmrUpdates_Timer(); // the probe of COM3 runs on a worker
+    std::_Exit(4);
+}
+
+} // namespace
+
+// Closing the window ends the program at once even while a probe's worker
+// is stuck in the serial library; a hidden process waiting for it would keep
+// the reader's port from every later start. In a child process, since the
+// end of the process is what is tested.
+TEST(MainWindowDeathTest, CloseEndsTheProgramWhileAProbeIsStuck)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(closeWhileAProbeIsStuck(), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(MainWindow, DialogsAreMadeOnceAndOwnedByTheWindow)

@@ -133,6 +133,19 @@ TEST_F(Protocol, TransmitTakesAnAnswerThatLandsAsTheTimeOutEnds)
     EXPECT_EQ(Bytes(buf, buf + 2), (Bytes{0x90, 0x00}));
 }
 
+// A caller's transport gives nothing to wait on, so SCTransmit polls it, but
+// with a pause of a millisecond between reads, as the ACK wait does: reading
+// again at once would keep a core busy for the whole time-out.
+TEST_F(Protocol, TransmitPausesBetweenReadsOfACallersTransport)
+{
+    fake::answerFrames({0x06}); // acknowledged, never answered
+    uint8_t buf[16];
+    EXPECT_EQ(SCTransmit(0, kCmd.data(), 5, buf, sizeof buf, 50), 0);
+    // The drain and the ACK, then at most one read per millisecond and the
+    // last look (a busy machine only makes the pauses longer).
+    EXPECT_LE(fake::line().reads, 2 + 50 + 1);
+}
+
 TEST_F(Protocol, TransmitResults)
 {
     struct Case {

@@ -1,8 +1,13 @@
 // SERCHAN.dll over a real Windows COM port (Wine maps it to the simulated
 // reader's pty): open and line settings, the non-waiting read, exchanges,
-// each fault of the reader, an unplug, and the program's by-name binding.
+// each fault of the reader, an unplug, the waits for an answer and for a
+// write, and the program's by-name binding.
 #include "serchan.h"
 
+#include "core/reader_session.h"
+#include "import_hook.h"
+#include "platform/clock.h"
+#include "platform/pcsc.h"
 #include "platform/serchan_api.h"
 #include "sim_control.h"
 #include "wine_env.h"
@@ -11,8 +16,11 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -246,6 +254,100 @@ TEST_F(SerchanWine, UnplugFailsExchangesAndReplugWorksAgain)
     EXPECT_EQ(SCOpenChannel(port_, 115200, 0), 0); // the port is gone
 
     sim("replug");
+    ASSERT_EQ(SCOpenChannel(port_, 115200, 0), port_);
+    EXPECT_EQ(exchange(kSerialCommand), 6);
+    EXPECT_EQ(reply_, kSerialReply);
+}
+
+// Every wait for a reader's answer blocks on the port instead of asking the
+// driver again and again: the ACK waits of a reader that says nothing
+// (3 x 300 ms), SCTransmit's time-out after an ACK with no reply, and the
+// program's own 500 ms poll for the reply frame. What is counted is how
+// often the library looks at the port's queue or reads it: a spinning wait
+// looks thousands of times, and processor time would not tell, since on a
+// machine busy with other work a spinner that yields gets little of it.
+TEST_F(SerchanWine, WaitsForAnAnswerBlockOnThePort)
+{
+    wintest::PortCallCounter looks(GetModuleHandleA("SERCHAN.dll"));
+    ASSERT_TRUE(looks.installed());
+    auto pcsc = tarvex::pcsc::loadSystemPcsc();
+    auto api = tarvex::loadSerchanBesideProgram();
+    tarvex::ReaderSession session(*pcsc, api.get(), tarvex::systemClock());
+    session.DevKind = tarvex::DEVKIND_CDC;
+    session.ChannelHandle = port_;
+    uint8_t buffer[300];
+    struct Case {
+        const char* what;
+        const char* fault;
+        const char* undo;
+        std::function<bool()> wait; // true when it ended as the fault makes it
+        long maxLooks;
+    };
+    const Case cases[] = {
+        // A few looks per attempt: before the frame, the read after it, and
+        // each time the wait ends.
+        {"ACK waits", "silent 1", "silent 0", [&] { return SCSend(port_, kSerialCommand.data(), 5) == SC_ERR_TIMEOUT; },
+            60},
+        {"SCTransmit", "noreply", nullptr,
+            [&] { return SCTransmit(port_, kSerialCommand.data(), 5, buffer, sizeof buffer, 500) == 0; }, 40},
+        // The program polls SCReceive, each call one look: one per pause of
+        // a millisecond, with room for the pauses a busy machine cuts short.
+        {"program's poll", "noreply", nullptr,
+            [&] {
+                std::string reply = "keep";
+                return session.CDC_SendApdu("FFCAE00000", reply).empty() && reply == "keep";
+            },
+            1200},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        sim(c.fault);
+        looks.reset();
+        const DWORD start = GetTickCount();
+        EXPECT_TRUE(c.wait());
+        const DWORD waited = GetTickCount() - start;
+        EXPECT_LE(looks.calls(), c.maxLooks) << looks.calls() << " looks at the port in " << waited << " ms";
+        if (c.undo)
+            sim(c.undo);
+        Sleep(150);
+        EXPECT_EQ(exchange(kSerialCommand), 6) << "no recovery after " << c.fault;
+    }
+}
+
+// A reader that stops taking bytes (its firmware hung, or its endpoint keeps
+// NAKing) must not hold a write for ever: once the line has backed up, the
+// write fails with the port error, and the channel works again after the
+// reader has come back and the port has been opened afresh.
+TEST_F(SerchanWine, WriteToAReaderThatStopsTakingBytesFails)
+{
+    sim("stall 1");
+    // Long frames without handshake fill the line quickly.
+    SCChangeProtocol(SC_OPT_NO_HANDSHAKE | SC_OPT_TWO_BYTE_LENGTH);
+    std::atomic<bool> done{false};
+    std::atomic<int32_t> result{0};
+    std::atomic<int> frames{0};
+    // On a thread of its own, so that a write that never returns fails this
+    // test instead of hanging it.
+    std::thread writer([&] {
+        const Bytes data(275, 0x00);
+        int32_t r = 0;
+        for (int i = 0; i < 4000 && r >= 0; ++i, ++frames)
+            r = SCSend(port_, data.data(), uint32_t(data.size()));
+        result = r;
+        done = true;
+    });
+    const DWORD start = GetTickCount();
+    while (!done && GetTickCount() - start < 30000)
+        Sleep(20);
+    EXPECT_TRUE(done) << "a write still blocks after 30 s (" << frames << " frames went out)";
+    // The reader takes bytes again (and so frees a write that still blocks).
+    sim("stall 0");
+    writer.join();
+    SCChangeProtocol(0);
+    EXPECT_EQ(result, SC_ERR_PORT) << "after " << frames << " frames";
+
+    SCCloseChannel(port_);
+    Sleep(200); // let the reader drop what was still on its way
     ASSERT_EQ(SCOpenChannel(port_, 115200, 0), port_);
     EXPECT_EQ(exchange(kSerialCommand), 6);
     EXPECT_EQ(reply_, kSerialReply);

@@ -5,8 +5,10 @@
 // the Windows side:
 //   COM5   the simulated reader in CDC personality (a pty, listed as USBSER);
 //   COM20  a control line: the Windows test writes one command per line
-//          ("nak 2", "silent 1", "unplug", ...) and this program flips the
+//          ("nak 2", "silent 1", "stall 1", "unplug", ...) and this program flips the
 //          simulator's switches and answers "ok ..." (see Control below);
+//   COM21  a raw echo line: every byte written comes straight back, the
+//          fastest answer a port can give (the benchmarks' yardstick);
 //   COM7   /dev/null listed as a USBSER port, COM8 /dev/null listed under a
 //          plain serial name, COM9 /dev/null not listed: ports whose driver
 //          refuses line settings, to tell the two USB CDC answers apart;
@@ -57,6 +59,7 @@ namespace {
 constexpr int kSkip = 77;
 constexpr int kSimPort = 5;
 constexpr int kControlPort = 20;
+constexpr int kEchoPort = 21;
 
 class UniqueFd {
 public:
@@ -125,6 +128,28 @@ std::string speedName(speed_t s)
     }
 }
 
+// A raw 115200 pty whose slave `linkPath` names (a COM port of the prefix).
+// The slave stays open here too, so the line stays up between the Windows
+// side's opens.
+bool openRawPtyAt(const std::string& linkPath, UniqueFd& master, UniqueFd& slave)
+{
+    int m = -1;
+    int s = -1;
+    if (::openpty(&m, &s, nullptr, nullptr, nullptr) != 0)
+        return false;
+    master.reset(m);
+    slave.reset(s);
+    termios t{};
+    ::tcgetattr(s, &t);
+    ::cfmakeraw(&t);
+    ::cfsetspeed(&t, B115200);
+    ::tcsetattr(s, TCSANOW, &t);
+    std::error_code ec;
+    fs::remove(linkPath, ec);
+    fs::create_symlink(::ttyname(s), linkPath, ec);
+    return !ec;
+}
+
 // The control line: one command per line from the Windows test, one answer
 // per line back. Commands act on the simulated reader on COM5.
 class Control {
@@ -134,21 +159,7 @@ public:
 
     bool start(const std::string& linkPath)
     {
-        int master = -1;
-        int slave = -1;
-        if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0)
-            return false;
-        master_.reset(master);
-        slave_.reset(slave); // kept open so the line stays up between opens
-        termios t{};
-        ::tcgetattr(slave, &t);
-        ::cfmakeraw(&t);
-        ::cfsetspeed(&t, B115200);
-        ::tcsetattr(slave, TCSANOW, &t);
-        std::error_code ec;
-        fs::remove(linkPath, ec);
-        fs::create_symlink(::ttyname(slave), linkPath, ec);
-        if (ec)
+        if (!openRawPtyAt(linkPath, master_, slave_))
             return false;
         running_ = true;
         thread_ = std::thread([this] { serve(); });
@@ -202,6 +213,8 @@ private:
             peer_.nakNext(int(a));
         else if (verb == "silent" && in >> a)
             peer_.setSilent(a != 0);
+        else if (verb == "stall" && in >> a)
+            peer_.stopReading(a != 0);
         else if (verb == "foreign" && in >> std::hex >> a)
             peer_.foreignByteNext(uint8_t(a));
         else if (verb == "pieces" && in >> a >> b)
@@ -247,6 +260,47 @@ private:
 
     zn480sim::CdcPeer& peer_;
     std::string simLink_;
+    UniqueFd master_;
+    UniqueFd slave_;
+    std::atomic<bool> running_{false};
+    std::thread thread_;
+};
+
+// A pty whose far end sends back every byte it gets, at once.
+class EchoLine {
+public:
+    ~EchoLine() { stop(); }
+
+    bool start(const std::string& linkPath)
+    {
+        if (!openRawPtyAt(linkPath, master_, slave_))
+            return false;
+        running_ = true;
+        thread_ = std::thread([this] { serve(); });
+        return true;
+    }
+
+    void stop()
+    {
+        running_ = false;
+        if (thread_.joinable())
+            thread_.join();
+    }
+
+private:
+    void serve()
+    {
+        while (running_) {
+            pollfd p{master_.get(), POLLIN, 0};
+            if (::poll(&p, 1, 100) <= 0 || !(p.revents & POLLIN))
+                continue;
+            char buf[512];
+            const ssize_t n = ::read(master_.get(), buf, sizeof buf);
+            if (n > 0)
+                (void)!::write(master_.get(), buf, size_t(n));
+        }
+    }
+
     UniqueFd master_;
     UniqueFd slave_;
     std::atomic<bool> running_{false};
@@ -380,6 +434,11 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "wine_driver: cannot open the control line\n");
         return 1;
     }
+    EchoLine echo;
+    if (!echo.start(dosdevices + "/com" + std::to_string(kEchoPort))) {
+        std::fprintf(stderr, "wine_driver: cannot open the echo line\n");
+        return 1;
+    }
 
     // One server for the rest of the run: the serial-port map is rebuilt at
     // each server start, so the values below live exactly as long as it does.
@@ -399,6 +458,7 @@ int main(int argc, char** argv)
 
     ::setenv("TARVEX_WINE_SIM_PORT", std::to_string(kSimPort).c_str(), 1);
     ::setenv("TARVEX_WINE_CONTROL_PORT", std::to_string(kControlPort).c_str(), 1);
+    ::setenv("TARVEX_WINE_ECHO_PORT", std::to_string(kEchoPort).c_str(), 1);
     ::setenv("TARVEX_WINE_USBSER_DEAD_PORT", "7", 1);
     ::setenv("TARVEX_WINE_PLAIN_DEAD_PORT", "8", 1);
     ::setenv("TARVEX_WINE_UNLISTED_DEAD_PORT", "9", 1);
@@ -421,6 +481,7 @@ int main(int argc, char** argv)
     // Wine first, then the ptys: a server still polling a pty whose master
     // is gone can spin.
     server.stop();
+    echo.stop();
     control.stop();
     peer.stop();
     return result == kSkip ? 1 : result;

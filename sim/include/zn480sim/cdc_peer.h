@@ -34,6 +34,11 @@ public:
     void badCheckNext();                         // next reply carries a wrong check byte
     void noReplyNext();                          // ACK the next frame but send no reply
     void floodGarbage(size_t bytes);             // write bytes with no start byte at once
+    // Takes no bytes from the line while set, like a reader whose firmware
+    // hung or whose endpoint keeps NAKing: the host's writes back up until
+    // they block. Cleared, it drops what queued meanwhile (a reader coming
+    // back has forgotten it) and serves again.
+    void stopReading(bool stop);
 
     // Counters for tests.
     int framesReceived() const;
