@@ -21,11 +21,9 @@ cmake --build --preset mingw64-gui -j"$(nproc)"
 
 build=build/mingw64-gui
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
-# The resources a Windows user sees: the version (UTF-16 strings of the
-# version block) and the manifest's DPI awareness and common controls.
+# The manifest's DPI awareness and common controls.
 exe="$build/bin/Tarvex.exe"
 # (grep reads to the end, so that strings never dies of a closed pipe.)
-strings -el "$exe" | grep -x "$version" >/dev/null || { echo "Tarvex.exe has no version resource $version" >&2; exit 1; }
 for want in 'PerMonitorV2' 'Microsoft.Windows.Common-Controls'; do
   strings "$exe" | grep "$want" >/dev/null || { echo "Tarvex.exe's manifest lacks $want" >&2; exit 1; }
 done
@@ -48,6 +46,19 @@ for dll in libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll; do
 done
 find "$dir" -type f \( -name '*.exe' -o -name '*.dll' \) -exec x86_64-w64-mingw32-strip --strip-unneeded {} +
 scripts/check-imports.sh "$dir"
+
+# Each of our binaries carries this version in its version resource (what
+# Explorer shows and Windows Installer compares with a file on disk), read
+# back from the stripped files as windres decompiles them.
+ours=(Tarvex.exe tarvexctl.exe kbflash.exe SERCHAN.dll)
+fixed="FILEVERSION ${version//./, }, 0"
+for f in "${ours[@]}"; do
+  res=$(x86_64-w64-mingw32-windres -i "$dir/$f" -O rc 2>/dev/null) || res=
+  if ! grep -q "$fixed\$" <<<"$res" || ! grep -qF "VALUE \"FileVersion\", \"$version\"" <<<"$res"; then
+    echo "$f has no version resource $version" >&2
+    exit 1
+  fi
+done
 
 zip="Tarvex-$version-win64.zip"
 (cd "$out" && zip -q -9 -r "$zip" Tarvex)
