@@ -7,6 +7,8 @@
 #   Tarvex/                      stripped, ready to copy (checked with objdump -p)
 #   Tarvex-<version>-win64.zip   that folder zipped
 #   Tarvex-<version>-win64.msi   per-machine installer (wixl)
+# and, for the upgrade tests, ../upgrade-test/: the MSI of an older version
+# and that of an earlier build of this version.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root="$PWD"
@@ -21,11 +23,9 @@ cmake --build --preset mingw64-gui -j"$(nproc)"
 
 build=build/mingw64-gui
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
-# The resources a Windows user sees: the version (UTF-16 strings of the
-# version block) and the manifest's DPI awareness and common controls.
+# The manifest's DPI awareness and common controls.
 exe="$build/bin/Tarvex.exe"
 # (grep reads to the end, so that strings never dies of a closed pipe.)
-strings -el "$exe" | grep -x "$version" >/dev/null || { echo "Tarvex.exe has no version resource $version" >&2; exit 1; }
 for want in 'PerMonitorV2' 'Microsoft.Windows.Common-Controls'; do
   strings "$exe" | grep "$want" >/dev/null || { echo "Tarvex.exe's manifest lacks $want" >&2; exit 1; }
 done
@@ -49,6 +49,19 @@ done
 find "$dir" -type f \( -name '*.exe' -o -name '*.dll' \) -exec x86_64-w64-mingw32-strip --strip-unneeded {} +
 scripts/check-imports.sh "$dir"
 
+# Each of our binaries carries this version in its version resource (what
+# Explorer shows and Windows Installer compares with a file on disk), read
+# back from the stripped files as windres decompiles them.
+ours=(Tarvex.exe tarvexctl.exe kbflash.exe SERCHAN.dll)
+fixed="FILEVERSION ${version//./, }, 0"
+for f in "${ours[@]}"; do
+  res=$(x86_64-w64-mingw32-windres -i "$dir/$f" -O rc 2>/dev/null) || res=
+  if ! grep -q "$fixed\$" <<<"$res" || ! grep -qF "VALUE \"FileVersion\", \"$version\"" <<<"$res"; then
+    echo "$f has no version resource $version" >&2
+    exit 1
+  fi
+done
+
 zip="Tarvex-$version-win64.zip"
 (cd "$out" && zip -q -9 -r "$zip" Tarvex)
 size=$(stat -c %s "$out/$zip")
@@ -59,16 +72,43 @@ if [ "$size" -gt "$max_zip_bytes" ]; then
 fi
 
 # The MSI: wixl-heat lists the folder as components, wixl compiles both.
-# wixl looks files up by relative paths only, hence the work in $out.
+# wixl looks files up by relative paths only, hence the work in the folder
+# that holds Tarvex/ and the icon. Each run makes a new product (and package)
+# code; the installer replaces any other build of the same or an older
+# version with it (packaging/windows/Tarvex.wxs).
+#   make_msi VERSION FOLDER OUTPUT.msi
+make_msi() {
+  local v=$1 from=$2 to=$3 major minor patch
+  IFS=. read -r major minor patch <<<"$v"
+  (cd "$from" && wixl -a x64 -D Win64=yes -D Version="$v" -D NextPatchVersion="$major.$minor.$((patch + 1))" \
+     -D SourceDir=Tarvex -D IconFile=tarvex.ico -o "$to" "$root/packaging/windows/Tarvex.wxs" "$root/$out/files.wxs")
+}
 msi="Tarvex-$version-win64.msi"
 cp app/win/tarvex.ico "$out/"
 (cd "$out" && find Tarvex -type f | sort | wixl-heat -p Tarvex/ --component-group TarvexFiles \
-   --var var.SourceDir --directory-ref INSTALLDIR --win64 >files.wxs &&
- wixl -a x64 -D Win64=yes -D Version="$version" -D SourceDir=Tarvex -D IconFile=tarvex.ico \
-   -o "$msi" "$root/packaging/windows/Tarvex.wxs" files.wxs)
+   --var var.SourceDir --directory-ref INSTALLDIR --win64 >files.wxs)
+make_msi "$version" "$out" "$root/$out/$msi"
 echo "$out/$msi: $(( $(stat -c %s "$out/$msi") / 1024 )) KiB"
 
-# An older version of the same MSI, for the test of the in-place upgrade.
-mkdir -p "$build/upgrade-test"
-(cd "$out" && wixl -a x64 -D Win64=yes -D Version=0.0.1 -D SourceDir=Tarvex -D IconFile=tarvex.ico \
-   -o "$root/$build/upgrade-test/Tarvex-0.0.1-win64.msi" "$root/packaging/windows/Tarvex.wxs" files.wxs)
+# For the tests of the in-place upgrade: an older version of the same MSI,
+# and an earlier build of this same version (a fixed build redeployed). That
+# one holds the same files with another link time stamp in the PE header of
+# each of our binaries, as a rebuild has: same size, same version resource,
+# other bytes.
+tests="$build/upgrade-test"
+rm -rf "$tests"
+mkdir -p "$tests/earlier"
+make_msi 0.0.1 "$out" "$root/$tests/Tarvex-0.0.1-win64.msi"
+cp -r "$dir" "$out/tarvex.ico" "$tests/earlier/"
+for f in "${ours[@]}"; do
+  file="$tests/earlier/Tarvex/$f"
+  stamp_at=$(( $(od -An -t u4 -j 60 -N 4 "$file") + 8 ))
+  stamp=$(( ($(od -An -t u4 -j "$stamp_at" -N 4 "$file") + 1) & 0xffffffff ))
+  printf "$(printf '\\x%02x' $((stamp & 255)) $((stamp >> 8 & 255)) $((stamp >> 16 & 255)) $((stamp >> 24)))" |
+    dd of="$file" bs=1 seek="$stamp_at" conv=notrunc status=none
+  if cmp -s "$file" "$dir/$f"; then
+    echo "could not make an earlier build of $f" >&2
+    exit 1
+  fi
+done
+make_msi "$version" "$tests/earlier" "$root/$tests/Tarvex-$version-earlier-build-win64.msi"

@@ -27,13 +27,51 @@ public:
 // class and for volumes. nullptr when the system offers none.
 std::unique_ptr<DeviceWatch> watchSystemDevices(DeviceChanged changed);
 
+// What the PC/SC watch found at its last look at the service.
+enum class PcscWatchState {
+    Starting,    // it has not looked yet
+    Watching,    // waiting for the service to announce readers coming and going
+    Absent,      // no service: not running, not installed, or no PC/SC library
+    Refused,     // a service is there but turned this program away (pcsc-lite asks
+                 // polkit, which refuses inactive and remote sessions)
+    Unsupported, // the service is reachable but cannot announce reader changes:
+                 // only the scan's tick finds readers
+};
+
+// The PC/SC reader watch. state() may be asked from any thread.
+class PcscReaderWatch : public DeviceWatch {
+public:
+    virtual PcscWatchState state() const = 0;
+};
+
+// How often the PC/SC watch looks for a service it cannot use. Every failed
+// look doubles the pause before the next, up to a limit that depends on why
+// it failed; a service that works sets the pause back to `retry`.
+struct PcscWatchTiming {
+    std::chrono::milliseconds retry{250};
+    // A service that is not running is cheap to look for (one failed
+    // connect) and may start any moment: Windows starts it with the first
+    // reader. Looking at least as often as the scan's tick keeps that
+    // arrival as quick as the tick would find it.
+    std::chrono::milliseconds absentLimit{2000};
+    // A refusal will not change soon (the session has to become active, or
+    // the policy change), and each refused look costs the service a policy
+    // check and a line in its log; a service without the notification will
+    // not grow one.
+    std::chrono::milliseconds refusedLimit{30000};
+    // Set by tests: called for every pause instead of waiting on the system
+    // clock, which ends early when the watch stops. The watch looks at its
+    // stop request after each call, so a replacement must return.
+    std::function<void(std::chrono::milliseconds)> pause;
+};
+
 // Readers added to or removed from the PC/SC service, through its
 // "\\?PnP?\Notification" pseudo reader, on a context of the watch's own in
 // `api` (which must not be shared with another thread). The service stopping
 // or starting counts as a change too: it is how the reader list empties and
-// fills again where the service runs only while readers are attached.
-// `serviceRetry` is how often a service that is not running is looked for.
-std::unique_ptr<DeviceWatch> watchPcscReaders(std::unique_ptr<pcsc::Api> api, DeviceChanged changed,
-    std::chrono::milliseconds serviceRetry = std::chrono::milliseconds(250));
+// fills again where the service runs only while readers are attached. A
+// refusal or a service that cannot announce changes counts as nothing.
+std::unique_ptr<PcscReaderWatch> watchPcscReaders(
+    std::unique_ptr<pcsc::Api> api, DeviceChanged changed, PcscWatchTiming timing = {});
 
 } // namespace tarvex

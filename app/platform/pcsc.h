@@ -28,8 +28,15 @@ constexpr Result E_READER_UNAVAILABLE = int32_t(0x80100017u);
 constexpr Result E_NO_SERVICE = int32_t(0x8010001Du);
 constexpr Result E_SERVICE_STOPPED = int32_t(0x8010001Eu);
 constexpr Result E_NO_READERS_AVAILABLE = int32_t(0x8010002Eu);
+constexpr Result E_NO_ACCESS = int32_t(0x80100027u);
 constexpr Result W_RESET_CARD = int32_t(0x80100068u);
 constexpr Result W_REMOVED_CARD = int32_t(0x80100069u);
+constexpr Result W_SECURITY_VIOLATION = int32_t(0x8010006Au);
+// "Not supported" is the one code whose values differ: Windows uses
+// 0x80100022, pcsc-lite 0x8010001F (Windows's SCARD_E_UNEXPECTED), and
+// Wine's winscard passes pcsc-lite's value through.
+constexpr Result E_UNSUPPORTED_FEATURE = int32_t(0x80100022u);
+constexpr Result E_UNSUPPORTED_FEATURE_PCSCLITE = int32_t(0x8010001Fu);
 
 constexpr uint32_t SCOPE_SYSTEM = 2;
 constexpr uint32_t SHARE_EXCLUSIVE = 1;
@@ -77,10 +84,10 @@ public:
     virtual uint32_t protocolRaw() const = 0;
     // Waits until one of `states` differs from its currentState (eventState
     // then says how), the time-out passes, or cancel() is called on `ctx`
-    // from another thread. Bindings without it report no service.
+    // from another thread. Bindings without it say it is not supported.
     virtual Result getStatusChange(Context, uint32_t /*timeoutMs*/, ReaderState*, uint32_t /*count*/)
     {
-        return E_NO_SERVICE;
+        return E_UNSUPPORTED_FEATURE;
     }
     virtual Result cancel(Context) { return E_NO_SERVICE; }
 };

@@ -156,8 +156,10 @@ public:
     uint32_t protocolRaw() const override { return kProtocolRaw; }
     Result getStatusChange(Context ctx, uint32_t timeoutMs, ReaderState* states, uint32_t count) override
     {
-        if (!bind() || !fn_.getStatusChange || (count > 0 && !states))
+        if (!bind() || (count > 0 && !states))
             return E_NO_SERVICE;
+        if (!fn_.getStatusChange)
+            return E_UNSUPPORTED_FEATURE;
         std::vector<ReaderStateA> rs(count);
         for (uint32_t i = 0; i < count; ++i) {
             rs[i] = ReaderStateA{};

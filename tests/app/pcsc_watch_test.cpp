@@ -1,5 +1,7 @@
 // The PC/SC reader watch against a scripted service: which service events
-// count as a change, and that stopping the watch ends a wait at once.
+// count as a change, that stopping the watch ends a wait at once, and how
+// long it pauses between looks at a service it cannot use (on recorded
+// pauses, not the clock).
 #include "platform/device_watch.h"
 
 #include <gtest/gtest.h>
@@ -9,11 +11,21 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 using namespace tarvex;
 using namespace std::chrono_literals;
+
+namespace tarvex {
+void PrintTo(PcscWatchState s, std::ostream* os)
+{
+    const char* const names[] = {"Starting", "Watching", "Absent", "Refused", "Unsupported"};
+    *os << names[int(s)];
+}
+} // namespace tarvex
 
 namespace {
 
@@ -26,7 +38,13 @@ public:
         std::mutex m;
         std::condition_variable cv;
         bool up = true;
-        std::deque<pcsc::Result> waits; // answers for the blocking waits
+        pcsc::Result down = pcsc::E_NO_SERVICE; // what establishing a context says while not up
+        std::deque<pcsc::Result> waits;         // answers for the blocking waits
+        // Instead of the script: what every wait answers at once, with no
+        // change in the state; or a binding that lacks the call.
+        std::optional<pcsc::Result> everyWait;
+        bool noWaitCall = false;
+        int looks = 0;
         bool cancelled = false;
         bool cancelWorks = true; // pcsc-lite: a cancel before the wait begins is lost
         int contexts = 0, released = 0;
@@ -37,8 +55,9 @@ public:
     pcsc::Result establishContext(uint32_t, pcsc::Context* ctx) override
     {
         std::lock_guard lock(s_.m);
+        ++s_.looks;
         if (!s_.up)
-            return pcsc::E_NO_SERVICE;
+            return s_.down;
         *ctx = pcsc::Context(++s_.contexts);
         return pcsc::S_SUCCESS;
     }
@@ -48,12 +67,18 @@ public:
         ++s_.released;
         return 0;
     }
-    pcsc::Result getStatusChange(pcsc::Context, uint32_t timeoutMs, pcsc::ReaderState* st, uint32_t n) override
+    pcsc::Result getStatusChange(pcsc::Context ctx, uint32_t timeoutMs, pcsc::ReaderState* st, uint32_t n) override
     {
         std::unique_lock lock(s_.m);
+        if (s_.noWaitCall)
+            return pcsc::Api::getStatusChange(ctx, timeoutMs, st, n);
         if (n != 1)
             return pcsc::E_INVALID_PARAMETER;
         s_.reader = st->reader;
+        if (s_.everyWait) {
+            st->eventState = st->currentState;
+            return *s_.everyWait;
+        }
         if (timeoutMs == 0) { // the first look: two readers, no change pending
             st->eventState = (2u << 16) | pcsc::STATE_CHANGED;
             return pcsc::S_SUCCESS;
@@ -96,6 +121,9 @@ private:
     Shared& s_;
 };
 
+// Short real pauses, for the tests that follow the service's events.
+const PcscWatchTiming kQuick{.retry = 5ms, .absentLimit = 5ms, .refusedLimit = 5ms};
+
 bool eventually(const std::function<bool()>& done)
 {
     for (auto until = std::chrono::steady_clock::now() + 5s; std::chrono::steady_clock::now() < until;) {
@@ -113,7 +141,7 @@ TEST(PcscReaderWatch, ReaderChangesAndTheServiceComingAndGoingCount)
     ScriptedService::Shared s;
     std::atomic<int> changes{0};
     auto watch = watchPcscReaders(
-        std::make_unique<ScriptedService>(s), [&] { ++changes; }, 5ms);
+        std::make_unique<ScriptedService>(s), [&] { ++changes; }, kQuick);
     ASSERT_TRUE(watch);
     auto release = [&](pcsc::Result r) {
         std::lock_guard lock(s.m);
@@ -167,7 +195,7 @@ TEST(PcscReaderWatch, ServiceMissingAtStartCountsWhenItComes)
     s.up = false;
     std::atomic<int> changes{0};
     auto watch = watchPcscReaders(
-        std::make_unique<ScriptedService>(s), [&] { ++changes; }, 5ms);
+        std::make_unique<ScriptedService>(s), [&] { ++changes; }, kQuick);
     std::this_thread::sleep_for(20ms);
     EXPECT_EQ(changes, 0);
     {
@@ -182,7 +210,7 @@ TEST(PcscReaderWatch, StopsAlsoWhenTheCancelMissesTheWait)
     ScriptedService::Shared s;
     s.cancelWorks = false;
     auto watch = watchPcscReaders(
-        std::make_unique<ScriptedService>(s), [] {}, 5ms);
+        std::make_unique<ScriptedService>(s), [] {}, kQuick);
     ASSERT_TRUE(eventually([&] {
         std::lock_guard l(s.m);
         return !s.reader.empty();
@@ -190,4 +218,175 @@ TEST(PcscReaderWatch, StopsAlsoWhenTheCancelMissesTheWait)
     const auto t0 = std::chrono::steady_clock::now();
     watch.reset(); // one bounded wait at the most
     EXPECT_LT(std::chrono::steady_clock::now() - t0, 3s);
+}
+
+namespace {
+
+// The watch's pauses, recorded instead of slept. The watch is held in its
+// pause number `hold` (counting from 1) until the test allows more, so that
+// the test reads a settled record and can change the service meanwhile.
+class RecordedPauses {
+public:
+    explicit RecordedPauses(size_t hold) : hold_(hold) { }
+    std::function<void(std::chrono::milliseconds)> hook()
+    {
+        return [this](std::chrono::milliseconds d) {
+            std::unique_lock lock(m_);
+            seen_.push_back(d);
+            cv_.notify_all();
+            cv_.wait(lock, [&] { return released_ || seen_.size() < hold_; });
+        };
+    }
+    // The pauses so far, once the watch is held (after 5 s, whatever it has).
+    std::vector<std::chrono::milliseconds> held()
+    {
+        std::unique_lock lock(m_);
+        cv_.wait_for(lock, 5s, [&] { return seen_.size() >= hold_; });
+        return seen_;
+    }
+    void allow(size_t hold)
+    {
+        std::lock_guard lock(m_);
+        hold_ = hold;
+        cv_.notify_all();
+    }
+    void release()
+    {
+        std::lock_guard lock(m_);
+        released_ = true;
+        cv_.notify_all();
+    }
+
+private:
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::vector<std::chrono::milliseconds> seen_;
+    size_t hold_;
+    bool released_ = false;
+};
+
+// A watch with the production timing on recorded pauses. Let go before it
+// is stopped, so that a failed assertion cannot leave it held.
+struct PausedWatch {
+    explicit PausedWatch(size_t hold) : pauses(hold) { }
+    ~PausedWatch()
+    {
+        pauses.release();
+        watch.reset();
+    }
+    void start()
+    {
+        PcscWatchTiming timing;
+        timing.pause = pauses.hook();
+        watch = watchPcscReaders(
+            std::make_unique<ScriptedService>(s), [this] { ++changes; }, timing);
+    }
+    int looks()
+    {
+        std::lock_guard lock(s.m);
+        return s.looks;
+    }
+
+    ScriptedService::Shared s;
+    RecordedPauses pauses;
+    std::atomic<int> changes{0};
+    std::unique_ptr<PcscReaderWatch> watch;
+};
+
+std::vector<std::chrono::milliseconds> millis(std::initializer_list<int> ms)
+{
+    std::vector<std::chrono::milliseconds> v;
+    for (int m : ms)
+        v.emplace_back(m);
+    return v;
+}
+
+} // namespace
+
+// A service that cannot be used is looked at less and less often: up to every
+// 2 s while it is not running, which is cheap to find out and may end any
+// moment, and up to every 30 s while it refuses this program or cannot
+// announce reader changes. None of that is a change.
+TEST(PcscReaderWatch, ServiceThatCannotBeUsedIsLookedAtLessAndLessOften)
+{
+    enum class Wait { Scripted, Lacking, Every };
+    struct Case {
+        const char* what;
+        bool up;
+        pcsc::Result result; // of establishing a context (not up) or of every wait (Wait::Every)
+        Wait wait;
+        PcscWatchState state;
+    };
+    const auto absent = millis({250, 500, 1000, 2000, 2000, 2000, 2000, 2000, 2000, 2000, 2000, 2000});
+    const auto refused = millis({250, 500, 1000, 2000, 4000, 8000, 16000, 30000, 30000, 30000, 30000, 30000});
+    const Case cases[] = {
+        {"no service", false, pcsc::E_NO_SERVICE, Wait::Scripted, PcscWatchState::Absent},
+        {"service stopped", false, pcsc::E_SERVICE_STOPPED, Wait::Scripted, PcscWatchState::Absent},
+        // pcsc-lite's daemon asks polkit and hangs up on a client it refuses,
+        // before the version handshake: the client reports a communications error.
+        {"refused by polkit", false, pcsc::F_COMM_ERROR, Wait::Scripted, PcscWatchState::Refused},
+        {"access denied", false, pcsc::E_NO_ACCESS, Wait::Scripted, PcscWatchState::Refused},
+        {"security violation", false, pcsc::W_SECURITY_VIOLATION, Wait::Scripted, PcscWatchState::Refused},
+        {"binding without the wait", true, 0, Wait::Lacking, PcscWatchState::Unsupported},
+        {"wait unsupported (pcsc-lite's code)", true, pcsc::E_UNSUPPORTED_FEATURE_PCSCLITE, Wait::Every,
+            PcscWatchState::Unsupported},
+        {"wait unsupported (Windows's code)", true, pcsc::E_UNSUPPORTED_FEATURE, Wait::Every,
+            PcscWatchState::Unsupported},
+        {"pseudo reader unknown", true, pcsc::E_UNKNOWN_READER, Wait::Every, PcscWatchState::Unsupported},
+        {"wait ends without a change", true, pcsc::S_SUCCESS, Wait::Every, PcscWatchState::Unsupported},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        PausedWatch w(12);
+        w.s.up = c.up;
+        if (!c.up)
+            w.s.down = c.result;
+        w.s.noWaitCall = c.wait == Wait::Lacking;
+        if (c.wait == Wait::Every)
+            w.s.everyWait = c.result;
+        w.start();
+        ASSERT_TRUE(w.watch);
+        EXPECT_EQ(w.pauses.held(), c.state == PcscWatchState::Absent ? absent : refused);
+        EXPECT_EQ(w.looks(), 12); // one look per pause, none in between
+        EXPECT_EQ(w.watch->state(), c.state);
+        EXPECT_EQ(w.changes, 0);
+        std::lock_guard lock(w.s.m);
+        EXPECT_EQ(w.s.released, w.s.contexts); // every context given back
+    }
+}
+
+TEST(PcscReaderWatch, RefusalLiftedCountsAndAServiceThatWorkedIsLookedForSoonAgain)
+{
+    PausedWatch w(3);
+    w.s.up = false;
+    w.s.down = pcsc::F_COMM_ERROR;
+    w.start();
+    ASSERT_TRUE(w.watch);
+    EXPECT_EQ(w.pauses.held(), millis({250, 500, 1000}));
+    EXPECT_EQ(w.watch->state(), PcscWatchState::Refused);
+    EXPECT_EQ(w.changes, 0);
+
+    { // the session became active: the service lets the program in
+        std::lock_guard lock(w.s.m);
+        w.s.up = true;
+    }
+    w.pauses.allow(6);
+    ASSERT_TRUE(eventually([&] { return w.changes == 1; }));
+    EXPECT_TRUE(eventually([&] { return w.watch->state() == PcscWatchState::Watching; }));
+    { // a reader came
+        std::lock_guard lock(w.s.m);
+        w.s.waits.push_back(pcsc::S_SUCCESS);
+        w.s.cv.notify_all();
+    }
+    ASSERT_TRUE(eventually([&] { return w.changes == 2; }));
+    { // the service stops
+        std::lock_guard lock(w.s.m);
+        w.s.up = false;
+        w.s.down = pcsc::E_NO_SERVICE;
+        w.s.waits.push_back(pcsc::E_SERVICE_STOPPED);
+        w.s.cv.notify_all();
+    }
+    EXPECT_EQ(w.pauses.held(), millis({250, 500, 1000, 250, 500, 1000}));
+    EXPECT_EQ(w.watch->state(), PcscWatchState::Absent);
+    EXPECT_EQ(w.changes, 3);
 }

@@ -1,7 +1,8 @@
 // The Windows deliverable as a Windows user gets it: the MSI installed
 // silently into a fresh Wine prefix, the installed Tarvex.exe run on a
 // private X server against the reader simulator, a switch done through the
-// window, and the MSI removed again.
+// window, and the MSI removed again; then the upgrades: from an older
+// version, and from an earlier build of the same version.
 //
 // The Windows side sees:
 //   COM5  the simulated reader in CDC personality (its pty, listed in the
@@ -49,7 +50,10 @@ const char* const kCaption = "ZN480 USB Switch";
 const char* const kSuccess = "Operation completed with success!";
 const std::string kCdcEntry = "COM5 ZN480 CDC - 01020304 (2.166)";
 const std::string kMsdEntry = "MSD ZN480 Mass Storage";
-const std::string kInstalledExe = "C:\\Program Files\\Tarvex\\Tarvex.exe";
+const std::string kInstallDir = "C:\\Program Files\\Tarvex";
+const std::string kInstalledExe = kInstallDir + "\\Tarvex.exe";
+// The binaries of ours in the installed folder (the rest is Qt's and MinGW's).
+const char* const kOwnBinaries[] = {"Tarvex.exe", "tarvexctl.exe", "kbflash.exe", "SERCHAN.dll"};
 constexpr int kMainClientWidthTw = 4455;
 constexpr TwipsRect kRefreshTw{120, 2040, 4215, 255};
 
@@ -240,6 +244,16 @@ TEST_F(WineGui, MsiInstallsSilentlyPerMachine)
                   w.wineLog, Millis(60000)),
         0);
     EXPECT_EQ(readFile(version), std::string("tarvexctl ") + TARVEX_VERSION + "\r\n");
+
+    // Each of our installed binaries carries the project's version, as
+    // Windows reads it (the Qt-free build's version test, pointed at the
+    // installed folder).
+    ASSERT_TRUE(fs::exists(TARVEX_VERSION_TEST)) << TARVEX_VERSION_TEST << " is missing: build the mingw64 preset";
+    const std::string versionTest = w.work / "version-test.txt";
+    ::setenv("TARVEX_VERSION_DIR", kInstallDir.c_str(), 1);
+    const int versionRc = runLogged({"wine", TARVEX_VERSION_TEST}, versionTest, Millis(60000));
+    ::unsetenv("TARVEX_VERSION_DIR");
+    EXPECT_EQ(versionRc, 0) << readFile(versionTest);
 }
 
 TEST_F(WineGui, InstalledProgramListsTheCdcReaderAndTheMarkerDrive)
@@ -373,6 +387,40 @@ TEST_F(WineGui, NewerMsiReplacesAnOlderOneInPlace)
     EXPECT_EQ(installedProducts(w), (std::vector<std::string>{TARVEX_VERSION}));
 
     ASSERT_EQ(w.wine({"msiexec", "/x", windowsPath(w.msi), "/qn"}), 0);
+    std::vector<std::string> left;
+    for (const std::string& f : filesUnder(w.driveC()))
+        if (!w.filesBefore.count(f))
+            left.push_back(f);
+    EXPECT_TRUE(left.empty()) << "left behind: " << ::testing::PrintToString(left);
+}
+
+// An administrator redeploys a fixed build under the same version: it
+// replaces the installed build, files and all, and stays one product.
+TEST_F(WineGui, RebuildOfTheSameVersionReplacesTheInstalledOneInPlace)
+{
+    World& w = *world;
+    ASSERT_TRUE(fs::exists(TARVEX_EARLIER_MSI))
+        << TARVEX_EARLIER_MSI << " is missing: scripts/win-package.sh builds it";
+    const fs::path installed = w.driveC() / "Program Files/Tarvex";
+    const fs::path earlier = fs::path(TARVEX_EARLIER_MSI).parent_path() / "earlier/Tarvex";
+    const fs::path current = fs::path(w.msi).parent_path() / "Tarvex";
+    ASSERT_EQ(w.wine({"msiexec", "/i", windowsPath(TARVEX_EARLIER_MSI), "/qn"}), 0);
+    EXPECT_EQ(installedProducts(w), (std::vector<std::string>{TARVEX_VERSION}));
+    for (const char* f : kOwnBinaries)
+        ASSERT_TRUE(readFile(installed / f) == readFile(earlier / f)) << f << " is not the earlier build's";
+
+    const std::string log = w.work / "redeploy.log";
+    ASSERT_EQ(w.wine({"msiexec", "/i", windowsPath(w.msi), "/qn", "/l*v", windowsPath(log)}), 0) << readFile(log);
+    EXPECT_EQ(installedProducts(w), (std::vector<std::string>{TARVEX_VERSION})) << "not one entry in the list";
+    for (const char* f : kOwnBinaries) {
+        const std::string now = readFile(installed / f);
+        EXPECT_FALSE(now.empty()) << f << " is gone";
+        EXPECT_TRUE(now.empty() || now == readFile(current / f)) << f << " is still the earlier build's";
+    }
+    EXPECT_EQ(findNamed(w.driveC(), "Tarvex.lnk").size(), 1u);
+
+    ASSERT_EQ(w.wine({"msiexec", "/x", windowsPath(w.msi), "/qn"}), 0);
+    EXPECT_TRUE(installedProducts(w).empty());
     std::vector<std::string> left;
     for (const std::string& f : filesUnder(w.driveC()))
         if (!w.filesBefore.count(f))
