@@ -51,9 +51,10 @@ struct PcscWatchTiming {
     std::chrono::milliseconds retry{250};
     // A service that is not running is cheap to look for (one failed
     // connect) and may start any moment: Windows starts it with the first
-    // reader. Looking at least as often as the scan's tick keeps that
-    // arrival as quick as the tick would find it.
-    std::chrono::milliseconds absentLimit{2000};
+    // reader, and once the list has found its readers nothing but this watch
+    // looks again. So it is looked for four times a second, without back-off,
+    // which keeps a reader's arrival well inside what a user notices.
+    std::chrono::milliseconds absentLimit{250};
     // A refusal will not change soon (the session has to become active, or
     // the policy change), and each refused look costs the service a policy
     // check and a line in its log; a service without the notification will
