@@ -26,7 +26,7 @@ int main(int argc, char* argv[])
     StdConsole console(stdout, stderr, progress);
     if (!parsed.error.empty()) {
         console.message(parsed.error);
-        return kExitRefused;
+        return kExitUsage;
     }
     const Options& options = parsed.options;
     if (options.command == Command::Help) {
