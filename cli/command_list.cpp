@@ -1,5 +1,7 @@
 // list and watch: the device list as lines or JSON.
 #include "commands.h"
+#include "interrupts.h"
+#include "json_text.h"
 
 #include <map>
 
@@ -21,19 +23,10 @@ int runList(Tool& tool, const Options& options)
     tool.scans.cycleNow(true);
     tool.console.status({});
     const std::vector<ReaderInfo> readers = listedReaders(tool.core.list());
-    if (!options.json) {
-        for (const ReaderInfo& r : readers)
-            tool.console.line(textLine(r));
-        return kExitOk;
-    }
-    if (readers.empty()) {
-        tool.console.line("[]");
-        return kExitOk;
-    }
-    tool.console.line("[");
-    for (size_t i = 0; i < readers.size(); ++i)
-        tool.console.line(jsonLine(readers[i]) + (i + 1 < readers.size() ? "," : ""));
-    tool.console.line("]");
+    // --json: one document per line, as every command writes them, so
+    // that a reader's object can be taken as soon as its line arrives.
+    for (const ReaderInfo& r : readers)
+        tool.console.line(options.json ? jsonLine(r) : textLine(r));
     return kExitOk;
 }
 
@@ -45,7 +38,7 @@ int runWatch(Tool& tool, const Options& options, uint64_t cycles)
     std::vector<std::pair<std::string, std::string>> shown;
     auto print = [&](const char* event, const std::string& text) {
         const ReaderInfo r = readerInfo(text);
-        tool.console.line(options.json ? jsonLine(r, event) : std::string(event) + "  " + textLine(r));
+        tool.console.line(options.json ? jsonLine(r, event, utcTimestamp()) : std::string(event) + "  " + textLine(r));
     };
     tool.scans.setAfterCycle([&] {
         std::vector<std::pair<std::string, std::string>> now;
@@ -73,7 +66,7 @@ int runWatch(Tool& tool, const Options& options, uint64_t cycles)
     tool.scans.cycleNow(true);
     // The window's discovery: its tick, and a cycle soon after each burst
     // of device events.
-    while (cycles == 0 || tool.scans.cycles() - start < cycles)
+    while ((cycles == 0 || tool.scans.cycles() - start < cycles) && !interruptRequested() && !tool.console.failed())
         tool.scans.idle(ScanDriver::kTickMs, true);
     tool.scans.setAfterCycle({});
     return kExitOk;

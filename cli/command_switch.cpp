@@ -1,12 +1,14 @@
 // switch: the window's mode switch for each chosen reader, then the wait
 // until the reader is listed again in its new personality.
 #include "come_back.h"
+#include "interrupts.h"
 #include "commands.h"
 #include "json_text.h"
 #include "selection.h"
 #include "terminal.h"
 
 #include <cstdio>
+#include <set>
 
 namespace tarvexctl {
 
@@ -31,13 +33,35 @@ constexpr uint32_t kRelocateMs = 5000;
 // reader (it may never show one: a reader with no card and no fake card).
 constexpr uint32_t kIdentityGraceMs = 2000;
 
+// What became of one chosen reader. Plan* are what --dry-run reports.
 struct Outcome {
-    enum Result { Ok, Failed, Skipped } result = Failed;
+    enum Result { Ok, Unchanged, Failed, NotBack, Refused, Unsupported, PlanSwitch } result = Failed;
     ReaderInfo before;
     std::optional<ReaderInfo> after;
     std::string detail;
     double seconds = 0;
+    bool pending = false; // switched, and not seen back
 };
+
+const char* resultWord(Outcome::Result r)
+{
+    switch (r) {
+    case Outcome::Ok:
+        return "ok";
+    case Outcome::Unchanged:
+        return "unchanged";
+    case Outcome::Failed:
+    case Outcome::NotBack:
+        return "failed";
+    case Outcome::Refused:
+        return "refused";
+    case Outcome::Unsupported:
+        return "unsupported";
+    case Outcome::PlanSwitch:
+        return "switch";
+    }
+    return "failed";
+}
 
 // What the workflow did to the list: which entry it worked on (the one it
 // selected, with any identity it read while opening), and whether it took
@@ -137,11 +161,12 @@ std::string arrow(const Outcome& o, Personality target)
 void report(Tool& tool, const Options& options, const Outcome& o)
 {
     const ReaderInfo& where = o.after ? *o.after : o.before;
-    const char* result = o.result == Outcome::Ok ? "ok" : o.result == Outcome::Skipped ? "skipped" : "failed";
+    const char* result = resultWord(o.result);
+    const std::optional<std::string>& serial = where.serial ? where.serial : o.before.serial;
     if (options.json) {
         JsonObject j;
         j.add("result", result)
-            .add("serial", where.serial ? where.serial : o.before.serial)
+            .add("serial", serial)
             .add("from", personalityName(o.before.personality))
             .add("to", personalityName(options.target))
             .add("address", where.address ? std::optional<std::string>(systemTextToUtf8(*where.address)) : std::nullopt)
@@ -151,7 +176,6 @@ void report(Tool& tool, const Options& options, const Outcome& o)
         tool.console.line(j.str());
         return;
     }
-    const std::optional<std::string>& serial = where.serial ? where.serial : o.before.serial;
     std::string text = std::string(result) + " " + (serial ? printable(*serial) : "-") + " " + arrow(o, options.target)
         + " " + (where.address ? printable(*where.address) : "-");
     if (!o.detail.empty())
@@ -161,7 +185,63 @@ void report(Tool& tool, const Options& options, const Outcome& o)
     tool.console.line(text);
 }
 
-Outcome switchOne(Tool& tool, const Options& options, const ReaderInfo& chosen, const std::string& label)
+// A refusal of the whole command line's selection: the reason on standard
+// error and, with --json, as the run's one document on standard output.
+int refuse(Tool& tool, const Options& options, const std::string& reason)
+{
+    tool.console.message(reason);
+    if (options.json)
+        tool.console.line(JsonObject().add("result", "refused").add("reason", reason).str());
+    return kExitRefused;
+}
+
+// The window's own words for a HID reader beside others.
+const char* const kOnlyHid = "Due to how HID devices are handled it is required to remove the other ZN480 present "
+                             "and try again. Only the HID device must be present in the list.";
+
+// What would be done to `reader` among `listedCount` listed readers; the
+// workflow decides the rest once it runs.
+Outcome plan(const Options& options, const ReaderInfo& reader, size_t listedCount)
+{
+    Outcome o;
+    o.before = reader;
+    const Personality target = options.target;
+    if (reader.personality == target) {
+        o.result = Outcome::Unchanged;
+        o.detail = std::string("already in ") + personalityName(target) + " personality";
+        // Neither setting can be read back in the personality it belongs
+        // to: say so rather than claim it.
+        if (options.fakeCardGiven || options.hidFormatGiven)
+            o.detail += std::string(", its ") + (options.fakeCardGiven ? "fake-card setting" : "HID format")
+                + " left as it is";
+        return o;
+    }
+    if (reader.personality == Personality::Msd) {
+        o.result = options.selector.kind == Selector::All ? Outcome::Unsupported : Outcome::Refused;
+        o.detail = "a reader in MSD personality has no command channel: it cannot be switched from here";
+        return o;
+    }
+    if (!offersTarget(reader.personality, target)) {
+        o.result = Outcome::Refused;
+        o.detail = targetRefusal(reader, target);
+        return o;
+    }
+    if (reader.personality == Personality::Hid && listedCount > 1) {
+        o.result = Outcome::Refused;
+        o.detail = kOnlyHid;
+        return o;
+    }
+    o.result = Outcome::PlanSwitch;
+    return o;
+}
+
+struct RunState {
+    std::set<std::string> claimed; // entry keys of readers seen back in this run
+    bool pending = false;          // a reader was switched and not seen back
+};
+
+Outcome switchOne(Tool& tool, const Options& options, const ReaderInfo& chosen, const std::string& label,
+    RunState& run)
 {
     Outcome o;
     o.before = chosen;
@@ -174,8 +254,9 @@ Outcome switchOne(Tool& tool, const Options& options, const ReaderInfo& chosen, 
         return o;
     };
 
-    // Earlier readers' switches ran scan cycles: the entry may have moved,
-    // or be away for a moment.
+    // Earlier readers' switches changed the list, and the scan may not have
+    // caught up with the last of it: its turn starts from a fresh look.
+    tool.scans.cycleNow(true);
     int index = locate(core.list(), chosen);
     if (index < 0) {
         tool.ui.setStatusPrefix(label + ": looking for the reader");
@@ -185,12 +266,17 @@ Outcome switchOne(Tool& tool, const Options& options, const ReaderInfo& chosen, 
     if (index < 0)
         return finish(Outcome::Failed, "no longer listed");
     o.before = readerInfo(core.list().text(index));
+    const Outcome planned = plan(options, o.before, size_t(core.list().count()));
+    if (planned.result != Outcome::PlanSwitch)
+        return finish(planned.result, planned.detail);
 
-    if (!offersTarget(o.before.personality, options.target)) {
-        if (o.before.personality == options.target)
-            return finish(
-                Outcome::Skipped, std::string("already in ") + personalityName(options.target) + " personality");
-        return finish(Outcome::Failed, targetRefusal(o.before, options.target));
+    ComeBackRule rule;
+    rule.target = options.target;
+    rule.claimed = run.claimed;
+    rule.othersPending = run.pending;
+    for (int i = 0; i < core.list().count(); ++i) {
+        rule.textsBefore.insert(core.list().text(i));
+        rule.keysBefore.insert(tarvex::FilterExtra(core.list().text(i)));
     }
 
     bool accepted = false;
@@ -208,12 +294,14 @@ Outcome switchOne(Tool& tool, const Options& options, const ReaderInfo& chosen, 
     const bool confirmed = tool.ui.succeeded();
     tool.ui.endWorkflow();
     if (!accepted || !confirmed) {
+        // A reader that was opened may have taken part of the change: it
+        // may come back on its own, so it counts as one on the way.
+        if (opened)
+            run.pending = true;
         if (!failure.empty())
             return finish(Outcome::Failed, failure);
         if (opened)
             return finish(Outcome::Failed, "the reader did not accept the switch");
-        if (o.before.personality == Personality::Msd)
-            return finish(Outcome::Failed, "the drive entry has no command channel to the reader");
         return finish(Outcome::Failed, "the reader could not be opened");
     }
     // The entry the workflow worked on knows the serial number best: after
@@ -221,18 +309,16 @@ Outcome switchOne(Tool& tool, const Options& options, const ReaderInfo& chosen, 
     const ReaderInfo workedOn = readerInfo(working.empty() ? o.before.entry : working);
     if (!o.before.serial)
         o.before.serial = workedOn.serial;
-
-    if (!options.wait)
-        return finish(Outcome::Ok, "switch accepted, not waited for");
-
-    ComeBackRule rule;
-    rule.target = options.target;
     rule.serial = workedOn.serial;
+
+    if (!options.wait) {
+        run.pending = true;
+        return finish(Outcome::Ok, "switch accepted, not waited for");
+    }
+
     const DeviceList& list = core.list();
-    for (int i = 0; i < list.count(); ++i)
-        rule.keysBefore.insert(tarvex::FilterExtra(list.text(i)));
     std::vector<std::string> entries;
-    int back = -1;
+    ComeBack back;
     std::optional<std::string> unknownBack; // an entry that may be the reader
     uint32_t unknownSince = 0;
     const std::string waitLabel = label + ": waiting for the reader as " + personalityName(options.target);
@@ -242,15 +328,15 @@ Outcome switchOne(Tool& tool, const Options& options, const ReaderInfo& chosen, 
             for (int i = 0; i < list.count(); ++i)
                 entries.push_back(list.text(i));
             back = findComeBack(entries, rule);
-            if (back < 0)
+            if (back.index < 0)
                 return false;
-            // A keyboard never shows a serial number: nothing to wait for.
-            if (!rule.serial || options.target == Personality::Hid
-                || !tarvex::ListEntry::parse(entries[size_t(back)]).serial().empty())
+            // An entry that will not show the serial number is given a
+            // moment to do so before it is taken as the reader.
+            if (!back.unknown || !rule.serial)
                 return true;
             const uint32_t now = tool.clock.tickMs();
-            if (!unknownBack || *unknownBack != entries[size_t(back)]) {
-                unknownBack = entries[size_t(back)];
+            if (!unknownBack || *unknownBack != entries[size_t(back.index)]) {
+                unknownBack = entries[size_t(back.index)];
                 unknownSince = now;
             }
             return elapsedMs(unknownSince, now) >= kIdentityGraceMs;
@@ -263,16 +349,49 @@ Outcome switchOne(Tool& tool, const Options& options, const ReaderInfo& chosen, 
         });
     tool.ui.setStatusPrefix({});
     tool.console.status({});
-    if (!cameBack && unknownBack && back >= 0) {
+    if (!cameBack && unknownBack && back.index >= 0) {
         // The time ran out during the grace: it is back, unread.
         cameBack = true;
     }
-    if (!cameBack)
-        return finish(Outcome::Failed,
+    if (!cameBack && interruptRequested()) {
+        run.pending = true;
+        return finish(Outcome::Ok, "switch accepted, interrupted before the reader was listed again");
+    }
+    if (!cameBack) {
+        run.pending = true;
+        return finish(Outcome::NotBack,
             std::string("not listed again as ") + personalityName(options.target) + " within "
                 + std::to_string(options.timeoutMs / 1000) + " s");
-    o.after = readerInfo(entries[size_t(back)]);
+    }
+    o.after = readerInfo(entries[size_t(back.index)]);
+    run.claimed.insert(tarvex::FilterExtra(o.after->entry));
     return finish(Outcome::Ok, {});
+}
+
+// The run's exit status from its readers' results: the worst one wins.
+int exitStatus(const std::vector<Outcome::Result>& results)
+{
+    int status = kExitOk;
+    int rank = 0;
+    for (const Outcome::Result r : results) {
+        int s = kExitOk, k = 0;
+        switch (r) {
+        case Outcome::Failed:
+            s = kExitFailed, k = 3;
+            break;
+        case Outcome::NotBack:
+            s = kExitNotBack, k = 2;
+            break;
+        case Outcome::Refused:
+            s = kExitRefused, k = 1;
+            break;
+        default:
+            break;
+        }
+        if (k > rank)
+            status = s, rank = k;
+    }
+    return status;
 }
 
 } // namespace
@@ -290,33 +409,36 @@ int runSwitch(Tool& tool, const Options& options)
 
     const std::vector<ReaderInfo> listed = listedReaders(tool.core.list());
     const Selection chosen = selectReaders(listed, options.selector);
-    if (!chosen.refusal.empty()) {
-        tool.console.message(chosen.refusal);
-        return kExitRefused;
-    }
-    // A reader named on the command line must offer the target; of all
-    // readers, those that do not are reported one by one.
+    if (!chosen.refusal.empty())
+        return refuse(tool, options, chosen.refusal);
+    // A reader named on the command line that cannot go there is a refusal
+    // of the command line; of all readers, each is reported on its line.
     if (options.selector.kind != Selector::All) {
-        const std::string refusal = targetRefusal(listed[chosen.readers.front()], options.target);
-        if (!refusal.empty()) {
-            tool.console.message(refusal);
-            return kExitRefused;
-        }
+        const Outcome o = plan(options, listed[chosen.readers.front()], listed.size());
+        if (o.result == Outcome::Refused)
+            return refuse(tool, options, o.detail);
     }
 
-    bool allOk = true;
+    std::vector<Outcome::Result> results;
+    RunState run;
     const size_t n = chosen.readers.size();
     for (size_t k = 0; k < n; ++k) {
+        // Stopping is safe between readers only.
+        if (interruptRequested() || tool.console.failed())
+            break;
         const ReaderInfo& r = listed[chosen.readers[k]];
-        std::string label
-            = readerName(r) + " " + personalityName(r.personality) + "->" + personalityName(options.target);
-        if (n > 1)
-            label = "[" + std::to_string(k + 1) + "/" + std::to_string(n) + "] " + label;
-        const Outcome o = switchOne(tool, options, r, label);
+        Outcome o = plan(options, r, listed.size());
+        if (o.result == Outcome::PlanSwitch && !options.dryRun) {
+            std::string label
+                = readerName(r) + " " + personalityName(r.personality) + "->" + personalityName(options.target);
+            if (n > 1)
+                label = "[" + std::to_string(k + 1) + "/" + std::to_string(n) + "] " + label;
+            o = switchOne(tool, options, r, label, run);
+        }
         report(tool, options, o);
-        allOk = allOk && o.result != Outcome::Failed;
+        results.push_back(o.result);
     }
-    return allOk ? kExitOk : kExitFailed;
+    return exitStatus(results);
 }
 
 } // namespace tarvexctl

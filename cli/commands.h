@@ -27,5 +27,11 @@ int runSwitch(Tool& tool, const Options& options);
 // Runs until the process is stopped; `cycles` > 0 ends it after that many
 // scan cycles (tests).
 int runWatch(Tool& tool, const Options& options, uint64_t cycles = 0);
+// Returns once the chosen reader is listed (in --personality when given).
+int runWait(Tool& tool, const Options& options);
+// The chosen reader's identity and, where it takes commands, its HID format.
+int runInfo(Tool& tool, const Options& options);
+// -v: every exchange with a reader on standard error.
+void traceExchanges(Tool& tool);
 
 } // namespace tarvexctl

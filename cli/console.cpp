@@ -1,5 +1,8 @@
 #include "console.h"
 
+#include <cerrno>
+#include <cstring>
+
 namespace tarvexctl {
 
 namespace {
@@ -20,10 +23,19 @@ void StdConsole::clearStatus()
 void StdConsole::line(const std::string& text)
 {
     clearStatus();
-    std::fprintf(out_, "%s\n", text.c_str());
+    if (error_ != 0)
+        return;
     // Flushed line by line: watch and switch are read as they go, and a
-    // C runtime that buffers a pipe fully would hold them back.
-    std::fflush(out_);
+    // C runtime that buffers a pipe fully would hold them back. Only the
+    // flush tells whether the line reached the pipe or the file.
+    errno = 0;
+    if (std::fprintf(out_, "%s\n", text.c_str()) < 0 || std::fflush(out_) != 0)
+        error_ = errno != 0 ? errno : EIO;
+}
+
+std::string StdConsole::failure() const
+{
+    return error_ == 0 ? std::string() : std::string("cannot write the results: ") + std::strerror(error_);
 }
 
 void StdConsole::message(const std::string& text)

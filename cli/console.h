@@ -17,6 +17,10 @@ public:
     // What is going on now; empty when nothing. Shown only on a terminal.
     virtual void status(const std::string& text) { (void)text; }
     virtual bool showsProgress() const { return false; }
+    // Whether a result line could not be written (a closed pipe, a full
+    // disk): the commands stop after the reader in progress.
+    virtual bool failed() const { return false; }
+    virtual std::string failure() const { return {}; }
 };
 
 // The standard streams. The progress line is rewritten in place with a
@@ -30,6 +34,8 @@ public:
     void message(const std::string& text) override;
     void status(const std::string& text) override;
     bool showsProgress() const override { return progress_; }
+    bool failed() const override { return error_ != 0; }
+    std::string failure() const override;
 
 private:
     void clearStatus();
@@ -37,6 +43,7 @@ private:
     FILE* err_;
     bool progress_;
     std::string shown_;
+    int error_ = 0; // errno of the first failed write of a result line
 };
 
 } // namespace tarvexctl

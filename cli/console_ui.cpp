@@ -1,5 +1,7 @@
 #include "console_ui.h"
 
+#include "interrupts.h"
+
 namespace tarvexctl {
 
 namespace {
@@ -46,7 +48,9 @@ bool ConsoleUi::messageBox(const std::string& text, bool okCancel)
         if (cardWaitMs > 0)
             console_.message(text + " (waiting up to " + std::to_string(cardWaitMs / 1000) + " s)");
     }
-    if (tarvex::elapsedMs(promptStart_, now) >= cardWaitMs) {
+    // Nothing has been sent yet while the card is awaited: a stop request
+    // cancels the prompt, and with it the reader's workflow.
+    if (tarvex::elapsedMs(promptStart_, now) >= cardWaitMs || interruptRequested()) {
         failure_ = text;
         return false;
     }

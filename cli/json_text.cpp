@@ -1,4 +1,8 @@
 #include "json_text.h"
+#include "terminal.h"
+
+#include <chrono>
+#include <ctime>
 
 #include <cstdint>
 #include <cstdio>
@@ -143,17 +147,62 @@ JsonObject& JsonObject::add(const char* name, bool value)
     return *this;
 }
 
-std::string printable(const std::string& text)
+std::string utcTimestamp()
+{
+    using namespace std::chrono;
+    const auto now = system_clock::now();
+    const std::time_t t = system_clock::to_time_t(now);
+    const auto ms = duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000;
+    // The tool is single-threaded: gmtime's shared buffer is safe here.
+    const std::tm* tm = std::gmtime(&t);
+    char buf[40];
+    if (!tm || std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", tm) == 0)
+        return {};
+    char full[48];
+    std::snprintf(full, sizeof full, "%s.%03dZ", buf, int(ms));
+    return full;
+}
+
+std::string printable(const std::string& text, bool utf8)
 {
     std::string out;
-    for (const char ch : text) {
-        const uint8_t c = uint8_t(ch);
-        if (c < 0x20 || c == 0x7F)
+    for (size_t i = 0; i < text.size();) {
+        const uint8_t c = uint8_t(text[i]);
+        // C0 controls, DEL, and the backslash itself, so that every \x in
+        // the output is one of ours.
+        if (c < 0x20 || c == 0x7F || c == '\\') {
             out += hexEscape("\\x%02X", c);
-        else
-            out += ch;
+            ++i;
+            continue;
+        }
+        if (c < 0x80) {
+            out += char(c);
+            ++i;
+            continue;
+        }
+        const size_t n = utf8SequenceAt(text, i);
+        // U+0080..U+009F are the C1 controls (CSI among them), which a
+        // UTF-8 terminal obeys as the 8-bit ones.
+        const bool c1 = n == 2 && c == 0xC2 && uint8_t(text[i + 1]) < 0xA0;
+        if (c1 || (n == 0 && utf8)) {
+            const size_t len = n == 0 ? 1 : n;
+            for (size_t k = 0; k < len; ++k)
+                out += hexEscape("\\x%02X", uint8_t(text[i + k]));
+            i += len;
+            continue;
+        }
+        // A character, or on a system whose names are in an 8-bit code
+        // page (Windows) a byte of one, which its console shows as text.
+        const size_t len = n == 0 ? 1 : n;
+        out.append(text, i, len);
+        i += len;
     }
     return out;
+}
+
+std::string printable(const std::string& text)
+{
+    return printable(text, systemTextIsUtf8());
 }
 
 } // namespace tarvexctl

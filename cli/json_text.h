@@ -28,8 +28,15 @@ private:
     std::string text_ = "{";
 };
 
-// The text for a person's terminal: control characters (which could move
-// the cursor or change colours) written as \xNN, everything else as it is.
-std::string printable(const std::string& text);
+// Now, in UTC, as ISO 8601 with milliseconds: "2026-12-11T17:45:12.345Z".
+std::string utcTimestamp();
+
+// The text for a person's terminal: control characters, C0 and C1 (which
+// could move the cursor or change colours), and the backslash written as
+// \xNN, everything else as it is. Where names are UTF-8 (`utf8`), bytes
+// that are no UTF-8 are written as \xNN too; elsewhere they are the code
+// page's characters.
+std::string printable(const std::string& text, bool utf8);
+std::string printable(const std::string& text); // with this system's text encoding
 
 } // namespace tarvexctl

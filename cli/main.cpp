@@ -1,7 +1,7 @@
-// tarvexctl: the reader core on the command line. Wires the platform
-// services as the window's program does, the device watches to the scan
-// driver, and runs one command.
-#include "commands.h"
+// tarvexctl: the reader core on the command line, on this machine's
+// services and device watches.
+#include "interrupts.h"
+#include "program.h"
 #include "terminal.h"
 
 #include "core/system_services.h"
@@ -15,69 +15,52 @@
 #define TARVEX_VERSION "unknown"
 #endif
 
+namespace {
+
+using namespace tarvex;
+
+class MachineEnvironment : public tarvexctl::Environment {
+public:
+    const Services& services() override { return system_.services(); }
+    tarvexctl::DeviceEvents& events() override { return events_; }
+    std::shared_ptr<void> watchDevices() override
+    {
+        struct Watches {
+            std::unique_ptr<DeviceWatch> devices, readers;
+        };
+        auto w = std::make_shared<Watches>();
+        const DeviceChanged changed = [this] { events_.notify(); };
+        w->devices = watchSystemDevices(changed);
+        w->readers = watchPcscReaders(pcsc::loadSystemPcsc(), changed);
+        return w;
+    }
+    bool interactive() const override
+    {
+        return tarvexctl::isTerminal(tarvexctl::Stream::Err) && tarvexctl::isTerminal(tarvexctl::Stream::In);
+    }
+    std::string version() const override { return TARVEX_VERSION; }
+
+private:
+    // Services live as long as the program; the core holds plain pointers.
+    // Made on first use: --help and a bad command line touch no service.
+    struct Lazy {
+        std::unique_ptr<SystemServices> system;
+        const Services& services()
+        {
+            if (!system)
+                system = std::make_unique<SystemServices>();
+            return system->services();
+        }
+    } system_;
+    tarvexctl::DeviceEvents events_;
+};
+
+} // namespace
+
 int main(int argc, char* argv[])
 {
-    using namespace tarvexctl;
-    using namespace tarvex;
-
-    const std::vector<std::string> args(argv + 1, argv + argc);
-    const ParseResult parsed = parseArguments(args);
-    const bool progress = isTerminal(Stream::Err);
-    StdConsole console(stdout, stderr, progress);
-    if (!parsed.error.empty()) {
-        console.message(parsed.error);
-        return kExitUsage;
-    }
-    const Options& options = parsed.options;
-    if (options.command == Command::Help) {
-        std::fputs(helpText().c_str(), stdout);
-        return kExitOk;
-    }
-    if (options.command == Command::Version) {
-        console.line(std::string("tarvexctl ") + TARVEX_VERSION);
-        return kExitOk;
-    }
-
-    // Services live as long as the program; the core holds plain pointers.
-    const SystemServices system;
-    const Services& services = system.services();
-
-    ConsoleUi ui(*services.clock, console);
-    // Nobody can put a card on a reader for a script: the card prompt waits
-    // for one only where a person is watching.
-    ui.cardWaitMs
-        = options.cardWaitMs >= 0 ? uint32_t(options.cardWaitMs) : (progress && isTerminal(Stream::In) ? 30000u : 0u);
-    ReaderCore core(services, ui);
-    DeviceEvents events;
-    ScanDriver scans(core, *services.clock, events);
-    ui.setScans(&scans);
-
-    // The window's discovery: device notices start a cycle soon, instead of
-    // at the next tick. list needs none (one cycle asks every source).
-    std::unique_ptr<DeviceWatch> deviceWatch, readerWatch;
-    if (options.command != Command::List) {
-        const DeviceChanged changed = [&events] { events.notify(); };
-        deviceWatch = watchSystemDevices(changed);
-        readerWatch = watchPcscReaders(pcsc::loadSystemPcsc(), changed);
-    }
-
-    Tool tool{core, scans, ui, console, *services.clock};
-    int status = kExitOk;
-    switch (options.command) {
-    case Command::List:
-        status = runList(tool, options);
-        break;
-    case Command::Switch:
-        status = runSwitch(tool, options);
-        break;
-    case Command::Watch:
-        status = runWatch(tool, options);
-        break;
-    default:
-        break;
-    }
-    // The watches stop (and join their threads) before the events they post to go.
-    readerWatch.reset();
-    deviceWatch.reset();
-    return status;
+    tarvexctl::installInterruptHandlers();
+    tarvexctl::StdConsole console(stdout, stderr, tarvexctl::isTerminal(tarvexctl::Stream::Err));
+    MachineEnvironment env;
+    return tarvexctl::runProgram(std::vector<std::string>(argv + 1, argv + argc), console, env);
 }

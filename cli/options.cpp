@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <optional>
 #include <set>
 
 namespace tarvexctl {
@@ -40,48 +41,6 @@ bool isHex(const std::string& s)
         && std::all_of(s.begin(), s.end(), [](unsigned char c) { return std::isxdigit(c) != 0; });
 }
 
-// One command line being read: options as "--name value" or "--name=value".
-class Reader {
-public:
-    explicit Reader(const std::vector<std::string>& args) : args_(args) { }
-    bool done() const { return i_ >= args_.size(); }
-    const std::string& peek() const { return args_[i_]; }
-    // The next word; for "--name=value" the name, leaving the value pending.
-    std::string next()
-    {
-        std::string a = args_[i_++];
-        const size_t eq = a.find('=');
-        if (a.rfind("--", 0) == 0 && eq != std::string::npos) {
-            inline_ = a.substr(eq + 1);
-            hasInline_ = true;
-            a.erase(eq);
-        } else {
-            hasInline_ = false;
-        }
-        return a;
-    }
-    bool value(std::string& out)
-    {
-        if (hasInline_) {
-            out = inline_;
-            hasInline_ = false;
-            return true;
-        }
-        if (done())
-            return false;
-        out = args_[i_++];
-        return true;
-    }
-    // A "--flag=value" given to a flag that takes none.
-    bool strayValue() const { return hasInline_; }
-
-private:
-    const std::vector<std::string>& args_;
-    size_t i_ = 0;
-    std::string inline_;
-    bool hasInline_ = false;
-};
-
 ParseResult fail(std::string message)
 {
     ParseResult r;
@@ -89,7 +48,74 @@ ParseResult fail(std::string message)
     return r;
 }
 
+const std::vector<std::pair<const char*, Command>>& commandWords()
+{
+    static const std::vector<std::pair<const char*, Command>> words{{"list", Command::List},
+        {"switch", Command::Switch}, {"watch", Command::Watch}, {"wait", Command::Wait}, {"info", Command::Info},
+        {"doctor", Command::Doctor}};
+    return words;
+}
+
+const OptionSpec* findOption(const std::string& name)
+{
+    for (const OptionSpec& spec : knownOptions())
+        if (name == spec.name)
+            return &spec;
+    return nullptr;
+}
+
+bool takes(const OptionSpec& spec, Command command)
+{
+    return std::find(spec.commands.begin(), spec.commands.end(), command) != spec.commands.end();
+}
+
+bool parsePersonality(const std::string& value, Personality& p)
+{
+    const std::string t = lower(value);
+    if (t == "ccid")
+        p = Personality::Ccid;
+    else if (t == "cdc")
+        p = Personality::Cdc;
+    else if (t == "hid")
+        p = Personality::Hid;
+    else if (t == "msd")
+        p = Personality::Msd;
+    else
+        return false;
+    return true;
+}
+
 } // namespace
+
+const std::vector<OptionSpec>& knownOptions()
+{
+    using C = Command;
+    static const std::vector<OptionSpec> options{
+        {"--json", false, {C::List, C::Switch, C::Watch, C::Wait, C::Info, C::Doctor}},
+        {"-v", false, {C::List, C::Switch, C::Watch, C::Wait, C::Info, C::Doctor}},
+        {"--verbose", false, {C::List, C::Switch, C::Watch, C::Wait, C::Info, C::Doctor}},
+        {"--to", true, {C::Switch}},
+        {"--serial", true, {C::Switch, C::Wait, C::Info}},
+        {"--address", true, {C::Switch, C::Wait, C::Info}},
+        {"--all", false, {C::Switch}},
+        {"--fake-card", true, {C::Switch}},
+        {"--hid-format", true, {C::Switch}},
+        {"--timeout", true, {C::Switch, C::Wait}},
+        {"--no-wait", false, {C::Switch}},
+        {"--card-wait", true, {C::Switch, C::Info}},
+        {"--dry-run", false, {C::Switch}},
+        {"--personality", true, {C::Wait}},
+    };
+    return options;
+}
+
+const char* commandName(Command command)
+{
+    for (const auto& [word, c] : commandWords())
+        if (c == command)
+            return word;
+    return command == Command::Version ? "--version" : "--help";
+}
 
 bool parseHidFormat(const std::string& text, HidModeChoice& choice)
 {
@@ -159,110 +185,132 @@ ParseResult parseArguments(const std::vector<std::string>& args)
 {
     ParseResult r;
     Options& o = r.options;
-    Reader in(args);
+    const auto helpOrVersion = [](const std::string& w) {
+        return w == "-h" || w == "--help" || w == "help" ? 1 : w == "--version" || w == "version" ? 2 : 0;
+    };
 
     // Only help and version may come before the command.
-    if (in.done())
-        return fail("no command given (list, switch or watch; see --help)");
-    std::string word = in.next();
-    if (word == "-h" || word == "--help" || word == "help") {
-        o.command = Command::Help;
+    if (args.empty())
+        return fail("no command given (list, switch, watch, wait, info or doctor; see --help)");
+    const std::string& first = args[0];
+    if (const int hv = helpOrVersion(first)) {
+        if (args.size() > 1)
+            return fail("unexpected argument \"" + args[1] + "\" after " + first);
+        o.command = hv == 1 ? Command::Help : Command::Version;
         return r;
     }
-    if (word == "--version" || word == "version") {
-        o.command = Command::Version;
-        return r;
+    bool known = false;
+    for (const auto& [word, command] : commandWords())
+        if (first == word) {
+            o.command = command;
+            known = true;
+        }
+    if (!known) {
+        if (first.rfind("-", 0) == 0)
+            return fail("the command comes first: tarvexctl list|switch|watch|wait|info|doctor [options] (see --help)");
+        return fail("unknown command \"" + first + "\" (list, switch, watch, wait, info or doctor; see --help)");
     }
-    if (word == "list")
-        o.command = Command::List;
-    else if (word == "switch")
-        o.command = Command::Switch;
-    else if (word == "watch")
-        o.command = Command::Watch;
-    else if (word.rfind("-", 0) == 0)
-        return fail("the command comes first: tarvexctl list|switch|watch [options] (see --help)");
-    else
-        return fail("unknown command \"" + word + "\" (list, switch or watch; see --help)");
+    const std::string command = first;
 
-    const bool isSwitch = o.command == Command::Switch;
     std::set<std::string> seen;
     bool targetGiven = false;
-    while (!in.done()) {
-        const std::string opt = in.next();
-        if (opt == "-h" || opt == "--help") {
+    bool endOfOptions = false;
+    for (size_t i = 1; i < args.size(); ++i) {
+        const std::string& word = args[i];
+        if (endOfOptions || word.rfind("-", 0) != 0 || word == "-")
+            return fail("unexpected argument \"" + word + "\"");
+        if (word == "--") {
+            endOfOptions = true;
+            continue;
+        }
+        // "--name=value" or "--name value".
+        std::string name = word;
+        std::optional<std::string> inlineValue;
+        const size_t eq = word.find('=');
+        if (word.rfind("--", 0) == 0 && eq != std::string::npos) {
+            name = word.substr(0, eq);
+            inlineValue = word.substr(eq + 1);
+        }
+        if (name == "-h" || name == "--help") {
+            if (inlineValue)
+                return fail(name + " takes no value");
             o = Options{};
             o.command = Command::Help;
             return r;
         }
-        if (opt.rfind("-", 0) != 0)
-            return fail("unexpected argument \"" + opt + "\"");
+        const OptionSpec* spec = findOption(name);
+        if (!spec)
+            return fail("unknown option " + name + " (see --help)");
+        if (!takes(*spec, o.command))
+            return fail(name + " is not an option of " + command);
         // Every option once: a second --serial or --to is more likely a
         // mistake than a correction.
-        if (!seen.insert(opt).second)
-            return fail(opt + " is given twice");
-        const bool takesValue = opt == "--to" || opt == "--serial" || opt == "--address" || opt == "--fake-card"
-            || opt == "--hid-format" || opt == "--timeout" || opt == "--card-wait";
+        const std::string canonical = name == "--verbose" ? "-v" : name;
+        if (!seen.insert(canonical).second)
+            return fail(name + " is given twice");
         std::string value;
-        if (takesValue && !in.value(value))
-            return fail(opt + " needs a value");
-        if (!takesValue && in.strayValue())
-            return fail(opt + " takes no value");
-
-        if (opt == "--json") {
-            o.json = true;
-            continue;
-        }
-        if (!isSwitch || (!takesValue && opt != "--all" && opt != "--no-wait"))
-            return fail("unknown option " + opt + (isSwitch ? "" : " for " + std::string(args[0])));
-
-        if (opt == "--to") {
-            const std::string t = lower(value);
-            if (t == "ccid")
-                o.target = Personality::Ccid;
-            else if (t == "cdc")
-                o.target = Personality::Cdc;
-            else if (t == "hid")
-                o.target = Personality::Hid;
+        if (spec->takesValue) {
+            if (inlineValue)
+                value = *inlineValue;
+            else if (i + 1 < args.size())
+                value = args[++i];
             else
+                return fail(name + " needs a value");
+        } else if (inlineValue) {
+            return fail(name + " takes no value");
+        }
+
+        if (canonical == "--json") {
+            o.json = true;
+        } else if (canonical == "-v") {
+            o.verbose = true;
+        } else if (name == "--to") {
+            if (!parsePersonality(value, o.target) || o.target == Personality::Msd)
                 return fail("--to takes ccid, cdc or hid, not \"" + value + "\"");
             targetGiven = true;
-        } else if (opt == "--serial" || opt == "--address" || opt == "--all") {
+        } else if (name == "--personality") {
+            if (!parsePersonality(value, o.personality))
+                return fail("--personality takes ccid, cdc, hid or msd, not \"" + value + "\"");
+            o.personalityGiven = true;
+        } else if (name == "--serial" || name == "--address" || name == "--all") {
             if (o.selector.kind != Selector::None)
                 return fail("choose the readers one way only: --serial, --address or --all");
-            if (opt == "--serial") {
+            if (name == "--serial") {
                 if (!isHex(value))
                     return fail("--serial takes the serial number in hexadecimal, as list shows it");
                 o.selector = {Selector::Serial, value};
-            } else if (opt == "--address") {
+            } else if (name == "--address") {
                 if (value.empty())
                     return fail("--address needs the reader's address, as list shows it");
                 o.selector = {Selector::Address, value};
             } else {
                 o.selector = {Selector::All, {}};
             }
-        } else if (opt == "--fake-card") {
+        } else if (name == "--fake-card") {
             if (!parseFakeCard(value, o.fakeCard))
                 return fail("--fake-card takes 30s, always or never, not \"" + value + "\"");
             o.fakeCardGiven = true;
-        } else if (opt == "--hid-format") {
+        } else if (name == "--hid-format") {
             if (!parseHidFormat(value, o.hidFormat))
                 return fail("--hid-format takes hex, hex+hash, hex+shift, hex+hash+shift, decimal or block2, not \""
                     + value + "\"");
             o.hidFormatGiven = true;
-        } else if (opt == "--timeout") {
+        } else if (name == "--timeout") {
             if (!parseSeconds(value, 1, o.timeoutMs))
                 return fail("--timeout takes whole seconds from 1 to 3600, not \"" + value + "\"");
-        } else if (opt == "--card-wait") {
+        } else if (name == "--card-wait") {
             uint32_t ms = 0;
             if (!parseSeconds(value, 0, ms))
                 return fail("--card-wait takes whole seconds from 0 to 3600, not \"" + value + "\"");
             o.cardWaitMs = int32_t(ms);
-        } else if (opt == "--no-wait") {
+        } else if (name == "--no-wait") {
             o.wait = false;
+        } else if (name == "--dry-run") {
+            o.dryRun = true;
         }
     }
 
-    if (isSwitch) {
+    if (o.command == Command::Switch) {
         if (!targetGiven)
             return fail("switch needs --to ccid, --to cdc or --to hid");
         if (o.fakeCardGiven && o.target != Personality::Ccid)
@@ -272,16 +320,23 @@ ParseResult parseArguments(const std::vector<std::string>& args)
         if (!o.wait && seen.count("--timeout"))
             return fail("--timeout and --no-wait exclude each other");
     }
+    if (o.command == Command::Wait && o.selector.kind == Selector::None)
+        return fail("wait needs --serial or --address");
     return r;
 }
 
 std::string helpText()
 {
-    return R"(usage: tarvexctl list [--json]
+    return R"(usage: tarvexctl list [--json] [-v]
        tarvexctl switch --to ccid|cdc|hid [--serial SN | --address ADDR | --all]
                         [--fake-card 30s|always|never] [--hid-format FORMAT]
-                        [--timeout SECONDS | --no-wait] [--card-wait SECONDS] [--json]
-       tarvexctl watch [--json]
+                        [--timeout SECONDS | --no-wait] [--card-wait SECONDS]
+                        [--dry-run] [--json] [-v]
+       tarvexctl watch [--json] [-v]
+       tarvexctl wait (--serial SN | --address ADDR) [--personality P]
+                      [--timeout SECONDS] [--json] [-v]
+       tarvexctl info [--serial SN | --address ADDR] [--card-wait SECONDS] [--json] [-v]
+       tarvexctl doctor [--json] [-v]
        tarvexctl --help | --version
 
 Lists ZN480 card readers in every USB personality (CCID smart-card reader,
@@ -289,24 +344,30 @@ CDC serial port, HID keyboard, MSD drive) and switches them to another one.
 
 list      One scan of the PC/SC readers, serial ports, HID devices and drives;
           one line per reader: personality, serial number, firmware, address
-          ("-" where not known). --json: a JSON array, one object per reader
-          with "personality", "address", "serial", "firmware" (null when not
-          known) and "entry" (the entry text as the window shows it).
+          ("-" where not known). A source that could not be looked at is
+          named on standard error.
 switch    The window's mode switch for each chosen reader (firmware check,
           HID reset through kbflash, settings, switch, reboot), then waits
           until the reader is listed again in its new personality. One line
-          per reader: "ok", "failed" or "skipped", serial number, FROM->TO,
-          address, and the reason. --json: one object per reader instead.
+          per reader: "ok", "unchanged" (already in that personality: nothing
+          sent), "failed", "refused" or "unsupported", serial number,
+          FROM->TO, address, and the reason.
 watch     Prints readers as they arrive ("added"), leave ("removed") or
           change ("changed", e.g. once their serial number has been read),
-          until interrupted. --json: one object per line with an "event".
+          until interrupted.
+wait      Returns once the reader is listed (in personality P, when given),
+          or fails after --timeout seconds (default 30).
+info      The reader's personality, address, serial number, firmware and,
+          for a reader that takes commands, its HID output format.
+doctor    Checks what a reader needs to be found and switched on this
+          machine, one line per check, with what to do about each problem.
 
-Choosing readers for switch:
+Choosing readers:
   --serial SN       the reader with this serial number (hex, any case)
   --address ADDR    the reader at this address: PC/SC reader name, COMn,
                     "ZN480 Keyboard n", or the whole entry text
-  --all             every listed reader, one after the other
-  Without any of them the one attached reader is switched; with several
+  --all             switch: every listed reader, one after the other
+  Without any of them the one attached reader is chosen; with several
   attached nothing is guessed. A reader in HID personality shows no serial
   number: choose it by --address (it must be the only reader attached).
 
@@ -325,11 +386,27 @@ Switch options:
   --no-wait             report success once the reader accepted the switch
   --card-wait SECONDS   a CCID reader needs a card to be opened: how long to
                         wait for one (default 30 on a terminal, else 0)
+  --dry-run             say for each reader what would be done ("switch",
+                        "unchanged", "refused"); send nothing but the
+                        identity reads of the scan
+
+Wait options:
+  --personality ccid|cdc|hid|msd   the personality to wait for
+  --timeout SECONDS                 how long to wait (default 30)
+
+Common options:
+  --json            one JSON object per line on standard output, refusals
+                    and errors included ({"result":"refused","reason":...})
+  -v, --verbose     every command sent to a reader and every status word
+                    received, with timings, on standard error
 
 Progress goes to standard error, and only when it is a terminal.
 
-Exit status: 0 every reader done; 1 a reader failed or did not come back;
-2 bad arguments or a refused selection or target (nothing was sent).
+Exit status: 0 success (every reader switched or unchanged, nothing missing);
+1 a reader failed; 2 bad arguments; 3 the selection was refused (ambiguous,
+unknown, HID beside others, nothing attached); 4 a reader did not come back
+in time; 5 a source (PC/SC, serial ports, HID, drives) could not be looked
+at; 130 interrupted (after the reader in progress was finished).
 )";
 }
 

@@ -22,7 +22,7 @@ constexpr int kExitNotBack = 4;      // a reader accepted the switch but was not
 constexpr int kExitUnavailable = 5;  // a source (PC/SC, serial ports, HID, drives) could not be looked at
 constexpr int kExitInterrupted = 130; // stopped by Ctrl-C or SIGTERM, after the reader in progress
 
-enum class Command { Help, Version, List, Switch, Watch };
+enum class Command { Help, Version, List, Switch, Watch, Wait, Info, Doctor };
 
 // How the readers to switch are chosen.
 struct Selector {
@@ -33,6 +33,9 @@ struct Selector {
 struct Options {
     Command command = Command::Help;
     bool json = false;
+    // -v: every command sent and every status word received, on standard
+    // error, with timings.
+    bool verbose = false;
 
     // switch
     tarvex::Personality target = tarvex::Personality::Ccid;
@@ -43,6 +46,11 @@ struct Options {
     tarvex::HidModeChoice hidFormat{1, 0}; // hexadecimal UID, as the window starts
     uint32_t timeoutMs = 30000;            // for the reader to be listed again
     bool wait = true;
+    bool dryRun = false;
+
+    // wait: the personality the reader must be listed in; absent: any.
+    bool personalityGiven = false;
+    tarvex::Personality personality = tarvex::Personality::Ccid;
     // How long the card prompt is answered with "try again" before it is
     // cancelled; -1: the default (30 s on a terminal, 0 otherwise).
     int32_t cardWaitMs = -1;
@@ -54,6 +62,17 @@ struct ParseResult {
 };
 
 ParseResult parseArguments(const std::vector<std::string>& args);
+
+// Every option the parser knows, and the commands that take it: the help
+// text and the manual page are checked against this.
+struct OptionSpec {
+    const char* name;
+    bool takesValue;
+    std::vector<Command> commands;
+};
+const std::vector<OptionSpec>& knownOptions();
+// "list", "switch", ...
+const char* commandName(Command command);
 
 // The full --help text.
 std::string helpText();

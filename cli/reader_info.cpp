@@ -68,11 +68,13 @@ std::string textLine(const ReaderInfo& reader)
         + column(reader.firmware, 7) + "  " + (reader.address ? printable(*reader.address) : std::string("-"));
 }
 
-std::string jsonLine(const ReaderInfo& reader, const char* event)
+std::string jsonLine(const ReaderInfo& reader, const char* event, const std::string& time)
 {
     JsonObject o;
     if (event)
         o.add("event", event);
+    if (!time.empty())
+        o.add("time", time);
     o.add("personality", personalityName(reader.personality))
         .add("address", utf8(reader.address))
         .add("serial", reader.serial)

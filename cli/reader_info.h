@@ -32,8 +32,9 @@ const char* personalityName(Personality personality);
 std::string textLine(const ReaderInfo& reader);
 
 // {"personality":"CCID","address":...,"serial":...,"firmware":...,"entry":...}
-// `event`, when given, comes first (watch: "added", "removed", "changed").
-std::string jsonLine(const ReaderInfo& reader, const char* event = nullptr);
+// `event`, when given, comes first (watch: "added", "removed", "changed"),
+// then `time` when given.
+std::string jsonLine(const ReaderInfo& reader, const char* event = nullptr, const std::string& time = {});
 
 // What a person calls the reader in messages: its serial number when
 // known, else its address, else the entry text.

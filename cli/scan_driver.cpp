@@ -1,5 +1,7 @@
 #include "scan_driver.h"
 
+#include "interrupts.h"
+
 #include <algorithm>
 #include <chrono>
 
@@ -34,9 +36,19 @@ void ScanDriver::cycleNow(bool force)
     if (core_.scanRunning())
         return;
     lastCycle_ = clock_.tickMs();
+    ++served_;
+    // A forced look leaves the box as it found it: the workflow that runs
+    // next sees the box the window would show, not one the tool checked.
+    const bool checked = core_.refreshChecked();
     if (force)
         core_.setRefresh(true);
+    // With the box clear the core skips the tick: no cycle ran, and what
+    // waits for the next one must go on waiting.
+    if (!core_.refreshChecked())
+        return;
     core_.tmrUpdates_Timer();
+    if (force && !checked)
+        core_.setRefresh(false);
     ++cycles_;
     if (afterCycle_)
         afterCycle_();
@@ -70,7 +82,9 @@ void ScanDriver::idle(uint32_t ms, bool force)
         serve(force);
         const uint32_t now = clock_.tickMs();
         const uint32_t spent = elapsedMs(start, now);
-        if (spent >= ms)
+        // A stop request ends the tool's own waits early; inside a
+        // workflow the core keeps its own time, so nothing is cut short.
+        if (spent >= ms || interruptRequested())
             return;
         uint32_t next = std::min(ms - spent, dueInMs(now));
         // A notice that came during the cycle is noted at the next serve.
@@ -92,7 +106,7 @@ bool ScanDriver::waitUntil(
             break;
         }
         const uint32_t spent = elapsedMs(start, clock_.tickMs());
-        if (spent >= limitMs)
+        if (spent >= limitMs || interruptRequested())
             break;
         if (waiting)
             waiting(spent);
@@ -100,7 +114,7 @@ bool ScanDriver::waitUntil(
         const uint64_t before = cycles_;
         const uint32_t t0 = clock_.tickMs();
         const uint32_t left = limitMs - spent;
-        while (cycles_ == before && elapsedMs(t0, clock_.tickMs()) < left) {
+        while (cycles_ == before && elapsedMs(t0, clock_.tickMs()) < left && !interruptRequested()) {
             serve(true);
             if (cycles_ != before)
                 break;

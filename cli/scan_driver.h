@@ -59,7 +59,9 @@ public:
     void setAfterCycle(std::function<void()> f) { afterCycle_ = std::move(f); }
     void setTickMs(uint32_t ms) { tickMs_ = ms; }
     uint32_t tickMs() const { return tickMs_; }
+    // Cycles that ran, and ticks served (a tick with the box clear runs none).
     uint64_t cycles() const { return cycles_; }
+    uint64_t served() const { return served_; }
 
 private:
     uint32_t dueInMs(uint32_t now) const;
@@ -71,6 +73,7 @@ private:
     uint32_t tickMs_ = kTickMs;
     uint32_t lastCycle_ = 0;
     uint64_t cycles_ = 0;
+    uint64_t served_ = 0;
     std::function<void()> afterCycle_;
 };
 

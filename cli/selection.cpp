@@ -69,6 +69,19 @@ std::string targetRefusal(const ReaderInfo& reader, Personality target)
         + " personality, which cannot be switched to " + personalityName(target);
 }
 
+std::vector<size_t> matchingReaders(const std::vector<ReaderInfo>& listed, const Selector& selector)
+{
+    std::vector<size_t> found;
+    for (size_t i = 0; i < listed.size(); ++i) {
+        const ReaderInfo& r = listed[i];
+        if (selector.kind == Selector::Serial ? r.serial && equalNoCase(*r.serial, selector.value)
+                : selector.kind == Selector::Address ? matchesAddress(r, selector.value)
+                                                     : true)
+            found.push_back(i);
+    }
+    return found;
+}
+
 Selection selectReaders(const std::vector<ReaderInfo>& listed, const Selector& selector)
 {
     Selection s;
@@ -92,10 +105,7 @@ Selection selectReaders(const std::vector<ReaderInfo>& listed, const Selector& s
         }
         return s;
     case Selector::Serial: {
-        std::vector<size_t> found;
-        for (size_t i = 0; i < listed.size(); ++i)
-            if (listed[i].serial && equalNoCase(*listed[i].serial, selector.value))
-                found.push_back(i);
+        const std::vector<size_t> found = matchingReaders(listed, selector);
         if (found.size() == 1) {
             s.readers = found;
         } else if (found.empty()) {
@@ -109,10 +119,7 @@ Selection selectReaders(const std::vector<ReaderInfo>& listed, const Selector& s
         return s;
     }
     case Selector::Address: {
-        std::vector<size_t> found;
-        for (size_t i = 0; i < listed.size(); ++i)
-            if (matchesAddress(listed[i], selector.value))
-                found.push_back(i);
+        const std::vector<size_t> found = matchingReaders(listed, selector);
         if (found.size() == 1)
             s.readers = found;
         else if (found.empty())

@@ -15,6 +15,10 @@ struct Selection {
     std::string refusal;         // why nothing was chosen; empty when chosen
 };
 
+// The readers the serial number or address names (every one for the
+// other kinds), in list order.
+std::vector<size_t> matchingReaders(const std::vector<ReaderInfo>& listed, const Selector& selector);
+
 Selection selectReaders(const std::vector<ReaderInfo>& listed, const Selector& selector);
 
 // Whether the reader's personality offers the target (the window's buttons).

@@ -17,5 +17,7 @@ bool isTerminal(Stream stream);
 // UTF-8 already; from the ANSI code page on Windows. Bytes that are no text
 // are passed on as they are (the JSON writer replaces what is not UTF-8).
 std::string systemTextToUtf8(const std::string& text);
+// Whether the system's 8-bit texts are UTF-8 (Linux) or a code page (Windows).
+bool systemTextIsUtf8();
 
 } // namespace tarvexctl

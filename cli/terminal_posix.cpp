@@ -16,4 +16,9 @@ std::string systemTextToUtf8(const std::string& text)
     return text;
 }
 
+bool systemTextIsUtf8()
+{
+    return true; // Names are UTF-8.
+}
+
 } // namespace tarvexctl

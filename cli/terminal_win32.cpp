@@ -38,4 +38,9 @@ std::string systemTextToUtf8(const std::string& text)
     return out;
 }
 
+bool systemTextIsUtf8()
+{
+    return false; // Names are in the ANSI code page.
+}
+
 } // namespace tarvexctl

@@ -32,6 +32,11 @@ bool ReaderCore::ResetDevice()
         ui_.messageBox(kOnlyHidMessage, false);
         return false;
     }
+    // Readers listed while this one is still a keyboard are other readers
+    // (one arriving late from an earlier switch, one plugged meanwhile):
+    // the reader that comes back must be one that was not among them.
+    besideHid_.clear();
+    noteReadersBesideHid();
     if (!ResetHIDDevice())
         return false;
 
@@ -42,7 +47,7 @@ bool ReaderCore::ResetDevice()
     Clock& clock = *svc_.clock;
     const uint32_t start = clock.tickMs();
     int found;
-    while ((found = firstEntryOutsideHid()) < 0) {
+    while ((found = firstNewEntryOutsideHid()) < 0) {
         if (elapsedMs(start, clock.tickMs()) >= kReappearTimeoutMs) {
             ui_.messageBox(kNotBackMessage, false);
             return false;
@@ -55,12 +60,20 @@ bool ReaderCore::ResetDevice()
     return true;
 }
 
-int ReaderCore::firstEntryOutsideHid() const
+int ReaderCore::firstNewEntryOutsideHid() const
+{
+    for (int i = 0; i < list_.count(); ++i)
+        if (ListEntry::parse(list_.text(i)).personality != Personality::Hid
+            && !besideHid_.count(FilterExtra(list_.text(i))))
+            return i;
+    return -1;
+}
+
+void ReaderCore::noteReadersBesideHid()
 {
     for (int i = 0; i < list_.count(); ++i)
         if (ListEntry::parse(list_.text(i)).personality != Personality::Hid)
-            return i;
-    return -1;
+            besideHid_.insert(FilterExtra(list_.text(i)));
 }
 
 bool ReaderCore::ResetHIDDevice()
@@ -80,6 +93,7 @@ bool ReaderCore::ResetHIDDevice()
     while (elapsedMs(first, clock.tickMs()) < kToolRestartMs) {
         clock.sleepMs(kPollMs);
         yieldToUser();
+        noteReadersBesideHid(); // it needs the second pattern: still a keyboard
     }
     svc_.launcher->startHidden(svc_.kbflashPath);
 
@@ -94,11 +108,14 @@ bool ReaderCore::ResetHIDDevice()
         }
         // Only a search that worked and found nothing means the reader has
         // left HID; a failed search says nothing, so the wait goes on.
-        if (ListHidReaders(*svc_.hid, names) == 0) {
+        const int16_t left = ListHidReaders(*svc_.hid, names);
+        if (left == 0) {
             result = true;
             break;
         }
         yieldToUser();
+        if (left > 0)
+            noteReadersBesideHid();
         clock.sleepMs(kPollMs);
     }
     restoreCaption();

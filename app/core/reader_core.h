@@ -15,6 +15,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -81,6 +83,9 @@ public:
     bool switchToHid();
     bool switchToCdc();
     bool switchToCcid();
+    // The selected reader's HID output format, read over its command
+    // channel (CCID or CDC); absent when it has none or did not answer.
+    std::optional<HidModeChoice> readHidFormat();
 
     // ---- Making a reader in HID personality leave it
     bool ResetDevice();
@@ -106,10 +111,14 @@ private:
     void removeSelectedEntry();
     bool switchAndHandBack(int16_t personality);
     bool prepareAndOpen(std::string& key);
-    int firstEntryOutsideHid() const; // -1 when every entry is a HID one
+    // The first entry outside HID that was not listed beside the reader
+    // while it was still a keyboard; -1 when there is none.
+    int firstNewEntryOutsideHid() const;
+    void noteReadersBesideHid();
 
     Services svc_;
     ReaderUi& ui_;
+    std::set<std::string> besideHid_; // entry keys, during a HID reset
     DeviceList list_;
     ReaderSession session_;
     ReaderSession scanSession_;

@@ -106,7 +106,36 @@ std::optional<ReaderSession::Reply> ReaderSession::exchange(const Bytes& command
     }
 }
 
+std::optional<ReaderSession::Reply> ReaderSession::traced(
+    const Bytes& command, const std::string& where, std::optional<Reply> (ReaderSession::*send)(const Bytes&))
+{
+    if (!trace_)
+        return (this->*send)(command);
+    const uint32_t start = clock_.tickMs();
+    std::optional<Reply> reply = (this->*send)(command);
+    ExchangeTrace t;
+    t.where = where;
+    t.command = command;
+    if (reply) {
+        t.status = reply->status;
+        t.replyBytes = reply->data.size();
+    }
+    t.ms = elapsedMs(start, clock_.tickMs());
+    trace_(t);
+    return reply;
+}
+
 std::optional<ReaderSession::Reply> ReaderSession::exchangeCcid(const Bytes& command)
+{
+    return traced(command, smart_.connectedReader(), &ReaderSession::exchangeCcidNow);
+}
+
+std::optional<ReaderSession::Reply> ReaderSession::exchangeCdc(const Bytes& command)
+{
+    return traced(command, "COM" + std::to_string(ChannelHandle), &ReaderSession::exchangeCdcNow);
+}
+
+std::optional<ReaderSession::Reply> ReaderSession::exchangeCcidNow(const Bytes& command)
 {
     if (command.empty())
         return std::nullopt;
@@ -124,7 +153,7 @@ std::optional<ReaderSession::Reply> ReaderSession::exchangeCcid(const Bytes& com
     return r;
 }
 
-std::optional<ReaderSession::Reply> ReaderSession::exchangeCdc(const Bytes& command)
+std::optional<ReaderSession::Reply> ReaderSession::exchangeCdcNow(const Bytes& command)
 {
     if (command.empty() || !serchan_)
         return std::nullopt;
@@ -241,6 +270,28 @@ bool ReaderSession::SwitchToDevice(int16_t personality)
     if (accepted)
         RebootDevice();
     return accepted;
+}
+
+std::optional<std::array<uint8_t, 2>> ReaderSession::ReadHIDConfig()
+{
+    const auto config = exchange(kReadHidConfig);
+    if (!config || config->status != kOk || config->data.size() != 2)
+        return std::nullopt;
+    return std::array<uint8_t, 2>{config->data[0], config->data[1]};
+}
+
+HidModeChoice ReaderSession::hidModeOf(const std::array<uint8_t, 2>& config)
+{
+    // The inverse of SendHIDMode's bit settings: 0x40 of the second byte
+    // selects the UID over block 2, 0x02 decimal over hexadecimal; the
+    // typing options (0x20 '#', 0x40 SHIFT of the first byte) belong to
+    // the hexadecimal form only.
+    const uint8_t b0 = config[0], b1 = config[1];
+    if (!(b1 & 0x40))
+        return {3, 0};
+    if (b1 & 0x02)
+        return {2, 0};
+    return {1, int16_t(((b0 & 0x20) ? 1 : 0) | ((b0 & 0x40) ? 2 : 0))};
 }
 
 bool ReaderSession::SendHIDMode(int16_t format, int16_t subOptions)

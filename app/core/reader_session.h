@@ -10,11 +10,14 @@
 // session holds (ReaderCore::readCcidIdentity says why).
 #pragma once
 #include "modSmart.h"
+#include "core/reader_ui.h"
 #include "modUtil.h"
 #include "platform/clock.h"
 #include "platform/serchan_api.h"
 
+#include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -25,11 +28,23 @@ constexpr int16_t DEVKIND_CCID = 0;
 constexpr int16_t DEVKIND_CDC = 1;
 constexpr int16_t DEVKIND_HID = 3;
 
+// One exchange with a reader, for a front end's trace (tarvexctl -v): the
+// command (the reader's own vendor commands), its status word and how much
+// data came back, never the data itself.
+struct ExchangeTrace {
+    std::string where; // PC/SC reader name or "COM<n>"
+    Bytes command;
+    std::optional<uint16_t> status; // absent: the exchange failed
+    size_t replyBytes = 0;
+    uint32_t ms = 0;
+};
+
 class ReaderSession {
 public:
     ReaderSession(pcsc::Api& pcsc, SerchanApi* serchan, Clock& clock);
 
     int16_t DevKind = DEVKIND_CCID;
+    void setTrace(std::function<void(const ExchangeTrace&)> trace) { trace_ = std::move(trace); }
     int32_t ChannelHandle = 0;
     modSmart& smart() { return smart_; }
 
@@ -64,6 +79,11 @@ public:
     std::string GetReaderFW(); // "(major.minor)", or the reply as it came when not 90 00
     bool SwitchToDevice(int16_t personality);
     bool SendHIDMode(int16_t format, int16_t subOptions);
+    // The HID output configuration's two bytes; absent when not read.
+    std::optional<std::array<uint8_t, 2>> ReadHIDConfig();
+    // The format and typing options those bytes select, as the HID mode
+    // dialog offers them.
+    static HidModeChoice hidModeOf(const std::array<uint8_t, 2>& config);
     bool SendCCIDFake(int16_t setting);
     bool RebootDevice();
 
@@ -75,6 +95,10 @@ private:
     std::optional<Reply> exchange(const Bytes& command);
     std::optional<Reply> exchangeCcid(const Bytes& command);
     std::optional<Reply> exchangeCdc(const Bytes& command);
+    std::optional<Reply> exchangeCcidNow(const Bytes& command);
+    std::optional<Reply> exchangeCdcNow(const Bytes& command);
+    std::optional<Reply> traced(
+        const Bytes& command, const std::string& where, std::optional<Reply> (ReaderSession::*send)(const Bytes&));
     // header + selector, its complement, the serial number and the CRC of
     // the record; false when the serial number cannot be read.
     bool buildSwitchCommand(const Bytes& header, int selector, Bytes& command);
@@ -82,6 +106,7 @@ private:
     modSmart smart_;
     SerchanApi* serchan_;
     Clock& clock_;
+    std::function<void(const ExchangeTrace&)> trace_;
 };
 
 } // namespace tarvex

@@ -160,3 +160,25 @@ bool ReaderCore::switchToCcid()
 }
 
 } // namespace tarvex
+
+namespace tarvex {
+
+std::optional<HidModeChoice> ReaderCore::readHidFormat()
+{
+    // Opened and closed like a switch, under the same lock, but the entry
+    // stays listed: nothing about the reader changes.
+    WorkflowScope scope(*this, WorkflowScope::Closing::ReaderFirst);
+    if (selectedKey().empty())
+        return std::nullopt;
+    FillFrom();
+    if (session_.DevKind != DEVKIND_CCID && session_.DevKind != DEVKIND_CDC)
+        return std::nullopt;
+    if (!OpenDevice())
+        return std::nullopt;
+    const auto config = session_.ReadHIDConfig();
+    if (!config)
+        return std::nullopt;
+    return ReaderSession::hidModeOf(*config);
+}
+
+} // namespace tarvex

@@ -150,34 +150,43 @@ Rig::Rig(tarvex::fakes::FakeWorld& fakes, Console& console)
     ui.setScans(&scans);
 }
 
+namespace {
+// The fake world as the program's machine: no watches (the tests post
+// their notices through the fakes' hooks), no person at the console.
+class FakeEnvironment : public Environment {
+public:
+    FakeEnvironment(tarvex::fakes::FakeWorld& fakes, uint64_t watchCycles) : fakes_(fakes), watchCycles_(watchCycles)
+    {
+    }
+    const tarvex::Services& services() override
+    {
+        services_ = fakes_.services();
+        return services_;
+    }
+    DeviceEvents& events() override { return events_; }
+    uint64_t watchCycles() const override { return watchCycles_; }
+    std::string version() const override { return "9.9.9"; }
+    void scanned(uint64_t cycles) override { cycles_ = cycles; }
+    uint64_t cycles_ = 0;
+
+private:
+    tarvex::fakes::FakeWorld& fakes_;
+    tarvex::Services services_;
+    FakeEvents events_;
+    uint64_t watchCycles_;
+};
+} // namespace
+
 CliWorld::Run CliWorld::run(const std::vector<std::string>& args, uint64_t watchCycles)
 {
     Run result;
-    const ParseResult parsed = parseArguments(args);
-    if (!parsed.error.empty()) {
-        result.console.message(parsed.error);
-        result.status = kExitRefused;
-        return result;
-    }
-    Rig rig(fakes, result.console);
-    Tool tool{rig.core, rig.scans, rig.ui, result.console, fakes.clock};
+    FakeEnvironment env(fakes, watchCycles);
+    clearInterrupt();
     result.startMs = fakes.clock.now;
-    switch (parsed.options.command) {
-    case Command::List:
-        result.status = runList(tool, parsed.options);
-        break;
-    case Command::Switch:
-        result.status = runSwitch(tool, parsed.options);
-        break;
-    case Command::Watch:
-        result.status = runWatch(tool, parsed.options, watchCycles);
-        break;
-    default:
-        result.status = kExitOk;
-        break;
-    }
+    result.status = runProgram(args, result.console, env);
     result.endMs = fakes.clock.now;
-    result.cycles = rig.scans.cycles();
+    result.cycles = env.cycles_;
+    clearInterrupt();
     return result;
 }
 

@@ -6,6 +6,8 @@
 // the HID reset's waits and the scan ticks take no real time.
 #pragma once
 #include "commands.h"
+#include "interrupts.h"
+#include "program.h"
 #include "fakes.h"
 #include "zn480sim/reader.h"
 

@@ -94,34 +94,71 @@ TEST(Selection, TargetsAreTheWindowsButtons)
         "the reader 0A0B0C0D is in CDC personality, which cannot be switched to CDC");
 }
 
+// The rule of a wait that began with `before` listed.
+ComeBackRule rule(Personality target, std::optional<std::string> serial, const std::vector<std::string>& before = {},
+    const std::set<std::string>& claimed = {}, bool othersPending = false)
+{
+    ComeBackRule r;
+    r.target = target;
+    r.serial = std::move(serial);
+    for (const std::string& e : before) {
+        r.textsBefore.insert(e);
+        r.keysBefore.insert(tarvex::FilterExtra(e));
+    }
+    r.claimed = claimed;
+    r.othersPending = othersPending;
+    return r;
+}
+
 struct BackCase {
     const char* what;
     ComeBackRule rule;
     std::vector<std::string> entries;
     int found;
+    bool unknown = false;
 };
 
-TEST(ComeBack, BySerialOrByANewEntryOfTheTargetPersonality)
+TEST(ComeBack, ANewEntryOfTheTargetPersonalityBySerialWhereItShowsOne)
 {
-    const std::set<std::string> before{"COM4 ZN480 CDC", "HID ZN480 Keyboard 0"};
+    const std::vector<std::string> before{"COM4 ZN480 CDC - 11111111 (2.166)", kHid};
     const BackCase cases[] = {
-        {"by serial", {Personality::Cdc, "01020304", before}, {kCdc, kCdcSameSerial}, 1},
-        {"serial in any case", {Personality::Cdc, "0a0b0c0d", {}}, {kCdc}, 0},
-        {"same serial, other personality", {Personality::Ccid, "0A0B0C0D", {}}, {kCdc}, -1},
-        {"not yet", {Personality::Ccid, "01020304", {}}, {kCdc}, -1},
-        {"a CCID reader back without a card shows no serial", {Personality::Ccid, "01020304", {}}, {kCcidNoCard}, 0},
-        {"that unknown one was listed already", {Personality::Ccid, "01020304", {"CCID ZN480 Sim 2 00 00"}},
-            {kCcidNoCard}, -1},
-        {"the serial beats an unknown new entry", {Personality::Ccid, "01020304", {}}, {kCcidNoCard, kCcid}, 1},
-        {"another reader's serial is no match", {Personality::Cdc, "01020304", {}}, {kCdc}, -1},
-        {"HID: a keyboard not listed before", {Personality::Hid, std::nullopt, before},
+        {"by serial", rule(Personality::Cdc, "01020304", before), {kCdc, kCdcSameSerial}, 1},
+        {"serial in any case", rule(Personality::Cdc, "0a0b0c0d"), {kCdc}, 0},
+        {"same serial, other personality", rule(Personality::Ccid, "0A0B0C0D"), {kCdc}, -1},
+        {"not yet", rule(Personality::Ccid, "01020304"), {kCdc}, -1},
+        {"a CCID reader back without a card shows no serial", rule(Personality::Ccid, "01020304"), {kCcidNoCard}, 0,
+            true},
+        {"that unknown one was listed already", rule(Personality::Ccid, "01020304", {kCcidNoCard}), {kCcidNoCard}, -1},
+        {"the serial beats an unknown new entry", rule(Personality::Ccid, "01020304"), {kCcidNoCard, kCcid}, 1},
+        {"another reader's serial is no match", rule(Personality::Cdc, "01020304"), {kCdc}, -1},
+        {"HID: a keyboard not listed before", rule(Personality::Hid, std::nullopt, before),
             {"HID ZN480 Keyboard 0", "HID ZN480 Keyboard 1"}, 1},
-        {"HID: only the keyboard listed before", {Personality::Hid, "01020304", before}, {"HID ZN480 Keyboard 0"}, -1},
-        {"unknown serial: any new entry of the target", {Personality::Cdc, std::nullopt, before},
-            {"COM4 ZN480 CDC - 01020304 (2.166)", kCdc}, 1},
+        {"HID: only the keyboard listed before", rule(Personality::Hid, "01020304", before), {kHid}, -1},
+        {"unknown serial: any new entry of the target", rule(Personality::Cdc, std::nullopt, before),
+            {"COM4 ZN480 CDC - 11111111 (2.166)", kCdc}, 1, true},
+        // Its serial number on an entry that showed it before the switch is
+        // not the reader coming back (a second reader with that number).
+        {"serial match on an entry listed before the switch", rule(Personality::Cdc, "01020304", {kCdcSameSerial}),
+            {kCdcSameSerial}, -1},
+        // A PC/SC reader stays listed while its card is away: the same key
+        // showing the serial number since the switch is the reader.
+        {"a listed slot that shows the serial since the switch", rule(Personality::Ccid, "01020304", {"CCID ZN480 Sim 1 00 00"}),
+            {kCcid}, 0},
+        {"an entry credited to another reader of the run",
+            rule(Personality::Hid, std::nullopt, {}, {"HID ZN480 Keyboard 0"}), {kHid, "HID ZN480 Keyboard 1"}, 1},
+        // Another reader of this run is still on its way: an entry without
+        // a serial number may be that one.
+        {"no serial while another reader is pending", rule(Personality::Ccid, "01020304", {}, {}, true),
+            {kCcidNoCard}, -1},
+        {"but its serial number is its own", rule(Personality::Ccid, "01020304", {}, {}, true),
+            {kCcidNoCard, kCcid}, 1},
     };
-    for (const BackCase& c : cases)
-        EXPECT_EQ(findComeBack(c.entries, c.rule), c.found) << c.what;
+    for (const BackCase& c : cases) {
+        const ComeBack b = findComeBack(c.entries, c.rule);
+        EXPECT_EQ(b.index, c.found) << c.what;
+        if (b.index >= 0)
+            EXPECT_EQ(b.unknown, c.unknown) << c.what;
+    }
 }
 
 } // namespace
