@@ -75,6 +75,11 @@ void ConsoleUi::yield()
 
 void ConsoleUi::progressChanged(const std::string& text)
 {
+    // A scan inside a workflow (the reset keeps the scan looking) says
+    // "Scanning..." and then clears its text: the line keeps what the
+    // workflow is doing.
+    if (!label_.empty() && scans_ && scans_->inCycle())
+        return;
     doing_ = stripDash(text);
     doingSince_ = clock_.tickMs();
     showProgress();

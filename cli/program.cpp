@@ -46,6 +46,7 @@ int runProgram(const std::vector<std::string>& args, Console& console, Environme
     // for one only where a person is watching.
     ui.cardWaitMs = options.cardWaitMs >= 0 ? uint32_t(options.cardWaitMs) : (env.interactive() ? 30000u : 0u);
     tarvex::ReaderCore core(services, ui);
+    core.setScanDuringReset(true);
     ScanDriver scans(core, *services.clock, env.events());
     ui.setScans(&scans);
     // The window's discovery: device notices start a cycle soon, instead of

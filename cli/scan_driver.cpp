@@ -46,7 +46,9 @@ void ScanDriver::cycleNow(bool force)
     // waits for the next one must go on waiting.
     if (!core_.refreshChecked())
         return;
+    inCycle_ = true;
     core_.tmrUpdates_Timer();
+    inCycle_ = false;
     if (force && !checked)
         core_.setRefresh(false);
     ++cycles_;

@@ -62,6 +62,8 @@ public:
     // Cycles that ran, and ticks served (a tick with the box clear runs none).
     uint64_t cycles() const { return cycles_; }
     uint64_t served() const { return served_; }
+    // Whether one of this driver's cycles is running now.
+    bool inCycle() const { return inCycle_; }
 
 private:
     uint32_t dueInMs(uint32_t now) const;
@@ -74,6 +76,7 @@ private:
     uint32_t lastCycle_ = 0;
     uint64_t cycles_ = 0;
     uint64_t served_ = 0;
+    bool inCycle_ = false;
     std::function<void()> afterCycle_;
 };
 

@@ -92,6 +92,8 @@ bool ReaderCore::ResetHIDDevice()
     const uint32_t first = clock.tickMs();
     while (elapsedMs(first, clock.tickMs()) < kToolRestartMs) {
         clock.sleepMs(kPollMs);
+        if (scanDuringReset_)
+            setRefresh(true);
         yieldToUser();
         noteReadersBesideHid(); // it needs the second pattern: still a keyboard
     }
@@ -113,6 +115,8 @@ bool ReaderCore::ResetHIDDevice()
             result = true;
             break;
         }
+        if (scanDuringReset_)
+            setRefresh(true);
         yieldToUser();
         if (left > 0)
             noteReadersBesideHid();

@@ -90,6 +90,11 @@ public:
     // ---- Making a reader in HID personality leave it
     bool ResetDevice();
     bool ResetHIDDevice();
+    // Keeps the scan looking through the reset's waits (the box checked at
+    // every poll), so that a reader arriving meanwhile is seen while this
+    // one is still a keyboard and is never taken for it. The window leaves
+    // the box to the user; a front end without one turns this on.
+    void setScanDuringReset(bool on) { scanDuringReset_ = on; }
 
 private:
     friend class WorkflowScope;
@@ -119,6 +124,7 @@ private:
     Services svc_;
     ReaderUi& ui_;
     std::set<std::string> besideHid_; // entry keys, during a HID reset
+    bool scanDuringReset_ = false;
     DeviceList list_;
     ReaderSession session_;
     ReaderSession scanSession_;

@@ -481,3 +481,55 @@ TEST(ScanDriver, YieldsInsideAWorkflowLeaveTheRefreshBoxToTheCore)
 
 } // namespace
 } // namespace tarvexctl::testing
+
+namespace tarvexctl::testing {
+namespace {
+
+size_t countOf(const std::vector<std::string>& commands, const std::string& c)
+{
+    return size_t(std::count(commands.begin(), commands.end(), c));
+}
+
+// A reader in HID personality shows no serial number, so the reader that
+// comes back after its reset is known only by being new: a reader of an
+// earlier switch arriving meanwhile must never be taken for it.
+TEST(Switch, AReaderBackFromAnEarlierSwitchIsNeverTakenForTheKeyboard)
+{
+    {
+        // With --all, the keyboard is refused beside the other reader, from
+        // the first look: nothing is sent to it, and the other one is
+        // switched once.
+        CliWorld w;
+        SimulatedReader& a = w.add(SimPersonality::CDC, "AAAA0001");
+        SimulatedReader& b = w.add(SimPersonality::HID, "BBBB0002");
+        const auto run = w.run({"switch", "--all", "--to", "ccid", "--fake-card", "always", "--no-wait"});
+        EXPECT_EQ(run.status, kExitRefused);
+        ASSERT_EQ(run.console.lines.size(), 2u) << ::testing::PrintToString(run.console.lines);
+        expectLine(run.console.lines[0], R"j(ok AAAA0001 CDC->CCID COM3: switch accepted, not waited for \(2\.\d s\))j");
+        expectLine(run.console.lines[1], R"j(refused - HID->CCID ZN480 Keyboard 0: Due to how HID devices .*)j");
+        EXPECT_EQ(countOf(a.model.log(), "FFFEFC0000"), 1u) << ::testing::PrintToString(a.model.log());
+        EXPECT_TRUE(b.model.log().empty());
+        EXPECT_TRUE(w.fakes.launcher.started.empty());
+    }
+    {
+        // An earlier run's reader on its way back while the keyboard alone
+        // is listed: it arrives during the reset, as CCID, before the
+        // keyboard's reader does.
+        CliWorld w;
+        SimulatedReader& a = w.add(SimPersonality::CDC, "AAAA0001");
+        SimulatedReader& b = w.add(SimPersonality::HID, "BBBB0002");
+        a.restartMs = 3000;
+        auto run = w.run({"switch", "--serial", "AAAA0001", "--to", "ccid", "--no-wait"});
+        ASSERT_EQ(run.status, kExitOk);
+        const size_t aMark = a.model.log().size();
+        run = w.run({"switch", "--address", "ZN480 Keyboard 0", "--to", "ccid", "--fake-card", "never"});
+        EXPECT_EQ(run.status, kExitOk) << ::testing::PrintToString(run.console.lines);
+        ASSERT_EQ(run.console.lines.size(), 1u);
+        expectLine(run.console.lines[0], R"j(ok BBBB0002 HID->CCID ZN480 Sim 1 \(\d+\.\d s\))j");
+        EXPECT_TRUE(onlyScanReads(commandsSince(a, aMark))) << ::testing::PrintToString(commandsSince(a, aMark));
+        EXPECT_EQ(countOf(b.model.log(), "FFFEFC0000"), 1u);
+    }
+}
+
+} // namespace
+} // namespace tarvexctl::testing
