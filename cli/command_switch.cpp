@@ -172,7 +172,10 @@ void report(Tool& tool, const Options& options, const Outcome& o)
             .add("address", where.address ? std::optional<std::string>(systemTextToUtf8(*where.address)) : std::nullopt)
             .add("entry", systemTextToUtf8(where.entry))
             .add("message", o.detail.empty() ? std::nullopt : std::optional<std::string>(o.detail))
-            .add("seconds", o.seconds, 1);
+            .add("seconds", o.seconds, 1)
+            // What configuration management reports as a change: the reader
+            // took a new personality (not a dry run, not one left as it was).
+            .add("changed", o.result == Outcome::Ok);
         tool.console.line(j.str());
         return;
     }

@@ -193,6 +193,9 @@ ParseResult parseArguments(const std::vector<std::string>& args)
     if (args.empty())
         return fail("no command given (list, switch, watch, wait, info or doctor; see --help)");
     const std::string& first = args[0];
+    for (const char* flag : {"--help=", "--version="})
+        if (first.rfind(flag, 0) == 0)
+            return fail(first.substr(0, first.find('=')) + " takes no value");
     if (const int hv = helpOrVersion(first)) {
         if (args.size() > 1)
             return fail("unexpected argument \"" + args[1] + "\" after " + first);

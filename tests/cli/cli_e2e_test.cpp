@@ -61,7 +61,20 @@ protected:
 
 TEST_F(CliOnSimulator, SwitchRecordCommandsAreTheReadersOwn)
 {
-    // The same bytes as the window's switch tests, from the simulator's CRC.
+    // What the real program sends, against bytes worked out by hand (the
+    // window's switch tests have the same), so that neither the program's
+    // CRC nor the fixture's own record builder can be wrong unseen.
+    SimFarm farm;
+    ASSERT_TRUE(farm.add({"cdc", "01020304", false, true, false, false}));
+    ASSERT_TRUE(farm.settle(1));
+    const ToolRun r = farm.run({"switch", "--to", "hid", "--hid-format", "hex+hash+shift", "--no-wait"});
+    ASSERT_EQ(r.status, 0) << explain(r, farm);
+    const std::vector<std::string> sent = farm.sim(0).commands();
+    const std::vector<std::string> want{
+        "FEDD030200", "FEDD0302026040", "FFCAF00004", "FEDD02000A03FC0102030407011969", "FFFEFC0000"};
+    EXPECT_NE(std::search(sent.begin(), sent.end(), want.begin(), want.end()), sent.end())
+        << ::testing::PrintToString(sent);
+    EXPECT_EQ(switchCommand(kSwitchHeader, 3, "01020304"), want[3]);
     EXPECT_EQ(switchCommand(kSwitchHeader, 1, "01020304"), "FEDD02000A01FE01020304AFF5A6FE");
     EXPECT_EQ(switchCommand(kFakeHeader, 2, "01020304"), "FEDD02010A02FD01020304DFC0F2CF");
 }
@@ -112,7 +125,7 @@ TEST_F(CliOnSimulator, ListsTheReaderInEachPersonalityAsTextAndJson)
                 };
                 check(text.status == 0 && text.out == c.text + "\n" && text.err.empty(), "list", text);
                 check(
-                    json.status == 0 && json.out == "[\n" + c.json + "\n]\n" && json.err.empty(), "list --json", json);
+                    json.status == 0 && json.out == c.json + "\n" && json.err.empty(), "list --json", json);
                 // Listing sends every reader only the scan's reads.
                 check(onlyScanReads(farm.sim(0).commands()), "commands beyond the scan's", text);
             }
@@ -154,7 +167,7 @@ TEST_F(CliOnSimulator, SwitchesOneReaderBySerialFromCcidToCdcToHidToCcid)
 
     // In HID it shows no serial number: by serial it is refused, with the hint.
     r = farm.run({"switch", "--to", "ccid", "--serial", "01020304"});
-    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.status, 3);
     EXPECT_NE(r.err.find("choose it with --address"), std::string::npos) << r.err;
 
     // kbflash, beside tarvexctl, plays the reset on the reader's own
@@ -212,7 +225,7 @@ TEST_F(CliOnSimulator, AllSwitchesFourReadersInMixedPersonalitiesOneAfterTheOthe
     for (int k = 0; k < 4; ++k)
         expectLine(lines[size_t(k)],
             R"j(\{"result":"ok","serial":")j" + serials[k] + R"j(","from":"CCID","to":"CDC","address":"COM)j"
-                + std::to_string(k + 1) + R"j(",.*"message":null,"seconds":\d+\.\d\})j");
+                + std::to_string(k + 1) + R"j(",.*"message":null,"seconds":\d+\.\d,"changed":true\})j");
     r = farm.run({"list"});
     EXPECT_EQ(r.out,
         "CDC   11111111  2.166    COM1\nCDC   22222222  2.166    COM2\n"
@@ -220,29 +233,37 @@ TEST_F(CliOnSimulator, AllSwitchesFourReadersInMixedPersonalitiesOneAfterTheOthe
         << explain(r, farm);
 }
 
-TEST_F(CliOnSimulator, RefusalsSendNothing)
+TEST_F(CliOnSimulator, RefusalsAndReadersAlreadyThereSendNothing)
 {
     SimFarm farm;
     ASSERT_TRUE(farm.add({"cdc", "0A0B0C0D", false, true, false, false}));
     ASSERT_TRUE(farm.add({"cdc", "01020304", false, true, false, false}));
     const struct {
         std::vector<std::string> args;
-        const char* says;
+        int status;
+        const char* says; // the start of standard error, or of the line for status 0
     } cases[] = {
-        {{"switch", "--to", "hid"}, "tarvexctl: 2 readers are attached: choose one with --serial or --address"},
-        {{"switch", "--to", "hid", "--serial", "FFFFFFFF"},
+        {{"switch", "--to", "hid"}, 3, "tarvexctl: 2 readers are attached: choose one with --serial or --address"},
+        {{"switch", "--to", "hid", "--serial", "FFFFFFFF"}, 3,
             "tarvexctl: no reader with serial number FFFFFFFF is listed"},
-        {{"switch", "--to", "cdc", "--serial", "0a0b0c0d"},
-            "tarvexctl: the reader 0A0B0C0D is in CDC personality, which cannot be switched to CDC"},
-        {{"switch", "--to", "hid", "--address", "COM7"}, "tarvexctl: no reader at address \"COM7\" is listed"},
-        {{"switch", "--to", "usb"}, "tarvexctl: --to takes ccid, cdc or hid"},
+        {{"switch", "--to", "hid", "--address", "COM7"}, 3, "tarvexctl: no reader at address \"COM7\" is listed"},
+        {{"switch", "--to", "usb"}, 2, "tarvexctl: --to takes ccid, cdc or hid"},
+        {{"list", "--timeout", "3"}, 2, "tarvexctl: --timeout is not an option of list"},
+        // Already there: nothing to do, and nothing opened.
+        {{"switch", "--to", "cdc", "--serial", "0a0b0c0d"}, 0, "unchanged 0A0B0C0D CDC->CDC COM"},
+        {{"switch", "--to", "ccid", "--all", "--dry-run"}, 0, "switch "},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.args));
         const ToolRun r = farm.run(c.args);
-        EXPECT_EQ(r.status, 2);
-        EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err.rfind(c.says, 0), 0u) << r.err;
+        EXPECT_EQ(r.status, c.status);
+        if (c.status == 0) {
+            EXPECT_EQ(r.out.rfind(c.says, 0), 0u) << r.out;
+            EXPECT_EQ(r.err, "");
+        } else {
+            EXPECT_EQ(r.out, "");
+            EXPECT_EQ(r.err.rfind(c.says, 0), 0u) << r.err;
+        }
     }
     for (size_t k = 0; k < farm.count(); ++k)
         EXPECT_TRUE(onlyScanReads(farm.sim(k).commands())) << ::testing::PrintToString(farm.sim(k).commands());
@@ -254,10 +275,43 @@ TEST_F(CliOnSimulator, AReaderThatDoesNotComeBackIsAFailure)
     SimFarm farm;
     ASSERT_TRUE(farm.add({"cdc", "01020304", false, true, false, false}));
     const ToolRun r = farm.run({"switch", "--to", "ccid", "--timeout", "3"});
-    EXPECT_EQ(r.status, 1) << explain(r, farm);
+    EXPECT_EQ(r.status, 4) << explain(r, farm);
     EXPECT_EQ(r.out, "failed 01020304 CDC->CCID COM1: not listed again as CCID within 3 s\n");
     EXPECT_TRUE(containsRun(farm.sim(0).commands(), toCcid("01020304", 255)));
     EXPECT_GE(r.ms, 5000.0); // the reboot pause and the whole timeout
+}
+
+// `switch --all | head -1` closes the pipe while a reader may be mid-switch:
+// the program must see a failed write, not die of SIGPIPE.
+TEST_F(CliOnSimulator, AClosedPipeIsAnErrorNotASuddenDeath)
+{
+    SimFarm farm;
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    ::close(fds[0]);
+    const std::string errPath = farm.work() + "/closed-pipe.err";
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int e = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(fds[1], 1);
+        ::dup2(e, 2);
+        for (const auto& [k, v] : farm.env())
+            ::setenv(k.c_str(), v.c_str(), 1);
+        std::vector<std::string> argv = farm.command({"--help"});
+        std::vector<char*> p;
+        for (auto& a : argv)
+            p.push_back(a.data());
+        p.push_back(nullptr);
+        ::execvp(p[0], p.data());
+        _exit(127);
+    }
+    ::close(fds[1]);
+    int st = 0;
+    ASSERT_EQ(::waitpid(pid, &st, 0), pid);
+    ASSERT_TRUE(WIFEXITED(st)) << "killed by signal " << (WIFSIGNALED(st) ? WTERMSIG(st) : 0);
+    EXPECT_EQ(WEXITSTATUS(st), 1);
+    EXPECT_NE(readFile(errPath).find("tarvexctl: cannot write the results: Broken pipe"), std::string::npos)
+        << readFile(errPath);
 }
 
 // Runs the program with its standard error on a terminal (a pty) and

@@ -108,14 +108,15 @@ TEST_F(CliUnderWine, ListsAndSwitchesTheCdcReaderOnAWineComPort)
     r = tarvexctl({"list", "--json"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out,
-        "[\n{\"personality\":\"CDC\",\"address\":\"COM5\",\"serial\":\"01020304\",\"firmware\":\"2.166\","
-        "\"entry\":\"COM5 ZN480 CDC - 01020304 (2.166)\"}\n]\n");
+        "{\"personality\":\"CDC\",\"address\":\"COM5\",\"serial\":\"01020304\",\"firmware\":\"2.166\","
+        "\"entry\":\"COM5 ZN480 CDC - 01020304 (2.166)\"}\n");
 
-    // A target the reader's personality does not offer: refused, nothing sent.
+    // Already in the target personality: unchanged, nothing sent.
     const size_t before = sim_->commands().size();
     r = tarvexctl({"switch", "--to", "cdc", "--serial", "01020304"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, "tarvexctl: the reader 01020304 is in CDC personality, which cannot be switched to CDC\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "unchanged 01020304 CDC->CDC COM5: already in CDC personality\n");
+    EXPECT_EQ(r.err, "");
     EXPECT_TRUE(onlyScanReads(since(sim_->commands(), before)));
 
     r = tarvexctl({"switch", "--to", "ccid", "--serial", "01020304", "--fake-card", "never", "--no-wait"});

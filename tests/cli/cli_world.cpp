@@ -177,9 +177,10 @@ private:
 };
 } // namespace
 
-CliWorld::Run CliWorld::run(const std::vector<std::string>& args, uint64_t watchCycles)
+CliWorld::Run CliWorld::run(const std::vector<std::string>& args, uint64_t watchCycles, size_t linesUntilFailure)
 {
     Run result;
+    result.console.linesUntilFailure = linesUntilFailure;
     FakeEnvironment env(fakes, watchCycles);
     clearInterrupt();
     result.startMs = fakes.clock.now;

@@ -23,7 +23,15 @@ using SimPersonality = zn480sim::Personality;
 class RecordingConsole : public Console {
 public:
     std::vector<std::string> lines, messages, statuses;
-    void line(const std::string& text) override { lines.push_back(text); }
+    // Writes fail from this many lines on (a pipe closed after them).
+    size_t linesUntilFailure = size_t(-1);
+    void line(const std::string& text) override
+    {
+        if (lines.size() < linesUntilFailure)
+            lines.push_back(text);
+    }
+    bool failed() const override { return lines.size() >= linesUntilFailure; }
+    std::string failure() const override { return failed() ? "cannot write the results: Broken pipe" : ""; }
     void message(const std::string& text) override { messages.push_back(text); }
     void status(const std::string& text) override
     {
@@ -81,7 +89,7 @@ public:
         uint64_t cycles = 0;
         uint32_t startMs = 0, endMs = 0;
     };
-    Run run(const std::vector<std::string>& args, uint64_t watchCycles = 0);
+    Run run(const std::vector<std::string>& args, uint64_t watchCycles = 0, size_t linesUntilFailure = size_t(-1));
 
     // Called at the start of every PC/SC listing (scan cycles and opens):
     // the moment the readers' comings and goings are applied.

@@ -305,7 +305,7 @@ TEST(Switch, AllSwitchesEveryListedReaderInTurn)
     ASSERT_EQ(run.console.lines.size(), 3u);
     expectLine(run.console.lines[0],
         R"j(\{"result":"ok","serial":"0A0B0C0D","from":"CDC","to":"CCID","address":"ZN480 Sim 1",)j"
-        R"j("entry":"CCID ZN480 Sim 1 - 0A0B0C0D \(2\.166\)","message":null,"seconds":2\.\d\})j");
+        R"j("entry":"CCID ZN480 Sim 1 - 0A0B0C0D \(2\.166\)","message":null,"seconds":2\.\d,"changed":true\})j");
     expectLine(run.console.lines[1], R"j(\{"result":"ok","serial":"01020304",.*)j");
     expectLine(run.console.lines[2], R"j(\{"result":"ok","serial":"11223344",.*)j");
     EXPECT_TRUE(containsRun(commandsSince(a, marks[0]), kToCcidNever));
@@ -529,6 +529,212 @@ TEST(Switch, AReaderBackFromAnEarlierSwitchIsNeverTakenForTheKeyboard)
         EXPECT_TRUE(onlyScanReads(commandsSince(a, aMark))) << ::testing::PrintToString(commandsSince(a, aMark));
         EXPECT_EQ(countOf(b.model.log(), "FFFEFC0000"), 1u);
     }
+}
+
+} // namespace
+} // namespace tarvexctl::testing
+
+namespace tarvexctl::testing {
+namespace {
+
+struct ContractCase {
+    const char* what;
+    std::function<void(CliWorld&)> setUp;
+    std::vector<std::string> args;
+    int status;
+    std::vector<std::string> lines; // patterns
+};
+
+// A reader already where it is asked to go is left alone, with or without
+// a card; --dry-run says what a run would do and does none of it.
+TEST(Switch, UnchangedAndDryRunSendNothingButTheScansReads)
+{
+    const auto cdc = [](CliWorld& w) { w.add(SimPersonality::CDC, "01020304"); };
+    const ContractCase cases[] = {
+        {"already CDC", cdc, {"switch", "--to", "cdc", "--serial", "01020304"}, kExitOk,
+            {"unchanged 01020304 CDC->CDC COM3: already in CDC personality"}},
+        {"already CCID, and no card to open it with",
+            [](CliWorld& w) {
+                SimulatedReader& r = w.add(SimPersonality::CDC, "01020304");
+                r.cardPresent = false;
+                w.show(r, SimPersonality::CCID);
+            },
+            {"switch", "--to", "ccid", "--fake-card", "never"}, kExitOk,
+            {"unchanged - CCID->CCID ZN480 Sim 0: already in CCID personality, its fake-card setting left as it is"}},
+        {"already a keyboard", [](CliWorld& w) { w.add(SimPersonality::HID, "01020304"); },
+            {"switch", "--to", "hid", "--address", "ZN480 Keyboard 0"}, kExitOk,
+            {"unchanged - HID->HID ZN480 Keyboard 0: already in HID personality"}},
+        {"as JSON", cdc, {"switch", "--to", "cdc", "--json"}, kExitOk,
+            {R"j(\{"result":"unchanged","serial":"01020304","from":"CDC","to":"CDC",.*"changed":false\})j"}},
+        {"dry run of one", cdc, {"switch", "--to", "ccid", "--dry-run"}, kExitOk,
+            {"switch 01020304 CDC->CCID COM3"}},
+        {"dry run of a mixed station",
+            [](CliWorld& w) {
+                w.add(SimPersonality::CCID, "01020304");
+                w.add(SimPersonality::CDC, "0A0B0C0D");
+                w.add(SimPersonality::HID, "11223344");
+                w.add(SimPersonality::MSD, "55667788");
+            },
+            {"switch", "--to", "cdc", "--all", "--dry-run"}, kExitRefused,
+            {"switch 01020304 CCID->CDC ZN480 Sim 0", "unchanged 0A0B0C0D CDC->CDC COM4: already in CDC personality",
+                "refused - HID->CDC ZN480 Keyboard 0: Due to how HID devices .*",
+                "unsupported - MSD->CDC -: a reader in MSD personality has no command channel.*"}},
+    };
+    for (const ContractCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        CliWorld w;
+        c.setUp(w);
+        const auto run = w.run(c.args);
+        EXPECT_EQ(run.status, c.status);
+        ASSERT_EQ(run.console.lines.size(), c.lines.size()) << ::testing::PrintToString(run.console.lines);
+        for (size_t i = 0; i < c.lines.size(); ++i)
+            expectLine(run.console.lines[i], c.lines[i]);
+        EXPECT_TRUE(run.console.messages.empty()) << ::testing::PrintToString(run.console.messages);
+        for (const auto& r : w.readers)
+            EXPECT_TRUE(onlyScanReads(r->model.log())) << ::testing::PrintToString(r->model.log());
+        EXPECT_TRUE(w.fakes.launcher.started.empty());
+    }
+}
+
+// Wraps the serial responder: `hook` hears every command first.
+void onCommand(CliWorld& w, std::function<void(const std::vector<uint8_t>&)> hook)
+{
+    auto inner = w.fakes.serchan.responder;
+    w.fakes.serchan.responder = [inner, hook](const std::vector<uint8_t>& apdu) {
+        hook(apdu);
+        return inner(apdu);
+    };
+}
+
+// Stopping (Ctrl-C, SIGTERM, a closed pipe) never leaves a reader halfway:
+// the reader in progress gets its whole sequence and its line, the next
+// one is not started.
+TEST(Switch, AStopWaitsForTheReaderInProgress)
+{
+    {
+        CliWorld w;
+        SimulatedReader& a = w.add(SimPersonality::CDC, "AAAA0001");
+        SimulatedReader& b = w.add(SimPersonality::CDC, "BBBB0002");
+        // The stop comes with A's fake-card setting, before its switch.
+        onCommand(w, [](const std::vector<uint8_t>& apdu) {
+            if (apdu.size() > 4 && apdu[0] == 0xFE && apdu[2] == 0x02 && apdu[3] == 0x01)
+                requestInterrupt();
+        });
+        const auto run = w.run({"switch", "--all", "--to", "ccid"});
+        EXPECT_EQ(run.status, kExitInterrupted);
+        ASSERT_EQ(run.console.lines.size(), 1u) << ::testing::PrintToString(run.console.lines);
+        // Back within the reboot pause, so its wait ends at the first look.
+        expectLine(run.console.lines[0], R"j(ok AAAA0001 CDC->CCID ZN480 Sim 0 \(2\.\d s\))j");
+        EXPECT_EQ(countOf(a.model.log(), "FFFEFC0000"), 1u);
+        EXPECT_TRUE(onlyScanReads(b.model.log())) << ::testing::PrintToString(b.model.log());
+    }
+    {
+        // A closed pipe after the first line.
+        CliWorld w;
+        w.add(SimPersonality::CDC, "AAAA0001");
+        SimulatedReader& b = w.add(SimPersonality::CDC, "BBBB0002");
+        const auto run = w.run({"switch", "--all", "--to", "ccid"}, 0, 1);
+        EXPECT_EQ(run.status, kExitFailed);
+        EXPECT_EQ(run.console.lines.size(), 1u);
+        EXPECT_TRUE(onlyScanReads(b.model.log()));
+        ASSERT_FALSE(run.console.messages.empty());
+        EXPECT_EQ(run.console.messages.back(), "cannot write the results: Broken pipe");
+    }
+    {
+        // Waiting for a card: nothing has been sent, so the prompt is
+        // cancelled at once.
+        CliWorld w;
+        SimulatedReader& r = w.add(SimPersonality::CDC, "01020304");
+        r.cardPresent = false;
+        w.show(r, SimPersonality::CCID);
+        w.onListing = [&] {
+            if (!w.fakes.pcsc.calls.empty())
+                requestInterrupt();
+        };
+        const auto run = w.run({"switch", "--to", "cdc", "--card-wait", "30"});
+        EXPECT_EQ(run.status, kExitInterrupted);
+        EXPECT_LT(run.endMs - run.startMs, 2000u);
+        EXPECT_TRUE(onlyScanReads(r.model.log()));
+    }
+}
+
+TEST(Wait, UntilTheReaderIsListedInThePersonalityAsked)
+{
+    CliWorld w;
+    SimulatedReader& r = w.add(SimPersonality::CDC, "01020304");
+    w.show(r, std::nullopt);
+    w.onListing = [&] {
+        if (w.fakes.clock.now >= 3000 && !r.shownAs)
+            w.show(r, SimPersonality::CCID);
+    };
+    auto run = w.run({"wait", "--serial", "01020304", "--personality", "ccid", "--timeout", "10"});
+    EXPECT_EQ(run.status, kExitOk);
+    EXPECT_EQ(run.console.lines, std::vector<std::string>{"CCID  01020304  2.166    ZN480 Sim 0"});
+    EXPECT_GE(run.endMs, 3000u);
+    EXPECT_LT(run.endMs, 3200u); // within a poll of its arrival
+
+    run = w.run({"wait", "--address", "ZN480 Sim 0", "--personality", "cdc", "--timeout", "2", "--json"});
+    EXPECT_EQ(run.status, kExitNotBack);
+    ASSERT_EQ(run.console.lines.size(), 1u);
+    expectLine(run.console.lines[0],
+        R"j(\{"result":"timeout","reason":"the reader with address \\"ZN480 Sim 0\\" in CDC personality was not listed within 2 s"\})j");
+}
+
+TEST(Info, IdentityAndTheHidFormatTheReaderHas)
+{
+    const struct {
+        uint8_t config[2];
+        const char* format;
+    } formats[] = {{{0x00, 0x40}, "hex"}, {{0x60, 0x40}, "hex+hash+shift"}, {{0x40, 0x40}, "hex+shift"},
+        {{0x20, 0x42}, "decimal"}, {{0x60, 0x00}, "block2"}};
+    for (const auto& f : formats) {
+        SCOPED_TRACE(f.format);
+        CliWorld w;
+        SimulatedReader& r = w.add(SimPersonality::CDC, "01020304");
+        zn480sim::ReaderConfig c = r.model.config();
+        c.hidConfig[0] = f.config[0];
+        c.hidConfig[1] = f.config[1];
+        r.model.setConfig(c);
+        const auto run = w.run({"info"});
+        EXPECT_EQ(run.status, kExitOk);
+        EXPECT_EQ(run.console.lines,
+            (std::vector<std::string>{"personality  CDC", "address      COM3", "serial       01020304",
+                "firmware     2.166", std::string("hid-format   ") + f.format}));
+        // It reads, and changes nothing.
+        for (const std::string& cmd : r.model.log())
+            EXPECT_TRUE(cmd == "FEDD030200" || onlyScanReads({cmd})) << cmd;
+    }
+
+    // A keyboard cannot be asked; a CCID reader without a card cannot be opened.
+    CliWorld w;
+    w.add(SimPersonality::HID, "01020304");
+    auto run = w.run({"info", "--json"});
+    EXPECT_EQ(run.status, kExitOk);
+    expectLine(run.console.lines.at(0), R"j(\{"personality":"HID",.*"hid_format":null,.*"message":null\})j");
+
+    CliWorld nocard;
+    SimulatedReader& r = nocard.add(SimPersonality::CDC, "01020304");
+    r.cardPresent = false;
+    nocard.show(r, SimPersonality::CCID);
+    run = nocard.run({"info", "--json"});
+    EXPECT_EQ(run.status, kExitFailed);
+    expectLine(run.console.lines.at(0), R"j(\{"personality":"CCID",.*"hid_format":null,.*"message":"CCID devices require .*"\})j");
+}
+
+// -v: what a support request needs, on standard error.
+TEST(Verbose, EveryCommandAndStatusWordWithItsTime)
+{
+    CliWorld w;
+    w.add(SimPersonality::CCID, "01020304");
+    const auto run = w.run({"switch", "--to", "cdc", "-v"});
+    EXPECT_EQ(run.status, kExitOk);
+    const auto& m = run.console.messages;
+    for (const char* want : {"ZN480 Sim 0 > FFCAF00004 < 9000, 4 bytes (", "ZN480 Sim 0 > FEDD02000A01FE01020304AFF5A6FE < 9000",
+             "ZN480 Sim 0 > FFFEFC0000 < "})
+        EXPECT_TRUE(std::any_of(m.begin(), m.end(), [&](const std::string& s) { return s.rfind(want, 0) == 0; }))
+            << want << "\n" << ::testing::PrintToString(m);
+    // Without it, nothing of the kind.
+    EXPECT_TRUE(w.run({"list"}).console.messages.empty());
 }
 
 } // namespace

@@ -83,6 +83,28 @@ TEST(Options, AcceptedCommandLines)
             }},
         {"switch --to ccid --fake-card 30s",
             [](const Options& o) { EXPECT_EQ(o.fakeCard, tarvex::kFakeCardStandard); }},
+        // "--" ends the options (scripts put it before values they pass on).
+        {"switch --to ccid --all --",
+            [](const Options& o) { EXPECT_EQ(o.selector.kind, Selector::All); }},
+        {"switch --to ccid --dry-run -v",
+            [](const Options& o) {
+                EXPECT_TRUE(o.dryRun);
+                EXPECT_TRUE(o.verbose);
+            }},
+        {"wait --serial 01020304 --personality MSD --timeout 5",
+            [](const Options& o) {
+                EXPECT_EQ(o.command, Command::Wait);
+                EXPECT_TRUE(o.personalityGiven);
+                EXPECT_EQ(o.personality, Personality::Msd);
+                EXPECT_EQ(o.timeoutMs, 5000u);
+            }},
+        {"info --address=COM3 --json --verbose",
+            [](const Options& o) {
+                EXPECT_EQ(o.command, Command::Info);
+                EXPECT_EQ(o.selector.value, "COM3");
+                EXPECT_TRUE(o.verbose);
+            }},
+        {"doctor --json", [](const Options& o) { EXPECT_EQ(o.command, Command::Doctor); }},
     };
     for (const Good& c : cases) {
         SCOPED_TRACE(c.line);
@@ -156,6 +178,20 @@ TEST(Options, MistakesAreRefusedWithTheReason)
         {"switch --to cdc --timeout 5 --no-wait", "exclude each other"},
         {"switch --to cdc --no-wait=1", "--no-wait takes no value"},
         {"switch --to cdc --force", "unknown option --force"},
+        // An option nobody has is unknown, whatever follows it.
+        {"switch --to cdc --force=1", "unknown option --force"},
+        {"list --timeout 5", "--timeout is not an option of list"},
+        {"list --timeout", "--timeout is not an option of list"},
+        {"watch --dry-run", "--dry-run is not an option of watch"},
+        {"--help=x", "--help takes no value"},
+        {"switch --help=x", "--help takes no value"},
+        {"--version extra", "unexpected argument \"extra\""},
+        {"list -- extra", "unexpected argument \"extra\""},
+        {"list -v -v", "-v is given twice"},
+        {"list -v --verbose", "--verbose is given twice"},
+        {"wait --personality ccid", "wait needs --serial or --address"},
+        {"wait --serial 01020304 --personality usb", "--personality takes ccid, cdc, hid or msd"},
+        {"info --all", "--all is not an option of info"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.line);

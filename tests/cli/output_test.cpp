@@ -41,6 +41,24 @@ TEST(Printable, ControlCharactersOfANameCannotReachTheTerminal)
     EXPECT_EQ(printable("ZN480 \x1b[2Jx"), "ZN480 \\x1B[2Jx");
     EXPECT_EQ(printable(std::string("a\0b\nc\x7f", 6)), "a\\x00b\\x0Ac\\x7F");
     EXPECT_EQ(printable("\xC3\xBC"), "\xC3\xBC");
+    const struct {
+        std::string name;
+        bool utf8;
+        std::string shown;
+    } cases[] = {
+        // Every \x of the output is an escape: a backslash of the name is one.
+        {"ZN480 \\x1B", true, "ZN480 \\x5Cx1B"},
+        // C1 controls (CSI, U+009B) as UTF-8 ...
+        {"a\xC2\x9B" "2Jb", true, "a\\xC2\\x9B2Jb"},
+        {"\xC2\xA0x", true, "\xC2\xA0x"}, // U+00A0 is a character
+        // ... and bytes that are no UTF-8 where names are UTF-8,
+        {"Caf\xE9 \x9B", true, "Caf\\xE9 \\x9B"},
+        // but a code page's characters where names are in one.
+        {"Caf\xE9", false, "Caf\xE9"},
+        {"\x1B", false, "\\x1B"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(printable(c.name, c.utf8), c.shown) << c.shown;
 }
 
 struct EntryCase {
