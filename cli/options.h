@@ -12,8 +12,7 @@ namespace tarvexctl {
 
 // Exit statuses, documented in --help and the manual page. When several
 // apply, the first of this order wins: interrupted, failed, not back,
-// source unavailable; refused and bad arguments end the run before
-// anything is sent.
+// refused, source unavailable.
 constexpr int kExitOk = 0;           // every reader switched or unchanged; the listing is complete
 constexpr int kExitFailed = 1;       // a reader failed
 constexpr int kExitUsage = 2;        // bad arguments; nothing was looked at or sent

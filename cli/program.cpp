@@ -21,6 +21,16 @@ int refuseArguments(Console& console, const std::vector<std::string>& args, cons
     return kExitUsage;
 }
 
+// Results that could not be written are a failure of the run, said where
+// it can still be read.
+int finishOutput(Console& console, int status)
+{
+    if (!console.failed())
+        return status;
+    console.message(console.failure());
+    return status == kExitOk ? kExitFailed : status;
+}
+
 } // namespace
 
 int runProgram(const std::vector<std::string>& args, Console& console, Environment& env)
@@ -33,11 +43,11 @@ int runProgram(const std::vector<std::string>& args, Console& console, Environme
         std::string help = helpText();
         help.pop_back(); // a line of its own, as the console writes every line
         console.line(help);
-        return console.failed() ? kExitFailed : kExitOk;
+        return finishOutput(console, kExitOk);
     }
     if (options.command == Command::Version) {
         console.line("tarvexctl " + env.version());
-        return console.failed() ? kExitFailed : kExitOk;
+        return finishOutput(console, kExitOk);
     }
 
     const tarvex::Services& services = env.services();
@@ -85,11 +95,7 @@ int runProgram(const std::vector<std::string>& args, Console& console, Environme
     // reach goes.
     watches.reset();
     env.scanned(scans.cycles());
-    if (console.failed()) {
-        console.message(console.failure());
-        if (status == kExitOk)
-            status = kExitFailed;
-    }
+    status = finishOutput(console, status);
     if (interruptRequested() && status != kExitUsage)
         status = kExitInterrupted;
     return status;

@@ -130,6 +130,14 @@ def main():
             "two_equals": b'a="HID\\VID_6A4E&PID_0013"=b',
         },
         "fuzz_entry_text": entry_seeds(),
+        # Arguments separated by NUL bytes, as the command line has them.
+        "fuzz_command_line": {
+            "switch_all": b"switch\0--to\0ccid\0--all\0--fake-card=always\0--json",
+            "switch_hid": b"switch\0--to=hid\0--serial\0a0b0c0d\0--hid-format\0hex+shift+hash\0--dry-run",
+            "wait": b"wait\0--address\0ZN480 Caf\xc3\xa9 00 00\0--personality\0cdc\0--timeout\0005s",
+            "mistakes": b"list\0--timeout=\0--\0-v",
+            "names": b"entry\0CCID ZN480 \x1b[2J\xc2\x9b\\ - 01020304 (2.166)\0COM3 ZN480 CDC - \xff\xfe (2.1)",
+        },
     }
     for target, seeds in sets.items():
         d = os.path.join(root, target)

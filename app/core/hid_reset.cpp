@@ -32,7 +32,7 @@ bool ReaderCore::ResetDevice()
         ui_.messageBox(kOnlyHidMessage, false);
         return false;
     }
-    // Readers listed while this one is still a keyboard are other readers
+    // Readers listed beside this one while it is still a keyboard are others
     // (one arriving late from an earlier switch, one plugged meanwhile):
     // the reader that comes back must be one that was not among them.
     besideHid_.clear();
@@ -71,6 +71,14 @@ int ReaderCore::firstNewEntryOutsideHid() const
 
 void ReaderCore::noteReadersBesideHid()
 {
+    // Only a list that still shows a keyboard: the cycle that sees the
+    // reader gone from HID prunes its keyboard entry and may list the reader
+    // anew in the same pass, and that entry is the one to take.
+    bool keyboardListed = false;
+    for (int i = 0; i < list_.count(); ++i)
+        keyboardListed = keyboardListed || ListEntry::parse(list_.text(i)).personality == Personality::Hid;
+    if (!keyboardListed)
+        return;
     for (int i = 0; i < list_.count(); ++i)
         if (ListEntry::parse(list_.text(i)).personality != Personality::Hid)
             besideHid_.insert(FilterExtra(list_.text(i)));
@@ -95,7 +103,7 @@ bool ReaderCore::ResetHIDDevice()
         if (scanDuringReset_)
             setRefresh(true);
         yieldToUser();
-        noteReadersBesideHid(); // it needs the second pattern: still a keyboard
+        noteReadersBesideHid();
     }
     svc_.launcher->startHidden(svc_.kbflashPath);
 

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <regex>
+#include <set>
 #include <sstream>
 
 namespace tarvexctl {
@@ -200,13 +203,64 @@ TEST(Options, MistakesAreRefusedWithTheReason)
     }
 }
 
-TEST(Options, HelpNamesEveryOptionAndTheExitStatuses)
+// The options a page names: "\-\-fake\-card" in roff is --fake-card.
+std::set<std::string> optionsNamedIn(const std::string& text, bool roff)
 {
-    const std::string help = helpText();
-    for (const char* word : {"list", "switch", "watch", "--json", "--to", "--serial", "--address", "--all",
-             "--fake-card", "--hid-format", "hex+hash+shift", "block2", "--timeout", "--no-wait", "--card-wait",
-             "Exit status: 0", "1 a reader failed", "2 bad arguments"})
-        EXPECT_NE(help.find(word), std::string::npos) << word;
+    const std::regex option(roff ? R"((^|[^a-z\\])((\\-){1,2}[a-z](\\-|[a-z])*))" : R"((^|[^a-z-])(--?[a-z][a-z-]*))");
+    std::set<std::string> names;
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), option); it != std::sregex_iterator(); ++it) {
+        std::string name = (*it)[2];
+        if (roff)
+            name = std::regex_replace(name, std::regex(R"(\\-)"), "-");
+        while (!name.empty() && name.back() == '-')
+            name.pop_back();
+        names.insert(name);
+    }
+    return names;
+}
+
+// --help and the manual page name exactly the options the parser takes,
+// and every command and exit status.
+TEST(Options, HelpAndManualPageMatchTheParser)
+{
+    std::set<std::string> known{"-h", "--help", "--version"};
+    for (const OptionSpec& spec : knownOptions())
+        known.insert(spec.name);
+
+    std::ifstream in(TARVEXCTL_MANPAGE);
+    ASSERT_TRUE(in) << TARVEXCTL_MANPAGE;
+    const std::string page((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // The examples call other tools too (jq -r).
+    const size_t examples = page.find(".SH EXAMPLES");
+    std::set<std::string> inPage = optionsNamedIn(page.substr(0, examples), true);
+    std::set<std::string> inHelp = optionsNamedIn(helpText(), false);
+    inHelp.erase("-h");
+    known.erase("-h");
+    inPage.erase("-h");
+    EXPECT_EQ(inPage, known) << "the manual page";
+    EXPECT_EQ(inHelp, known) << "--help";
+
+    for (Command c : {Command::List, Command::Switch, Command::Watch, Command::Wait, Command::Info, Command::Doctor}) {
+        const std::string name = commandName(c);
+        EXPECT_NE(page.find(".B tarvexctl " + name), std::string::npos) << name;
+        EXPECT_NE(page.find(".TP\n.B " + name + "\n"), std::string::npos) << name;
+        EXPECT_NE(helpText().find("\n" + name + " "), std::string::npos) << name;
+    }
+    // Each option of each command in that command's synopsis line of --help.
+    for (const OptionSpec& spec : knownOptions())
+        for (Command c : spec.commands) {
+            const std::string help = helpText();
+            const size_t at = help.find(std::string("tarvexctl ") + commandName(c) + " ");
+            ASSERT_NE(at, std::string::npos);
+            const size_t end = help.find("tarvexctl ", at + 10);
+            const std::string synopsis = help.substr(at, end - at);
+            if (std::string(spec.name) != "--verbose")
+                EXPECT_NE(synopsis.find(spec.name), std::string::npos) << commandName(c) << " " << spec.name;
+        }
+    for (const char* status : {"0", "1", "2", "3", "4", "5", "130"}) {
+        EXPECT_NE(page.find(std::string(".TP\n.B ") + status + "\n"), std::string::npos) << status;
+        EXPECT_NE(helpText().find(std::string(status) + " "), std::string::npos) << status;
+    }
 }
 
 } // namespace
