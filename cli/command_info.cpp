@@ -94,17 +94,10 @@ int runWait(Tool& tool, const Options& options)
 
 int runInfo(Tool& tool, const Options& options)
 {
-    if (options.cardWaitMs >= 0)
-        tool.ui.cardWaitMs = uint32_t(options.cardWaitMs);
-    tool.ui.setStatusPrefix("Looking for readers");
-    tool.scans.cycleNow(true);
-    tool.ui.setStatusPrefix({});
-    tool.console.status({});
-    const std::vector<ReaderInfo> listed = listedReaders(tool.core.list());
-    const Selection chosen = selectReaders(listed, options.selector);
-    if (!chosen.refusal.empty())
-        return fail(tool, options, "refused", kExitRefused, chosen.refusal);
-    const ReaderInfo reader = listed[chosen.readers.front()];
+    const Chosen chosen = lookAndChoose(tool, options);
+    if (!chosen.selection.refusal.empty())
+        return fail(tool, options, "refused", kExitRefused, chosen.selection.refusal);
+    const ReaderInfo reader = chosen.listed[chosen.selection.readers.front()];
 
     // Only a reader with a command channel can be asked its HID format.
     std::optional<tarvex::HidModeChoice> format;

@@ -15,6 +15,20 @@ std::vector<ReaderInfo> listedReaders(const tarvex::DeviceList& list)
     return readers;
 }
 
+Chosen lookAndChoose(Tool& tool, const Options& options)
+{
+    if (options.cardWaitMs >= 0)
+        tool.ui.cardWaitMs = uint32_t(options.cardWaitMs);
+    tool.ui.setStatusPrefix("Looking for readers");
+    tool.scans.cycleNow(true);
+    tool.ui.setStatusPrefix({});
+    tool.console.status({});
+    Chosen c;
+    c.listed = listedReaders(tool.core.list());
+    c.selection = selectReaders(c.listed, options.selector);
+    return c;
+}
+
 int runList(Tool& tool, const Options& options)
 {
     tool.ui.setStatusPrefix("Looking for readers");

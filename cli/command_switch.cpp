@@ -403,15 +403,9 @@ int runSwitch(Tool& tool, const Options& options)
 {
     tool.ui.hidChoice = options.hidFormat;
     tool.ui.fakeCard = options.fakeCard;
-    if (options.cardWaitMs >= 0)
-        tool.ui.cardWaitMs = uint32_t(options.cardWaitMs);
-    tool.ui.setStatusPrefix("Looking for readers");
-    tool.scans.cycleNow(true);
-    tool.ui.setStatusPrefix({});
-    tool.console.status({});
-
-    const std::vector<ReaderInfo> listed = listedReaders(tool.core.list());
-    const Selection chosen = selectReaders(listed, options.selector);
+    const Chosen look = lookAndChoose(tool, options);
+    const std::vector<ReaderInfo>& listed = look.listed;
+    const Selection& chosen = look.selection;
     if (!chosen.refusal.empty())
         return refuse(tool, options, chosen.refusal);
     // A reader named on the command line that cannot go there is a refusal

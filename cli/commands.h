@@ -6,6 +6,7 @@
 #include "options.h"
 #include "reader_info.h"
 #include "scan_driver.h"
+#include "selection.h"
 
 #include "core/reader_core.h"
 
@@ -21,6 +22,14 @@ struct Tool {
 
 // The listed readers, as the tool shows them.
 std::vector<ReaderInfo> listedReaders(const tarvex::DeviceList& list);
+
+// One scan of every source (with the card wait of --card-wait), then the
+// readers chosen on the command line among those listed.
+struct Chosen {
+    std::vector<ReaderInfo> listed;
+    Selection selection;
+};
+Chosen lookAndChoose(Tool& tool, const Options& options);
 
 int runList(Tool& tool, const Options& options);
 int runSwitch(Tool& tool, const Options& options);

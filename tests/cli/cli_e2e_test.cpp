@@ -287,6 +287,20 @@ TEST_F(CliOnSimulator, AReaderThatDoesNotComeBackIsAFailure)
     EXPECT_GE(r.ms, 5000.0); // the reboot pause and the whole timeout
 }
 
+// In a forked child: becomes the program, with the farm's environment.
+[[noreturn]] void execProgram(SimFarm& farm, const std::vector<std::string>& args)
+{
+    for (const auto& [k, v] : farm.env())
+        ::setenv(k.c_str(), v.c_str(), 1);
+    std::vector<std::string> argv = farm.command(args);
+    std::vector<char*> p;
+    for (auto& a : argv)
+        p.push_back(a.data());
+    p.push_back(nullptr);
+    ::execvp(p[0], p.data());
+    _exit(127);
+}
+
 // `switch --all | head -1` closes the pipe while a reader may be mid-switch:
 // the program must see a failed write, not die of SIGPIPE.
 TEST_F(CliOnSimulator, AClosedPipeIsAnErrorNotASuddenDeath)
@@ -301,15 +315,7 @@ TEST_F(CliOnSimulator, AClosedPipeIsAnErrorNotASuddenDeath)
         const int e = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         ::dup2(fds[1], 1);
         ::dup2(e, 2);
-        for (const auto& [k, v] : farm.env())
-            ::setenv(k.c_str(), v.c_str(), 1);
-        std::vector<std::string> argv = farm.command({"--help"});
-        std::vector<char*> p;
-        for (auto& a : argv)
-            p.push_back(a.data());
-        p.push_back(nullptr);
-        ::execvp(p[0], p.data());
-        _exit(127);
+        execProgram(farm, {"--help"});
     }
     ::close(fds[1]);
     int st = 0;
@@ -335,15 +341,7 @@ std::string runOnTerminal(SimFarm& farm, const std::vector<std::string>& args, i
         ::dup2(in, 0);
         ::dup2(o, 1);
         ::dup2(slave, 2);
-        for (const auto& [k, v] : farm.env())
-            ::setenv(k.c_str(), v.c_str(), 1);
-        std::vector<std::string> argv = farm.command(args);
-        std::vector<char*> p;
-        for (auto& a : argv)
-            p.push_back(a.data());
-        p.push_back(nullptr);
-        ::execvp(p[0], p.data());
-        _exit(127);
+        execProgram(farm, args);
     }
     ::close(slave);
     std::string seen;
