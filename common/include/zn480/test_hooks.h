@@ -8,8 +8,10 @@
  * the demo need and an installed program must not do on a user's say-so
  * through an inherited environment. So they are honoured only by builds made
  * with the CMake option TARVEX_TEST_HOOKS (on for the development and test
- * builds, off for the Debian package and the Windows installer); elsewhere
- * the programs read the system's own sources whatever the environment says.
+ * builds, off for the Debian package); elsewhere the programs read the
+ * system's own sources whatever the environment says. (The Windows build
+ * has only TARVEX_STATE_FILE, and its installer's build keeps the option on
+ * as long as the test of the installed program reads the window through it.)
  *
  * C, so that serchan's port map can use it too. */
 #ifndef ZN480_TEST_HOOKS_H
