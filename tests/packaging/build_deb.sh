@@ -7,7 +7,12 @@
 set -euo pipefail
 src=$1 build=$2 out=$3
 
+# Debian's compiler and linker flags for packages (hardening included:
+# stack protector, fortified functions, read-only relocations, bind now).
+eval "$(cd "$src" && DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --export=sh)"
 cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_C_FLAGS="$CPPFLAGS $CFLAGS" -DCMAKE_CXX_FLAGS="$CPPFLAGS $CXXFLAGS" \
+    -DCMAKE_EXE_LINKER_FLAGS="$LDFLAGS" -DCMAKE_SHARED_LINKER_FLAGS="$LDFLAGS" -DCMAKE_MODULE_LINKER_FLAGS="$LDFLAGS" \
     -DTARVEX_TESTS=OFF -DTARVEX_BENCH=OFF -DTARVEX_SIM=OFF -DTARVEX_TEST_HOOKS=OFF >"$build.configure.log" 2>&1 \
     || { tail -20 "$build.configure.log" >&2; exit 1; }
 # Two jobs: the machine is shared with other builds.
