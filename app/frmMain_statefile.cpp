@@ -27,6 +27,7 @@
 #include <QObject>
 #include <QSaveFile>
 #include <QTimer>
+#include <zn480/test_hooks.h>
 
 namespace tarvex {
 namespace {
@@ -118,9 +119,10 @@ private:
 
 bool installStateFileHook(frmMain& window)
 {
-    const QString path = qEnvironmentVariable("TARVEX_STATE_FILE");
-    if (path.isEmpty())
+    const char* hook = zn480_test_hook("TARVEX_STATE_FILE");
+    if (!hook)
         return false;
+    const QString path = QString::fromLocal8Bit(hook);
     new StateFileWriter(window, path); // owned by the window
     return true;
 }

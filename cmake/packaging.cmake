@@ -26,18 +26,25 @@ endforeach()
 if(TARGET Tarvex)
   install(TARGETS Tarvex RUNTIME DESTINATION ${TARVEX_PRIVATE_DIR} COMPONENT tarvex)
 endif()
+# Debian's manual pages are gzipped with -9n (no name or time stamp, so
+# that the package builds the same every time).
+function(tarvex_man_page name)
+  set(_man ${CMAKE_BINARY_DIR}/man/${name}.1.gz)
+  add_custom_command(OUTPUT ${_man}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
+    COMMAND sh -c "gzip -9n -c \"$0\" > \"$1\"" ${PROJECT_SOURCE_DIR}/docs/${name}.1 ${_man}
+    DEPENDS ${PROJECT_SOURCE_DIR}/docs/${name}.1 VERBATIM)
+  add_custom_target(${name}_man ALL DEPENDS ${_man})
+  install(FILES ${_man} DESTINATION share/man/man1 COMPONENT tarvex)
+endfunction()
+
 if(TARGET tarvexctl)
   install(TARGETS tarvexctl RUNTIME DESTINATION ${TARVEX_PRIVATE_DIR} COMPONENT tarvex)
   install(PROGRAMS ${_pkg}/tarvexctl.sh DESTINATION bin RENAME tarvexctl COMPONENT tarvex)
-  # Debian's manual pages are gzipped with -9n (no name or time stamp, so
-  # that the package builds the same every time).
-  set(_man ${CMAKE_BINARY_DIR}/man/tarvexctl.1.gz)
-  add_custom_command(OUTPUT ${_man}
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
-    COMMAND sh -c "gzip -9n -c \"$0\" > \"$1\"" ${PROJECT_SOURCE_DIR}/docs/tarvexctl.1 ${_man}
-    DEPENDS ${PROJECT_SOURCE_DIR}/docs/tarvexctl.1 VERBATIM)
-  add_custom_target(tarvexctl_man ALL DEPENDS ${_man})
-  install(FILES ${_man} DESTINATION share/man/man1 COMPONENT tarvex)
+  tarvex_man_page(tarvexctl)
+endif()
+if(TARGET Tarvex)
+  tarvex_man_page(tarvex)
 endif()
 if(TARGET kbflash)
   install(TARGETS kbflash RUNTIME DESTINATION ${TARVEX_PRIVATE_DIR} COMPONENT tarvex)
@@ -59,6 +66,19 @@ endforeach()
 # udev reads /usr/lib/udev/rules.d (and /usr/local/lib/udev/rules.d).
 install(FILES ${_pkg}/70-zn480.rules DESTINATION lib/udev/rules.d COMPONENT tarvex)
 install(FILES ${_pkg}/copyright DESTINATION share/doc/tarvex COMPONENT tarvex)
+# Debian's package changelog, with the package's own version, gzipped as the
+# manual pages are.
+set(TARVEX_DEB_RELEASE 1)
+set(TARVEX_DEB_VERSION ${PROJECT_VERSION}-${TARVEX_DEB_RELEASE})
+configure_file(${_pkg}/changelog.Debian.in ${CMAKE_BINARY_DIR}/packaging/changelog.Debian @ONLY)
+set(_changelog ${CMAKE_BINARY_DIR}/packaging/changelog.Debian.gz)
+add_custom_command(OUTPUT ${_changelog}
+  COMMAND sh -c "gzip -9n -c \"$0\" > \"$1\"" ${CMAKE_BINARY_DIR}/packaging/changelog.Debian ${_changelog}
+  DEPENDS ${CMAKE_BINARY_DIR}/packaging/changelog.Debian VERBATIM)
+add_custom_target(tarvex_deb_changelog ALL DEPENDS ${_changelog})
+install(FILES ${_changelog} DESTINATION share/doc/tarvex COMPONENT tarvex)
+# lintian's overrides, each with the reason it does not apply.
+install(FILES ${_pkg}/lintian-overrides DESTINATION share/lintian/overrides RENAME tarvex COMPONENT tarvex)
 
 # ---- Debian package -------------------------------------------------------
 set(CPACK_GENERATOR DEB)
@@ -83,18 +103,25 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+set(CPACK_DEBIAN_PACKAGE_RELEASE ${TARVEX_DEB_RELEASE})
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # dpkg-shlibdeps finds the linked libraries (Qt 6 Widgets, libudev1, libx11-6,
 # libxtst6, libstdc++...). What is not linked must be named by hand: the PC/SC
-# daemon and its USB CCID driver (pcscd accepts any driver, but a reader in
-# CCID personality needs this one), libpcsclite1 (opened at run time) and
+# client library libpcsclite1 (opened at run time) and
 # Qt's platform plugins, which libqt6gui6 only recommends but without which no
 # window opens.
+# pcscd and libccid are only recommended: three of the four personalities
+# (CDC, HID, MSD) need neither, and a machine may use another PC/SC service;
+# without the daemon the CCID readers are just not listed.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "pcscd, libccid, libpcsclite1, qt6-qpa-plugins")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libpcsclite1, qt6-qpa-plugins")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pcscd, libccid")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${_pkg}/postinst ${_pkg}/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+
+if(TARVEX_TEST_HOOKS)
+  set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/refuse_test_hooks_package.cmake)
+endif()
 
 include(CPack)

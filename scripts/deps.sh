@@ -13,7 +13,7 @@ run_pkgs=(cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev libpcsclite-de
 test_pkgs=("${run_pkgs[@]}" libgtest-dev libgmock-dev googletest libbenchmark-dev
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64-x86-64
   binutils-mingw-w64-i686 wine wine64 xdotool clang libclang-rt-14-dev iproute2 procps
-  dpkg-dev file udev mmdebstrap desktop-file-utils wixl zip)
+  dpkg-dev file udev mmdebstrap desktop-file-utils lintian python3 wixl zip)
 
 case "${1:-test}" in
   run) want=("${run_pkgs[@]}") ;;

@@ -15,7 +15,7 @@ SystemServices::SystemServices()
     services_.launcher = launcher_.get();
     // The LED tool is started from the program's own folder, like the
     // library is loaded from there.
-    services_.kbflashPath = programDir() + "/" + kbflashFileName();
+    services_.kbflashPath = kbflashPathIn(programDir());
 }
 
 } // namespace tarvex

@@ -4,7 +4,8 @@
 // devices are disk images and count as fixed.
 //
 // ZN480_MOUNTS_FILE replaces /proc/self/mounts and ZN480_SYSFS_DIR replaces
-// /sys, so tests can describe drives without mounting anything.
+// /sys, so tests can describe drives without mounting anything (in builds
+// that honour the test hooks, zn480/test_hooks.h).
 #include "platform/drives.h"
 
 #include <cstdlib>
@@ -16,6 +17,7 @@
 #include <sstream>
 #include <sys/stat.h>
 #include <utility>
+#include <zn480/test_hooks.h>
 
 namespace tarvex {
 namespace {
@@ -28,8 +30,8 @@ constexpr int DRIVE_TYPE_NO_ROOT_DIR = 1;
 
 const char* envOr(const char* name, const char* fallback)
 {
-    const char* v = std::getenv(name);
-    return (v && *v) ? v : fallback;
+    const char* v = zn480_test_hook(name);
+    return v ? v : fallback;
 }
 
 // The kernel escapes space, tab, newline and backslash as \ooo in mounts.

@@ -8,8 +8,8 @@
 // numbers at ptys), the map lists that folder's ttyACM*/ttyUSB*/ttyS*
 // entries instead of asking udev for the ports; links are followed and
 // dangling ones are left out, since serchan could not open them either.
-// udev is still asked who is behind a node of the same kernel name; a node
-// it does not know is one the user named.
+// udev is still asked who is behind each node, by the device number the
+// entry leads to; a node it does not know is one the user named.
 //
 // The USB device behind a port is its "usb_device" parent: its idVendor,
 // and as identity its syspath with the bus and device numbers, since the
@@ -24,6 +24,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <libudev.h>
+#include <zn480/test_hooks.h>
 #include <zn480/udev_ptr.h>
 #include <memory>
 #include <sys/stat.h>
@@ -135,7 +136,14 @@ std::optional<std::vector<Port>> portsFromFolder(const char* dir)
         Port port;
         port.number = number;
         port.usbCdc = isAcmName(e->d_name);
-        zn480::UdevDevicePtr dev(ctx ? udev_device_new_from_subsystem_sysname(ctx.get(), "tty", e->d_name) : nullptr);
+        // Asked by the device number of what the entry leads to, not by
+        // its name: a link ttyACM2 -> /dev/pts/5 is the pty, not the modem
+        // that may be /dev/ttyACM2.
+        zn480::UdevDevicePtr dev(
+            ctx && S_ISCHR(st.st_mode) ? udev_device_new_from_devnum(ctx.get(), 'c', st.st_rdev) : nullptr);
+        const char* subsystem = dev ? udev_device_get_subsystem(dev.get()) : nullptr;
+        if (!subsystem || std::strcmp(subsystem, "tty") != 0)
+            dev.reset(); // not a serial port udev knows: the user's own
         if (dev) {
             port.usbCdc = port.usbCdc || servedByCdcAcm(dev.get());
             describeUsbDevice(dev.get(), port);
@@ -159,8 +167,8 @@ class UdevSerialPortMap : public SerialPortMap {
 public:
     std::optional<std::vector<SerialMapValue>> read() override
     {
-        const char* dir = std::getenv(ZN_PORTMAP_ENV);
-        auto ports = (dir && *dir) ? portsFromFolder(dir) : portsFromUdev();
+        const char* dir = zn480_test_hook(ZN_PORTMAP_ENV);
+        auto ports = dir ? portsFromFolder(dir) : portsFromUdev();
         if (!ports)
             return std::nullopt;
         std::sort(ports->begin(), ports->end(), [](const Port& a, const Port& b) { return a.number < b.number; });

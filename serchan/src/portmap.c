@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <zn480/test_hooks.h>
 
 struct range {
     const char* prefix;
@@ -20,8 +21,8 @@ enum { PER_FAMILY = 64 };
 
 const char* zn_port_dev_dir(void)
 {
-    const char* dir = getenv(ZN_PORTMAP_ENV);
-    return (dir && *dir) ? dir : "/dev";
+    const char* dir = zn480_test_hook(ZN_PORTMAP_ENV);
+    return dir ? dir : "/dev";
 }
 
 int zn_port_kernel_name(int port, char* buf, size_t cap)

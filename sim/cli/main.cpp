@@ -43,7 +43,7 @@ void usage(FILE* f)
         "                         (default $DISPLAY; none: not watched). On the reset\n"
         "                         pattern (all on, Scroll off, Caps blinking) the reader\n"
         "                         leaves HID and comes back as it was before HID (or CDC)\n"
-        "  --no-keyboard-node     the HID keyboard without its event node (LEDs then come\n"
+        "  --no-keyboard-node     the HID keyboard without its raw HID node (LEDs then come\n"
         "                         only through the X display)\n"
         "  --msd-mount DIR        serve the MSD personality as an ext2 image holding only\n"
         "                         APDU_314.MSD, loop-mounted on DIR (root; the mount is made\n"
@@ -279,7 +279,7 @@ int main(int argc, char** argv)
         if (auto* cdc = dynamic_cast<CdcHost*>(device.host(Personality::CDC))) {
             HidHost* bus = h.get();
             const std::string name = cdcLink.substr(cdcLink.find_last_of('/') + 1);
-            cdc->onPlug([bus, name](bool present) { bus->showSerialPort(name, present); });
+            cdc->onPlug([bus, name, cdcLink](bool present) { bus->showSerialPort(name, present, cdcLink); });
         }
         device.setHost(Personality::HID, std::move(h));
     }

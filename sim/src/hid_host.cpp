@@ -9,10 +9,24 @@
 
 #include <cstdio>
 #include <mutex>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 #include <vector>
 
 namespace zn480sim {
+namespace {
+
+// The report descriptors, as sysfs shows them (hex). A boot keyboard: the
+// modifier byte, a reserved byte, six key codes in, and out one byte with
+// the five LEDs (Num, Caps, Scroll, Compose, Kana) and three bits padding.
+const char* const kBootKeyboardDescriptor
+    = "05010906a101050719e029e71500250175019508810295017508810195057501050819012905"
+      "910295017503910195067508150025650507190029658100c0";
+// A vendor-defined interface with one input and one output report and no LEDs.
+const char* const kVendorDescriptor = "0600ff0901a10115002600ff750895080920810209219102c0";
+
+} // namespace
 
 struct HidHost::Impl {
     UMockdevTestbed* testbed = nullptr;
@@ -22,13 +36,14 @@ struct HidHost::Impl {
     std::string display;
     std::vector<std::string> syspaths;    // added devices, parents first
     std::vector<std::string> serialPaths; // the CDC personality's USB device, parents first
+    std::string serialNumberLink;         // its tty in /sys/dev/char, when it has a number
     unsigned serialDevnum = 1;            // the kernel numbers devices on a bus on
     unsigned sequence = 0;                // the kernel numbers HID devices on
     LedWatch watch;
     std::string watchProblem;
     std::mutex cbMu;
     std::function<void(const std::string&)> onPattern;
-    unsigned inputSequence = 10; // event node numbers, never reused (umockdev keeps old node names)
+    unsigned inputSequence = 10; // input, event and hidraw node numbers, never reused (umockdev keeps old node names)
     Leds keyboardStart;
     bool keyboardNode = true;
     std::unique_ptr<KeyboardNode> keyboard;             // the reader's node while present, or the last one
@@ -46,20 +61,39 @@ struct HidHost::Impl {
             cb(where);
     }
 
-    // An input device with an event node below `parent` (a hid device).
-    // `n` numbers both, as the kernel's inputN and eventN.
-    bool addKeyboardInput(const std::string& parent, unsigned n, const std::string& name, const std::string& product)
+    // An input device with an event node below `parent` (a hid device),
+    // with the LED devices the kernel gives a keyboard's indicators, lit as
+    // `leds`. `n` numbers both, as the kernel's inputN and eventN.
+    bool addKeyboardInput(
+        const std::string& parent, unsigned n, const std::string& name, const std::string& product, const Leds& leds)
     {
         const std::string input = parent + "/input/input" + std::to_string(n);
         const std::string event = "event" + std::to_string(n);
-        return add(input,
-                   {{"SUBSYSTEM", "input"}, {"PRODUCT", product}, {"NAME", "\"" + name + "\""}, {"ID_INPUT", "1"},
-                       {"ID_INPUT_KEYBOARD", "1"}},
-                   {{"name", name}, {"capabilities/ev", "120013"}, {"capabilities/led", "1f"}}, nullptr, nullptr)
+        bool ok = add(input,
+                      {{"SUBSYSTEM", "input"}, {"PRODUCT", product}, {"NAME", "\"" + name + "\""}, {"ID_INPUT", "1"},
+                          {"ID_INPUT_KEYBOARD", "1"}},
+                      {{"name", name}, {"capabilities/ev", "120013"}, {"capabilities/led", "1f"}}, nullptr, nullptr)
             && add(input + "/" + event,
                 {{"SUBSYSTEM", "input"}, {"DEVNAME", "/dev/input/" + event}, {"MAJOR", "13"},
                     {"MINOR", std::to_string(64 + n)}, {"ID_INPUT", "1"}, {"ID_INPUT_KEYBOARD", "1"}},
                 {}, nullptr, nullptr, "input/" + event);
+        const std::pair<const char*, bool> indicators[]
+            = {{"numlock", leds.num}, {"capslock", leds.caps}, {"scrolllock", leds.scroll}};
+        for (const auto& [led, lit] : indicators)
+            ok = ok
+                && add(input + "/input" + std::to_string(n) + "::" + led, {{"SUBSYSTEM", "leds"}},
+                    {{"brightness", lit ? "1" : "0"}, {"max_brightness", "1"}}, nullptr, nullptr);
+        return ok;
+    }
+
+    // The raw HID node of a hid device: the node through which the LED
+    // output report reaches it.
+    bool addHidraw(const std::string& parent, unsigned n)
+    {
+        const std::string name = "hidraw" + std::to_string(n);
+        return add(parent + "/hidraw/" + name,
+            {{"SUBSYSTEM", "hidraw"}, {"DEVNAME", "/dev/" + name}, {"MAJOR", "247"}, {"MINOR", std::to_string(n)}}, {},
+            nullptr, nullptr, name);
     }
 
     // Adds one device in umockdev's record format: P (path below /sys),
@@ -68,7 +102,7 @@ struct HidHost::Impl {
     // umockdev preload.
     bool add(const std::string& devpath, std::vector<std::pair<std::string, std::string>> props,
         std::vector<std::pair<std::string, std::string>> attrs, const char* driverBus, const char* driver,
-        const std::string& devnode = {})
+        const std::string& devnode = {}, std::vector<std::pair<std::string, std::string>> binary = {})
     {
         std::string rec = "P: " + devpath + "\n";
         if (!devnode.empty())
@@ -79,6 +113,8 @@ struct HidHost::Impl {
             rec += std::string("E: DRIVER=") + driver + "\n";
         for (auto& [k, v] : attrs)
             rec += "A: " + k + "=" + v + "\n";
+        for (auto& [k, v] : binary)
+            rec += "H: " + k + "=" + v + "\n";
         if (driver) {
             // The link is relative to the device's folder, as in sysfs.
             std::string up;
@@ -134,7 +170,7 @@ HidHost::~HidHost()
         g_object_unref(impl_->testbed); // removes the testbed's folder
 }
 
-bool HidHost::showSerialPort(const std::string& kernelName, bool present)
+bool HidHost::showSerialPort(const std::string& kernelName, bool present, const std::string& node)
 {
     Impl& m = *impl_;
     for (auto it = m.serialPaths.rbegin(); it != m.serialPaths.rend(); ++it) {
@@ -142,6 +178,10 @@ bool HidHost::showSerialPort(const std::string& kernelName, bool present)
         umockdev_testbed_remove_device(m.testbed, it->c_str());
     }
     m.serialPaths.clear();
+    if (!m.serialNumberLink.empty()) {
+        ::unlink(m.serialNumberLink.c_str());
+        m.serialNumberLink.clear();
+    }
     if (!present)
         return true;
     if (!ok() || kernelName.empty())
@@ -150,6 +190,14 @@ bool HidHost::showSerialPort(const std::string& kernelName, bool present)
     // product id of this personality is the simulator's own choice.
     const std::string usb = "/devices/pci0000:00/0000:00:14.0/usb1/1-2";
     const std::string intf = usb + "/1-2:1.0";
+    std::vector<std::pair<std::string, std::string>> ttyProps{{"SUBSYSTEM", "tty"}, {"DEVNAME", "/dev/" + kernelName}};
+    std::vector<std::pair<std::string, std::string>> ttyAttrs;
+    struct stat st;
+    if (!node.empty() && ::stat(node.c_str(), &st) == 0 && S_ISCHR(st.st_mode)) {
+        const std::string maj = std::to_string(major(st.st_rdev)), min = std::to_string(minor(st.st_rdev));
+        ttyProps.insert(ttyProps.end(), {{"MAJOR", maj}, {"MINOR", min}});
+        ttyAttrs.emplace_back("dev", maj + ":" + min);
+    }
     const size_t first = m.syspaths.size();
     const bool added
         = m.add(usb,
@@ -159,8 +207,18 @@ bool HidHost::showSerialPort(const std::string& kernelName, bool present)
               "usb", "usb")
         && m.add(intf, {{"SUBSYSTEM", "usb"}, {"DEVTYPE", "usb_interface"}, {"INTERFACE", "2/2/1"}},
             {{"bInterfaceClass", "02"}}, "usb", "cdc_acm")
-        && m.add(intf + "/tty/" + kernelName, {{"SUBSYSTEM", "tty"}, {"DEVNAME", "/dev/" + kernelName}}, {}, nullptr,
-            nullptr);
+        && m.add(intf + "/tty/" + kernelName, ttyProps, ttyAttrs, nullptr, nullptr);
+    // The kernel's index of character devices by number, through which udev
+    // finds a device by its node (umockdev makes none): the tty's number
+    // leads to the reader's tty.
+    if (added && !ttyAttrs.empty()) {
+        const std::string dir = m.root + "/sys/dev/char";
+        m.serialNumberLink = dir + "/" + ttyAttrs.front().second;
+        g_mkdir_with_parents(dir.c_str(), 0755);
+        ::unlink(m.serialNumberLink.c_str());
+        if (::symlink(("../.." + intf + "/tty/" + kernelName).c_str(), m.serialNumberLink.c_str()) != 0)
+            m.serialNumberLink.clear();
+    }
     // Kept apart from the keyboard's devices, which come and go on their own.
     m.serialPaths.assign(m.syspaths.begin() + std::ptrdiff_t(first), m.syspaths.end());
     m.syspaths.resize(first);
@@ -211,20 +269,25 @@ bool HidHost::appear()
             break;
         char hidName[32];
         std::snprintf(hidName, sizeof hidName, "0003:6A4E:0013.%04X", ++m.sequence & 0xFFFF);
+        // The first interface is the keyboard that types the card numbers
+        // (a boot keyboard with LEDs); the others report vendor data.
         ok = m.add(intf + "/" + hidName,
             {{"SUBSYSTEM", "hid"}, {"HID_ID", "0003:00006A4E:00000013"}, {"HID_NAME", "ZN480 Keyboard"},
                 {"HID_PHYS", "usb-0000:00:14.0-1/input" + std::to_string(i)}},
-            {}, "hid", "hid-generic");
-        // The first interface is the keyboard that types the card numbers.
-        if (ok && i == 0 && m.keyboardNode) {
-            inputN = m.inputSequence++;
-            ok = m.addKeyboardInput(intf + "/" + hidName, inputN, "ZN480 Keyboard", "3/6a4e/13/100");
+            {}, "hid", "hid-generic", {},
+            {{"report_descriptor", i == 0 ? kBootKeyboardDescriptor : kVendorDescriptor}});
+        const unsigned n = m.inputSequence++;
+        if (ok && i == 0) {
+            inputN = n;
+            ok = m.addKeyboardInput(intf + "/" + hidName, n, "ZN480 Keyboard", "3/6a4e/13/100", m.keyboardStart);
         }
+        if (ok && m.keyboardNode)
+            ok = m.addHidraw(intf + "/" + hidName, n);
     }
     if (m.keyboard)
         m.retired.push_back(std::move(m.keyboard));
     if (ok && m.keyboardNode) {
-        m.keyboard = std::make_unique<KeyboardNode>(m.testbed, "/dev/input/event" + std::to_string(inputN));
+        m.keyboard = std::make_unique<KeyboardNode>(m.testbed, "/dev/hidraw" + std::to_string(inputN));
         ok = m.keyboard->ok();
     }
     if (!ok) {
@@ -344,13 +407,13 @@ bool HidHost::addOtherKeyboard()
         && m.add(intf, {{"SUBSYSTEM", "usb"}, {"DEVTYPE", "usb_interface"}, {"INTERFACE", "3/1/1"}},
             {{"bInterfaceClass", "03"}, {"bInterfaceNumber", "00"}}, "usb", "usbhid")
         && m.add(hid, {{"SUBSYSTEM", "hid"}, {"HID_ID", "0003:0000046D:0000C31C"}, {"HID_NAME", "USB Keyboard"}}, {},
-            "hid", "hid-generic")
-        && m.addKeyboardInput(hid, n, "USB Keyboard", "3/46d/c31c/110");
+            "hid", "hid-generic", {}, {{"report_descriptor", kBootKeyboardDescriptor}})
+        && m.addKeyboardInput(hid, n, "USB Keyboard", "3/46d/c31c/110", Leds{}) && m.addHidraw(hid, n);
     // It stays plugged in when the reader comes and goes.
     m.syspaths.resize(before);
     if (!ok)
         return false;
-    m.other = std::make_unique<KeyboardNode>(m.testbed, "/dev/input/event" + std::to_string(n));
+    m.other = std::make_unique<KeyboardNode>(m.testbed, "/dev/hidraw" + std::to_string(n));
     return m.other->ok();
 }
 

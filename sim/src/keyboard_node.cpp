@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <linux/input.h>
 
 namespace zn480sim {
 namespace {
@@ -16,24 +15,6 @@ double nowMs()
 {
     using namespace std::chrono;
     return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
-}
-
-// Fills the buffer the client passed to a "get" ioctl; the kernel answers
-// with the number of bytes copied.
-void answerBits(UMockdevIoctlClient* client, const unsigned char* bits, size_t have, size_t asked)
-{
-    GError* err = nullptr;
-    UMockdevIoctlData* out = umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0, asked, &err);
-    if (!out) {
-        if (err)
-            g_error_free(err);
-        umockdev_ioctl_client_complete(client, -1, EFAULT);
-        return;
-    }
-    const size_t n = std::min(have, asked);
-    std::memset(out->data, 0, asked);
-    std::memcpy(out->data, bits, n);
-    umockdev_ioctl_client_complete(client, static_cast<long>(n), 0);
 }
 
 } // namespace
@@ -112,50 +93,10 @@ int KeyboardNode::handleWrite(UMockdevIoctlBase*, UMockdevIoctlClient* client, v
 
 bool KeyboardNode::ioctl(UMockdevIoctlClient* client)
 {
-    const unsigned long req = umockdev_ioctl_client_get_request(client);
-    {
-        std::lock_guard lk(mu_);
-        if (gone_) {
-            umockdev_ioctl_client_complete(client, -1, ENODEV);
-            return true;
-        }
-    }
-    if (_IOC_TYPE(req) != 'E' || _IOC_DIR(req) != _IOC_READ) {
-        umockdev_ioctl_client_complete(client, -1, ENOTTY);
-        return true;
-    }
-    const unsigned nr = _IOC_NR(req);
-    const size_t asked = _IOC_SIZE(req);
-    unsigned char bits[(KEY_MAX + 8) / 8]{};
-    auto set = [&](unsigned n) { bits[n / 8] |= static_cast<unsigned char>(1u << (n % 8)); };
-    if (nr == _IOC_NR(EVIOCGLED(0))) {
-        const Leds s = leds();
-        if (s.num)
-            set(LED_NUML);
-        if (s.caps)
-            set(LED_CAPSL);
-        if (s.scroll)
-            set(LED_SCROLLL);
-        answerBits(client, bits, (LED_MAX + 8) / 8, asked);
-    } else if (nr == _IOC_NR(EVIOCGBIT(0, 0))) {
-        for (unsigned t : {EV_SYN, EV_KEY, EV_MSC, EV_LED, EV_REP})
-            set(t);
-        answerBits(client, bits, (EV_MAX + 8) / 8, asked);
-    } else if (nr == _IOC_NR(EVIOCGBIT(EV_LED, 0))) {
-        // A boot keyboard's five LEDs.
-        for (unsigned l : {LED_NUML, LED_CAPSL, LED_SCROLLL, LED_COMPOSE, LED_KANA})
-            set(l);
-        answerBits(client, bits, (LED_MAX + 8) / 8, asked);
-    } else if (nr == _IOC_NR(EVIOCGBIT(EV_KEY, 0))) {
-        for (unsigned k = KEY_ESC; k <= KEY_KPDOT; ++k)
-            set(k);
-        answerBits(client, bits, (KEY_MAX + 8) / 8, asked);
-    } else if (nr == _IOC_NR(EVIOCGNAME(0))) {
-        static const char name[] = "ZN480 Keyboard";
-        answerBits(client, reinterpret_cast<const unsigned char*>(name), sizeof name, asked);
-    } else {
-        umockdev_ioctl_client_complete(client, -1, ENOTTY);
-    }
+    // kbflash reads the report descriptor from sysfs and the LED states
+    // from the LED devices: no raw HID ioctl is needed, so none is served.
+    std::lock_guard lk(mu_);
+    umockdev_ioctl_client_complete(client, -1, gone_ ? ENODEV : ENOTTY);
     return true;
 }
 
@@ -172,26 +113,17 @@ bool KeyboardNode::write(UMockdevIoctlClient* client)
             return true;
         }
         ++writes_;
-        // As evdev: only whole events, and an EV_LED event changes that
-        // LED at once (the device gets the new state as an output report).
-        if (len % sizeof(input_event) != 0) {
+        // The boot keyboard's output report, as the raw node takes it: the
+        // report number (0, the descriptor numbers no reports), then one
+        // byte of LEDs, bit 0 Num Lock, bit 1 Caps Lock, bit 2 Scroll Lock.
+        // Anything else is not the report this keyboard has.
+        if (len != 2 || data->data[0] != 0) {
             umockdev_ioctl_client_complete(client, -1, EINVAL);
             return true;
         }
-        for (size_t off = 0; off < len; off += sizeof(input_event)) {
-            input_event ev;
-            std::memcpy(&ev, data->data + off, sizeof ev);
-            if (ev.type != EV_LED)
-                continue;
-            Leds s = leds_;
-            if (ev.code == LED_CAPSL)
-                s.caps = ev.value != 0;
-            else if (ev.code == LED_NUML)
-                s.num = ev.value != 0;
-            else if (ev.code == LED_SCROLLL)
-                s.scroll = ev.value != 0;
-            if (s == leds_)
-                continue;
+        const uint8_t bits = data->data[1];
+        const Leds s{(bits & 0x02) != 0, (bits & 0x01) != 0, (bits & 0x04) != 0};
+        if (s != leds_) {
             leds_ = s;
             changes_.push_back({nowMs(), s});
             seen.emplace_back(s, static_cast<int64_t>(changes_.back().ms));

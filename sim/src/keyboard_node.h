@@ -1,8 +1,8 @@
-// A keyboard's input event node (/dev/input/eventN) in a umockdev testbed,
+// A USB keyboard's raw HID node (/dev/hidrawN) in a umockdev testbed,
 // served by this process: programs that open it under umockdev-wrapper get
-// their ioctls and writes answered here, as the kernel's evdev layer would
-// answer them for a USB keyboard with the three lock LEDs. Every LED state
-// written to it is kept, with the time it arrived.
+// their writes answered here, as the kernel's hidraw layer would pass them
+// to a boot keyboard with the three lock LEDs: each write is one output
+// report. Every LED state written to it is kept, with the time it arrived.
 #pragma once
 #include "led_watch.h"
 
@@ -25,7 +25,7 @@ struct LedWrite {
 
 class KeyboardNode {
 public:
-    // Serves `devnode` (for example "/dev/input/event10", which must be in
+    // Serves `devnode` (for example "/dev/hidraw10", which must be in
     // the testbed already). ok() tells whether umockdev took it.
     KeyboardNode(UMockdevTestbed* testbed, std::string devnode);
     ~KeyboardNode();

@@ -126,5 +126,18 @@ TEST(ProgramDir, IsTheFolderOfThisExecutable)
     EXPECT_EQ(kbflashFileName(), "kbflash");
 }
 
+TEST(KbflashPath, OnlyInTheProgramsOwnFolder)
+{
+    struct Case {
+        std::string folder, path;
+    };
+    for (const Case& c : {
+             Case{"/usr/lib/tarvex", "/usr/lib/tarvex/kbflash"},
+             Case{"/", "/kbflash"}, // a program that really is at the root
+             Case{"", ""},          // folder unknown: nothing to start, not "/kbflash"
+         })
+        EXPECT_EQ(kbflashPathIn(c.folder), c.path) << "folder '" << c.folder << "'";
+}
+
 } // namespace
 } // namespace tarvex

@@ -179,7 +179,7 @@ TEST_F(CliOnSimulator, SwitchesOneReaderBySerialFromCcidToCdcToHidToCcid)
     expectLine(r.lines()[0], R"j(ok 01020304 HID->CCID ZN480 Sim 1 00 00 \(\d+\.\d s\))j");
     EXPECT_TRUE(containsRun(since(sim.commands(), mark), toCcid("01020304", 2)))
         << ::testing::PrintToString(since(sim.commands(), mark));
-    EXPECT_NE(sim.output().find("LED reset pattern seen: leaving HID for CDC (on /dev/input/event"), std::string::npos)
+    EXPECT_NE(sim.output().find("LED reset pattern seen: leaving HID for CDC (on /dev/hidraw"), std::string::npos)
         << sim.output();
 
     r = farm.run({"list"});

@@ -1,7 +1,7 @@
 // kbflash against the simulated reader's own keyboard: the reader in HID
 // personality is a USB keyboard 6A4E:0013 in a umockdev testbed, and its
-// event node is served by the simulator, which keeps every LED state written
-// to it. A second, unrelated keyboard sits in the same testbed. kbflash runs
+// raw HID node is served by the simulator, which keeps every LED state
+// written to it as an output report. A second, unrelated keyboard sits in the same testbed. kbflash runs
 // under umockdev-wrapper, so it sees exactly that machine.
 // Real time: one pattern takes about 5 s.
 #include "support/testbed_launcher.h"
@@ -229,6 +229,45 @@ TEST_F(UnwritableNode, WithoutDisplayFailsWithTheFix)
     EXPECT_EQ(host_->keyboardLog().writes, 0u);
 }
 
+// What the udev rules grant is enough: a user who may write the reader's raw
+// HID node and nothing else (not the keyboard's event node, which could
+// inject key presses) gets the whole pattern to the reader, without any X
+// display to fall back on.
+TEST_F(ReaderKeyboard, TheRawNodeAloneIsEnoughForAnOrdinaryUser)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to run kbflash as another user";
+    ASSERT_TRUE(plugIn({false, true, false}));
+    for (fs::path p = host_->testbedDir(); p != "/" && p != "/tmp"; p = p.parent_path())
+        ::chmod(p.c_str(), 0755);
+    ::chmod(dir_.c_str(), 0755);
+    for (const auto& e : fs::recursive_directory_iterator(host_->testbedDir() + "/ioctl"))
+        if (e.is_socket())
+            ::chmod(e.path().c_str(), 0777);
+    // The raw node open to the user for writing only, which is all kbflash
+    // may ask for (umockdev stands a link to a pty in for the node; the pty
+    // is what gets opened).
+    const std::string raw = host_->testbedDir() + host_->keyboardLog().devnode;
+    ASSERT_TRUE(fs::is_symlink(raw)) << raw;
+    ASSERT_EQ(::chmod(fs::canonical(raw).c_str(), 0602), 0);
+    // Every event node only root's, as without a rule for it.
+    int eventNodes = 0;
+    for (const auto& e : fs::directory_iterator(host_->testbedDir() + "/dev/input")) {
+        const std::string file = e.path().string();
+        fs::remove(file);
+        std::ofstream(file).put('\0');
+        ASSERT_EQ(::chmod(file.c_str(), 0600), 0);
+        ++eventNodes;
+    }
+    ASSERT_GE(eventNodes, 2) << "the reader's and the other keyboard's event nodes";
+
+    const auto run = xtest_support::runPlain(launcher("65534"), std::nullopt);
+    EXPECT_EQ(run.exitStatus, 0) << run.err;
+    EXPECT_EQ(run.out, "Wait...\r\nOK.\r\n");
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(states(host_->keyboardLog()), expectedStates({false, true, false}));
+}
+
 // No reader at all (only the other keyboard), with or without a display:
 // nothing is written anywhere and the X lock keys stay put, since the reader
 // has nothing to see (Tarvex's second start comes after the reader has left).
@@ -250,7 +289,7 @@ TEST_F(ReaderKeyboard, NoReaderTouchesNothing)
     EXPECT_EQ(host_->otherKeyboardLog().writes, 0u);
 }
 
-// The reader is there but has no keyboard node: the X display carries the
+// The reader is there but has no raw HID node: the X display carries the
 // pattern, with a note on standard error.
 TEST_F(ReaderKeyboard, ReaderWithoutNodeUsesTheDisplay)
 {
@@ -262,7 +301,7 @@ TEST_F(ReaderKeyboard, ReaderWithoutNodeUsesTheDisplay)
     const auto run = xtest_support::observeRun(xvfb.display(), launcher());
     EXPECT_EQ(run.exitStatus, 0) << run.err;
     EXPECT_EQ(run.out, "Wait...\r\nOK.\r\n");
-    EXPECT_NE(run.err.find("no keyboard event node"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("no raw HID node"), std::string::npos) << run.err;
     EXPECT_EQ(run.changes.size(), 106u);
     EXPECT_EQ(host_->otherKeyboardLog().writes, 0u);
 }

@@ -23,7 +23,7 @@ using xtest_support::LockProbe;
 using xtest_support::XvfbServer;
 
 const std::string kKbflash = KBFLASH_PATH;
-const char* const kFallbackNote = "no keyboard event node with LEDs; using the X display instead";
+const char* const kFallbackNote = "no raw HID node (/dev/hidrawN) with keyboard LEDs; using the X display instead";
 
 // The reader in HID personality, reachable only through the X lock keys.
 class ReaderWithoutNode {

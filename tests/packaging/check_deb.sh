@@ -50,14 +50,22 @@ depends=$(field Depends)
 dep_names=" $(printf '%s' "$depends" | tr ',|' '\n\n' | sed -E 's/\(.*\)//; s/:any//; s/^ +| +$//g' | tr '\n' ' ') "
 # Linked (found by dpkg-shlibdeps) and run-time needs (named by hand).
 for want in libc6 libstdc++6 libqt6widgets6 libqt6gui6 libqt6core6 libudev1 libx11-6 libxtst6 \
-            pcscd libccid libpcsclite1 qt6-qpa-plugins; do
+            libpcsclite1 qt6-qpa-plugins; do
     [[ "$dep_names" == *" $want "* ]] || fail "Depends lacks $want: $depends"
+done
+# The PC/SC daemon and its CCID driver serve one personality of four: they
+# are recommended, and must not be required.
+recommends=$(field Recommends)
+rec_names=" $(printf '%s' "$recommends" | tr ',|' '\n\n' | sed -E 's/\(.*\)//; s/^ +| +$//g' | tr '\n' ' ') "
+for name in pcscd libccid; do
+    [[ "$dep_names" == *" $name "* ]] && fail "Depends names $name, which only CCID readers need"
+    [[ "$rec_names" == *" $name "* ]] || fail "Recommends lacks $name: $recommends"
 done
 # A dev package or a build tool would drag compilers onto users' machines.
 for name in $dep_names; do
     [[ "$name" == *-dev || "$name" == cmake || "$name" == g++* ]] && fail "Depends names build-only package $name"
 done
-ok "control fields and Depends: $depends"
+ok "control fields, Depends: $depends; Recommends: $recommends"
 
 # ---- file list: exactly these files, with these modes, owned by root -------
 declare -A want_mode=(
@@ -73,7 +81,10 @@ declare -A want_mode=(
     [./usr/share/icons/hicolor/48x48/apps/tarvex.png]=-rw-r--r--
     [./usr/share/icons/hicolor/256x256/apps/tarvex.png]=-rw-r--r--
     [./usr/share/doc/tarvex/copyright]=-rw-r--r--
+    [./usr/share/doc/tarvex/changelog.Debian.gz]=-rw-r--r--
+    [./usr/share/lintian/overrides/tarvex]=-rw-r--r--
     [./usr/share/man/man1/tarvexctl.1.gz]=-rw-r--r--
+    [./usr/share/man/man1/tarvex.1.gz]=-rw-r--r--
 )
 declare -A seen=()
 while read -r mode owner _size _date _time path rest; do
@@ -145,16 +156,24 @@ version=$("$work/elsewhere/tarvexctl" --version 2>&1) || fail "tarvexctl --versi
 [ "$version" = "tarvexctl $(field Version | sed 's/-[0-9]*$//')" ] || fail "tarvexctl --version says '$version'"
 # The console program is linked against the core only, never Qt.
 readelf -d "$root/usr/lib/tarvex/tarvexctl" | grep -q 'NEEDED.*libQt' && fail "tarvexctl links Qt"
-man=$root/usr/share/man/man1/tarvexctl.1.gz
-gzip -t "$man" || fail "the manual page is not a good gzip file"
-# -n: no file name or time stamp in the gzip header (reproducible builds).
-[ "$(od -An -tu1 -j4 -N4 "$man" | tr -s ' ')" = " 0 0 0 0" ] || fail "the manual page's gzip header holds a time stamp"
-if command -v groff >/dev/null; then
-    warnings=$(zcat "$man" | groff -man -Tutf8 -ww 2>&1 >/dev/null)
-    [ -z "$warnings" ] || fail "groff warns about the manual page: $warnings"
-fi
-zcat "$man" | grep -q '^\.SH EXIT STATUS' || fail "the manual page has no EXIT STATUS section"
-ok "tarvexctl launcher, linkage and manual page"
+for page in tarvexctl tarvex; do
+    man=$root/usr/share/man/man1/$page.1.gz
+    gzip -t "$man" || { fail "the manual page $page.1 is not a good gzip file"; continue; }
+    # -n: no file name or time stamp in the gzip header (reproducible builds).
+    [ "$(od -An -tu1 -j4 -N4 "$man" | tr -s ' ')" = " 0 0 0 0" ] || fail "the manual page $page.1's gzip header holds a time stamp"
+    if command -v groff >/dev/null; then
+        warnings=$(zcat "$man" | groff -man -Tutf8 -ww 2>&1 >/dev/null)
+        [ -z "$warnings" ] || fail "groff warns about the manual page $page.1: $warnings"
+    fi
+    # Every variable that changes what the programs do is listed.
+    zcat "$man" | grep -q '^\.SH ENVIRONMENT' || fail "the manual page $page.1 has no ENVIRONMENT section"
+    for var in ZN480_DEV_DIR ZN480_MOUNTS_FILE ZN480_SYSFS_DIR PCSCLITE_CSOCK_NAME DISPLAY; do
+        zcat "$man" | grep -q "$var" || fail "the manual page $page.1 does not mention $var"
+    done
+done
+zcat "$root/usr/share/man/man1/tarvexctl.1.gz" | grep -q '^\.SH EXIT STATUS' || fail "the manual page has no EXIT STATUS section"
+zcat "$root/usr/share/man/man1/tarvex.1.gz" | grep -q 'TARVEX_STATE_FILE' || fail "tarvex.1 does not mention TARVEX_STATE_FILE"
+ok "tarvexctl launcher, linkage and manual pages"
 
 # ---- desktop entry and icon ------------------------------------------------
 desktop=$root/usr/share/applications/tarvex.desktop
@@ -174,6 +193,41 @@ icon=$(entry Icon)
 [ "$(file -b "$root/usr/share/icons/hicolor/48x48/apps/$icon.png" | cut -d, -f2 | tr -d ' ')" = 48x48 ] \
     || fail "48x48 icon has size $(file -b "$root/usr/share/icons/hicolor/48x48/apps/$icon.png")"
 ok "desktop entry and icons"
+
+# ---- licence -----------------------------------------------------------------
+# A machine-readable copyright file that grants the project's licence.
+copyright=$root/usr/share/doc/tarvex/copyright
+head -1 "$copyright" | grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' \
+    || fail "copyright is not in the machine-readable format"
+grep -qx 'License: Expat' "$copyright" || fail "copyright names no Expat licence for the files"
+# Its licence text is the LICENSE file's, line for line.
+sed -n '/^Permission is hereby granted/,$p' "$src/LICENSE" | tr -s ' \n' ' ' >"$work/license.txt"
+sed -n '/^ Permission is hereby granted/,$p' "$copyright" | sed 's/^ \.$//; s/^ //' | tr -s ' \n' ' ' >"$work/copyright.txt"
+cmp -s "$work/license.txt" "$work/copyright.txt" || fail "copyright's licence text differs from LICENSE"
+grep -qi 'all rights reserved' "$copyright" && fail "copyright still reserves all rights"
+# The changelog's latest entry is this package's version.
+zcat "$root/usr/share/doc/tarvex/changelog.Debian.gz" | head -1 | grep -q "^tarvex ($(field Version)) " \
+    || fail "changelog.Debian's first entry is not version $(field Version)"
+ok "copyright file, licence and changelog"
+
+# ---- lintian: Debian's own package checks -----------------------------------
+if command -v lintian >/dev/null; then
+    # --fail-on error,warning: any error or warning fails (overrides, each
+    # with its reason, live in the package's lintian overrides file).
+    # Its standard error holds only its own notes (such as the one about
+    # running as root); the findings are on standard output.
+    if ! out=$(lintian --fail-on error,warning --display-level '>=warning' "$deb" 2>"$work/lintian.err"); then
+        fail "lintian: $out $(cat "$work/lintian.err")"
+    elif [ -n "$out" ]; then
+        fail "lintian remarks: $out"
+    fi
+    # Every override says why: a comment line right above it.
+    awk '/^[^#[:space:]]/ && prev !~ /^#/ { bad = 1; print "override without a reason: " $0 } { prev = $0 } END { exit bad }' \
+        "$root/usr/share/lintian/overrides/tarvex" >&2 || fail "a lintian override has no comment saying why"
+    ok "lintian: no errors or warnings"
+else
+    fail "lintian is not installed (package lintian)"
+fi
 
 # ---- udev rules and maintainer scripts -------------------------------------
 cmp -s "$root/usr/lib/udev/rules.d/70-zn480.rules" "$src/packaging/70-zn480.rules" \

@@ -1,7 +1,12 @@
 #!/bin/bash
 # Installs the package into a throw-away Debian root with `apt-get install
-# ./file.deb`, checks that every dependency arrived, starts the program
-# through its launcher on an Xvfb display (and keeps a screenshot), then
+# ./file.deb` without its recommendations (so without pcscd and libccid),
+# checks that every dependency arrived, that the maintainer script applies
+# the rules through udevadm trigger alone, and that the installed programs
+# ignore the test hook variables (a simulated reader behind ZN480_DEV_DIR, a
+# reader drive in a ZN480_MOUNTS_FILE, a TARVEX_STATE_FILE); starts the
+# program through its launcher on an Xvfb display (and keeps a screenshot);
+# then installs pcscd and libccid and runs tarvexctl again, and finally
 # removes and purges the package and checks that nothing of it is left.
 #
 # First choice is a fresh root bootstrapped with mmdebstrap (minbase, from the
@@ -11,9 +16,11 @@
 # back to an overlay of this machine's own root: install, start, removal and
 # purge are still exercised, but dependencies then only come from what this
 # machine already has. Either way the dev machine itself is not touched.
-# Usage: install_test.sh DEB_DIR SCREENSHOT_PNG
+# Usage: install_test.sh DEB_DIR SCREENSHOT_PNG DEV_BIN_DIR
+# (DEV_BIN_DIR: the development build's bin folder, with zn480sim and a
+# tarvexctl that honours the hooks, to show that the hooks' setup works.)
 set -euo pipefail
-deb_dir=$1 shot=$2
+deb_dir=$1 shot=$2 dev_bin=$3
 debs=("$deb_dir"/*.deb)
 deb=${debs[0]}
 [ -f "$deb" ] || { echo "FAIL: no .deb in $deb_dir" >&2; exit 1; }
@@ -65,7 +72,7 @@ cp "$deb" "$work/"
 # run_in_root MODE INSTALL_SECONDS: exits 75 when apt-get overran its time.
 run_in_root() {
     TARVEX_T_MODE=$1 TARVEX_T_LIMIT=$2 TARVEX_T_WORK=$work TARVEX_T_ROOT=$root \
-    TARVEX_T_DEB=$(basename "$deb") TARVEX_T_DISPLAY=$display TARVEX_T_SHOT=$shot \
+    TARVEX_T_DEB=$(basename "$deb") TARVEX_T_DISPLAY=$display TARVEX_T_SHOT=$shot TARVEX_T_DEV_BIN=$dev_bin \
     unshare -m --propagation private bash -euo pipefail <<'INNER'
 work=$TARVEX_T_WORK root=$TARVEX_T_ROOT
 failures=0
@@ -96,6 +103,25 @@ fi
 
 status() { in_root dpkg-query -W -f='${Status}' tarvex 2>/dev/null || true; }
 
+# -- without pcscd and libccid (the overlay starts from this machine's root,
+# which may have them: they go, without their dependants, as on a machine
+# that never had them)
+if [ "$TARVEX_T_MODE" = overlay ]; then
+    in_root dpkg --purge --force-depends pcscd libccid >"$work/purge-pcscd.log" 2>&1 || true
+fi
+
+# -- udev as the maintainer script sees it: a control socket, an udevadm that
+# logs its calls and a reader plugged in on the USB bus
+# (A tmpfs over /sys/bus for the install only: this machine may have no USB.)
+mkdir -p "$root/run/udev"
+mount -t tmpfs tmpfs "$root/sys/bus"
+mkdir -p "$root/sys/bus/usb/devices/1-9"
+echo 6a4e > "$root/sys/bus/usb/devices/1-9/idVendor"
+python3 -c 'import socket, sys; socket.socket(socket.AF_UNIX).bind(sys.argv[1])' "$root/run/udev/control"
+if [ -e "$root/usr/bin/udevadm" ]; then mv "$root/usr/bin/udevadm" "$root/usr/bin/udevadm.real"; fi
+printf '#!/bin/sh\necho "$*" >> /tmp/udevadm.log\n' > "$root/usr/bin/udevadm"
+chmod 755 "$root/usr/bin/udevadm"
+
 # -- install: apt resolves the Depends
 start=$SECONDS
 rc=0
@@ -110,6 +136,15 @@ elif [ "$rc" != 0 ]; then
     echo "FAIL: apt-get install failed:" >&2; tail -20 "$work/install.log" >&2; exit 1
 fi
 echo "installed in $((SECONDS - start)) s"
+# The rules are applied by the trigger alone: udevd sees the new rule file
+# by its time stamp before it handles the events the trigger queues, so no
+# reload is asked for.
+udevadm_calls=$(cat "$root/tmp/udevadm.log" 2>/dev/null || true)
+[ "$udevadm_calls" = "trigger --action=change --parent-match=/sys/bus/usb/devices/1-9" ] \
+    || fail "postinst ran udevadm as: '${udevadm_calls}' (want only the trigger of the plugged-in reader)"
+rm -f "$root/usr/bin/udevadm" "$root/tmp/udevadm.log"
+if [ -e "$root/usr/bin/udevadm.real" ]; then mv "$root/usr/bin/udevadm.real" "$root/usr/bin/udevadm"; fi
+umount "$root/sys/bus"
 [ "$(status)" = "install ok installed" ] || fail "status after install: '$(status)'"
 audit=$(in_root dpkg --audit); [ -z "$audit" ] || fail "dpkg --audit: $audit"
 files=$(dpkg-deb --fsys-tarfile "$work/$TARVEX_T_DEB" | tar -t | sed -n 's#^\./#/#p' | sed '/\/$/d')
@@ -123,18 +158,43 @@ done
 # What the program loads at run time rather than links.
 in_root sh -c 'ls /usr/lib/*/libpcsclite.so.1' >/dev/null 2>&1 || fail "libpcsclite.so.1 is not installed"
 in_root sh -c 'ls /usr/lib/*/qt6/plugins/platforms/libqxcb.so' >/dev/null 2>&1 || fail "Qt's xcb platform plugin is not installed"
-[ -x "$root/usr/sbin/pcscd" ] || fail "pcscd is not installed"
+# Recommended only: not pulled in.
+[ ! -e "$root/usr/sbin/pcscd" ] || fail "pcscd was installed, though only recommended"
+in_root sh -c 'ls /usr/lib/*/pcsc/drivers/ifd-ccid.bundle' >/dev/null 2>&1 && fail "libccid was installed, though only recommended"
 [ "$(in_root sh -c 'command -v tarvex')" = /usr/bin/tarvex ] || fail "tarvex is not on PATH"
-# The console program runs from PATH and lists nothing where nothing is attached.
-ctl_list=$(in_root tarvexctl list 2>&1) || fail "tarvexctl list failed: $ctl_list"
+# The console program runs from PATH and lists nothing where nothing is
+# attached, with no PC/SC daemon on the machine.
+ctl_list=$(in_root tarvexctl list 2>&1) || fail "tarvexctl list without pcscd failed: $ctl_list"
 [ -z "$ctl_list" ] || fail "tarvexctl list in the fresh root: $ctl_list"
+
+# -- the test hooks: a simulated reader in CDC personality behind a link in
+# a device folder, and a reader's drive in a stand-in mount table. The
+# development build's tarvexctl lists both; the installed one neither.
+mkdir -p "$root/tmp/zn480dev" "$root/tmp/zn480drive"
+: > "$root/tmp/zn480drive/APDU_314.MSD"
+# A loop device is a fixed drive, which the drive scan also looks at.
+echo "/dev/loop0 /tmp/zn480drive ext2 rw 0 0" > "$root/tmp/zn480mounts"
+"$TARVEX_T_DEV_BIN/zn480sim" --cdc-link "$root/tmp/zn480dev/ttyACM0" >"$work/sim.log" 2>&1 &
+sim=$!
+for _ in $(seq 100); do [ -L "$root/tmp/zn480dev/ttyACM0" ] && break; sleep 0.05; done
+hooks_env=(ZN480_DEV_DIR="$root/tmp/zn480dev" ZN480_MOUNTS_FILE="$root/tmp/zn480mounts" ZN480_SYSFS_DIR="$root/tmp")
+dev_list=$(env "${hooks_env[@]}" sed "s#/tmp/zn480drive#$root/tmp/zn480drive#" "$root/tmp/zn480mounts" >"$work/mounts-outside"; \
+    env ZN480_DEV_DIR="$root/tmp/zn480dev" ZN480_MOUNTS_FILE="$work/mounts-outside" "$TARVEX_T_DEV_BIN/tarvexctl" list 2>&1 || true)
+if [[ "$dev_list" != *"CDC   01020304"* ]] || [[ "$dev_list" != *MSD* ]]; then
+    fail "the hooks' setup does not work: the development build lists '$dev_list'; simulator: $(tail -3 "$work/sim.log")"
+fi
+hooked=$(in_root env ZN480_DEV_DIR=/tmp/zn480dev ZN480_MOUNTS_FILE=/tmp/zn480mounts ZN480_SYSFS_DIR=/tmp \
+    tarvexctl list 2>&1) || fail "tarvexctl list with the hook variables failed: $hooked"
+[ -z "$hooked" ] || fail "the installed tarvexctl follows the test hooks: $hooked"
+kill "$sim" 2>/dev/null || true
+wait "$sim" 2>/dev/null || true
 in_root sh -c 'man -w tarvexctl' >/dev/null 2>&1 || [ ! -x "$root/usr/bin/man" ] || fail "man does not find tarvexctl"
 
 start=$SECONDS
 # -- start through the launcher, as the desktop entry does (not through
 # in_root: the background job must be the program's own pid)
 chroot "$root" /usr/bin/env -i PATH=/usr/bin:/bin HOME=/root LANG=C.UTF-8 DISPLAY="$TARVEX_T_DISPLAY" \
-    XDG_RUNTIME_DIR=/tmp tarvex >"$work/tarvex.log" 2>&1 &
+    XDG_RUNTIME_DIR=/tmp TARVEX_STATE_FILE=/tmp/tarvex-state tarvex >"$work/tarvex.log" 2>&1 &
 app=$!
 win=
 for _ in $(seq 300); do
@@ -157,6 +217,22 @@ fi
 kill -0 "$app" 2>/dev/null || fail "the program exited early: $(tail -5 "$work/tarvex.log")"
 kill "$app" 2>/dev/null || true
 wait "$app" 2>/dev/null || true
+# The window's state file is a test hook too: the installed program writes none.
+[ ! -e "$root/tmp/tarvex-state" ] || fail "the installed Tarvex wrote TARVEX_STATE_FILE: $(head -3 "$root/tmp/tarvex-state")"
+
+# -- with the recommendations: pcscd and libccid installed afterwards (from
+# what apt can reach; the daemon itself is not started in the root)
+start=$SECONDS
+if timeout 120 chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 \
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -o DPkg::Options::=--force-unsafe-io pcscd libccid \
+        >"$work/install-pcscd.log" 2>&1; then
+    [ -x "$root/usr/sbin/pcscd" ] || fail "pcscd is not there after installing it"
+    ctl_list=$(in_root tarvexctl list 2>&1) || fail "tarvexctl list with pcscd installed failed: $ctl_list"
+    [ -z "$ctl_list" ] || fail "tarvexctl list with pcscd installed: $ctl_list"
+    echo "pcscd and libccid installed beside it in $((SECONDS - start)) s"
+else
+    fail "apt-get install pcscd libccid failed: $(tail -5 "$work/install-pcscd.log")"
+fi
 
 # -- remove, then purge: nothing of the package may stay
 start=$SECONDS

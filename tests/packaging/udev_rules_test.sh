@@ -1,7 +1,7 @@
 #!/bin/bash
 # Runs the ZN480 udev rules through `udevadm test` against simulated devices:
 # a umockdev testbed supplies a ZN480 in CDC and HID personality plus
-# look-alikes from another vendor, and a private mount namespace puts only our
+# look-alikes from another vendor and another product of the same vendor, and a private mount namespace puts only our
 # rules (and systemd's 73-seat-late.rules, which acts on the uaccess tag) in
 # front of udev, with /run and /dev private so nothing touches the host.
 # Usage: udev_rules_test.sh RULES_FILE
@@ -55,6 +55,7 @@ plain() { printf 'P: /devices/%s\nE: SUBSYSTEM=%s\n\n' "$1" "$2"; }
 node() { printf 'P: /devices/%s\nE: SUBSYSTEM=%s\nE: MAJOR=%s\nE: MINOR=%s\nE: DEVNAME=/dev/%s\n\n' "$@"; }
 zn=pci0000:00/0000:00:14.0/usb1/1-2
 other=pci0000:00/0000:00:14.0/usb1/1-3
+sibling=pci0000:00/0000:00:14.0/usb1/1-4
 node "$zn/1-2:1.0/tty/ttyACM0" tty 166 0 ttyACM0
 node "$zn/1-2:1.0/0003:6A4E:0013.0001/hidraw/hidraw0" hidraw 243 0 hidraw0
 node "$zn/1-2:1.0/0003:6A4E:0013.0001/input/input7/event7" input 13 71 input/event7
@@ -69,19 +70,34 @@ plain "$other/1-3:1.0/0003:1234:5678.0002/input/input8" input
 plain "$other/1-3:1.0/0003:1234:5678.0002" hid
 printf 'P: /devices/%s\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\n\n' "$other/1-3:1.0"
 usbdev "$other" 1234 5678
+# Another product of the reader's vendor, as a keyboard.
+node "$sibling/1-4:1.0/0003:6A4E:0099.0003/hidraw/hidraw2" hidraw 243 2 hidraw2
+node "$sibling/1-4:1.0/0003:6A4E:0099.0003/input/input9/event9" input 13 73 input/event9
+plain "$sibling/1-4:1.0/0003:6A4E:0099.0003/input/input9" input
+plain "$sibling/1-4:1.0/0003:6A4E:0099.0003" hid
+printf 'P: /devices/%s\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\n\n' "$sibling/1-4:1.0"
+usbdev "$sibling" 6a4e 0099
 plain pci0000:00/0000:00:14.0/usb1 usb
 plain pci0000:00/0000:00:14.0 pci
 node platform/serial8250/tty/ttyS0 tty 4 64 ttyS0
 plain platform/serial8250 platform
 } > "$work/devices.umockdev"
 
-# Each case: sysfs path | action | uaccess tag expected (1/0) | ID_MM_DEVICE_IGNORE=1 expected (1/0)
+# Each case: sysfs path | action | uaccess tag expected (1/0) | ID_MM_DEVICE_IGNORE=1 expected (1/0).
+# The seat user gets the nodes the programs open (the reader's tty and raw
+# HID node) and no node that can inject input: not the reader's keyboard
+# event node, nothing of another product of the vendor.
 cases=$(cat <<EOF
 $zn/1-2:1.0/tty/ttyACM0|add|1|1
 $zn/1-2:1.0/tty/ttyACM0|change|1|1
 $zn|add|0|1
 $zn/1-2:1.0/0003:6A4E:0013.0001/hidraw/hidraw0|add|1|0
-$zn/1-2:1.0/0003:6A4E:0013.0001/input/input7/event7|add|1|0
+$zn/1-2:1.0/0003:6A4E:0013.0001/hidraw/hidraw0|change|1|0
+$zn/1-2:1.0/0003:6A4E:0013.0001/input/input7/event7|add|0|0
+$zn/1-2:1.0/0003:6A4E:0013.0001/input/input7/event7|change|0|0
+$sibling/1-4:1.0/0003:6A4E:0099.0003/hidraw/hidraw2|add|0|0
+$sibling/1-4:1.0/0003:6A4E:0099.0003/input/input9/event9|add|0|0
+$sibling|add|0|1
 $zn/1-2:1.0/0003:6A4E:0013.0001/input/input7|add|0|0
 $zn/1-2:1.0/tty/ttyACM0|remove|0|0
 $other/1-3:1.0/tty/ttyACM1|add|0|0

@@ -50,6 +50,18 @@ protected:
             {"DEVTYPE", "usb_device", "ID_VENDOR_ID", vid, "ID_MODEL_ID", pid});
     }
 
+    // The kernel's index of character devices by number, which udev reads
+    // to find a device by its node's number (umockdev makes none).
+    void charDevice(const std::string& syspath, const std::string& number)
+    {
+        gchar* root = umockdev_testbed_get_root_dir(tb_);
+        const std::string dir = std::string(root) + "/sys/dev/char";
+        g_free(root);
+        ASSERT_EQ(g_mkdir_with_parents(dir.c_str(), 0755), 0);
+        // syspath is "/sys/devices/...": relative to /sys/dev/char, "../../devices/...".
+        ASSERT_EQ(symlink(("../.." + syspath.substr(4)).c_str(), (dir + "/" + number).c_str()), 0);
+    }
+
     UMockdevTestbed* tb_ = nullptr;
 };
 
@@ -154,26 +166,60 @@ TEST_F(Testbed, SerialMapTellsTheUsbDeviceBehindEachPort)
     const std::string before = v[1].instance;
     umockdev_testbed_set_attribute(tb_, modem.c_str(), "devnum", "10");
     EXPECT_NE(read()[1].instance, before);
+}
 
-    // In the folder override, udev still tells who is behind a node of the
-    // same name; a node it does not know is the user's.
+// In the folder override udev still tells who is behind each entry, asked by
+// the device number of the node the entry leads to, whatever the entry's
+// name: a link named like a modem's port but pointing at the reader's node
+// is the reader, and one pointing at a node udev has no serial port for
+// (a pty, here /dev/full) is the user's own, probed on every scan.
+TEST_F(Testbed, SerialMapFolderAsksUdevByTheTargetsDeviceNumber)
+{
+    // Real character nodes of this machine stand in for the ports' nodes:
+    // the testbed's ttys claim their device numbers.
+    const std::string reader
+        = add("usb", "usb1", "", {"idVendor", "6a4e", "busnum", "1", "devnum", "7"}, {"DEVTYPE", "usb_device"});
+    const std::string modem
+        = add("usb", "usb2", "", {"idVendor", "1234", "busnum", "1", "devnum", "9"}, {"DEVTYPE", "usb_device"});
+    charDevice(add("tty", "ttyACM0", add("usb", "usb1:1.0", reader, {}, {"DEVTYPE", "usb_interface"}), {"dev", "1:3"},
+                   {"MAJOR", "1", "MINOR", "3"}),
+        "1:3");
+    charDevice(add("tty", "ttyACM1", add("usb", "usb2:1.0", modem, {}, {"DEVTYPE", "usb_interface"}), {"dev", "1:5"},
+                   {"MAJOR", "1", "MINOR", "5"}),
+        "1:5");
+
     char dir[] = "/tmp/zn480-mapXXXXXX";
     ASSERT_TRUE(mkdtemp(dir));
     const std::string folder = dir;
-    ASSERT_EQ(symlink("/dev/null", (folder + "/ttyACM1").c_str()), 0);
-    ASSERT_EQ(symlink("/dev/null", (folder + "/ttyACM4").c_str()), 0);
+    struct Link {
+        const char* name;
+        const char* target;
+        uint16_t vendor;
+        bool userNamed;
+    };
+    const Link links[] = {
+        {"ttyACM1", "/dev/null", 0x6A4E, false}, // the modem's name, the reader's node
+        {"ttyACM2", "/dev/zero", 0x1234, false}, // a name udev has no port for, the modem's node
+        {"ttyACM3", "/dev/full", 0, true},       // a node udev has no port for
+    };
+    for (const Link& l : links)
+        ASSERT_EQ(symlink(l.target, (folder + "/" + l.name).c_str()), 0);
     setenv("ZN480_DEV_DIR", folder.c_str(), 1);
-    v = read();
+    auto map = makeSystemSerialPortMap()->read();
     unsetenv("ZN480_DEV_DIR");
-    unlink((folder + "/ttyACM1").c_str());
-    unlink((folder + "/ttyACM4").c_str());
+    for (const Link& l : links)
+        unlink((folder + "/" + l.name).c_str());
     rmdir(dir);
-    ASSERT_EQ(v.size(), 2u);
-    EXPECT_EQ(v[0].usbVendor, 0x1234);
-    EXPECT_FALSE(v[0].userNamed);
-    EXPECT_EQ(v[1].usbVendor, 0);
-    EXPECT_TRUE(v[1].userNamed);
-    EXPECT_NE(v[1].instance, "");
+    ASSERT_TRUE(map);
+    ASSERT_EQ(map->size(), std::size(links));
+    for (size_t i = 0; i < std::size(links); ++i) {
+        const SerialMapValue& v = (*map)[i];
+        EXPECT_EQ(v.usbVendor, links[i].vendor) << links[i].name;
+        EXPECT_EQ(v.userNamed, links[i].userNamed) << links[i].name;
+        EXPECT_NE(v.instance, "") << links[i].name;
+    }
+    // The reader's identity is its USB device's, as on the udev path.
+    EXPECT_NE((*map)[0].instance, (*map)[1].instance);
 }
 
 } // namespace

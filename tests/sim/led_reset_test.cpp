@@ -126,7 +126,7 @@ pid_t startKbflash(const std::string& testbedFile, bool withDisplay, const std::
     return spawn({"umockdev-wrapper", KBFLASH_PATH}, log, env.data());
 }
 
-// The reader's keyboard has no event node here, so kbflash falls back to
+// The reader's keyboard has no raw HID node here, so kbflash falls back to
 // the X lock keys, which the simulator watches.
 TEST(LedReset, KbflashTakesTheReaderOutOfHidBackToItsFormerPersonality)
 {
@@ -179,7 +179,7 @@ TEST(LedReset, PatternOnTheKeyboardNodeTakesTheReaderOutOfHid)
     EXPECT_EQ(slurp(kbLog), "Wait...\r\nOK.\r\n");
     EXPECT_TRUE(eventually([&] { return sim.state().find("present=CDC") != std::string::npos; }, 5000))
         << sim.state() << sim.out();
-    EXPECT_NE(sim.out().find("LED reset pattern seen: leaving HID for CDC (on /dev/input/event"), std::string::npos)
+    EXPECT_NE(sim.out().find("LED reset pattern seen: leaving HID for CDC (on /dev/hidraw"), std::string::npos)
         << sim.out();
 }
 

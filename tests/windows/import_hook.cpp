@@ -1,6 +1,7 @@
 #include "import_hook.h"
 
 #include <cstring>
+#include <mutex>
 
 namespace wintest {
 
@@ -90,6 +91,100 @@ long PortCallCounter::calls() const
 void PortCallCounter::reset()
 {
     g_calls = 0;
+}
+
+namespace {
+
+std::mutex g_loadsMu;
+std::vector<LibraryLoadLog::Load> g_loads;
+decltype(&LoadLibraryA) g_loadA = nullptr;
+decltype(&LoadLibraryW) g_loadW = nullptr;
+decltype(&LoadLibraryExA) g_loadExA = nullptr;
+decltype(&LoadLibraryExW) g_loadExW = nullptr;
+
+std::string narrow(LPCWSTR w)
+{
+    std::string s;
+    for (; w && *w; ++w)
+        s.push_back(*w < 0x80 ? char(*w) : '?');
+    return s;
+}
+
+void note(std::string name, DWORD flags)
+{
+    std::lock_guard lk(g_loadsMu);
+    g_loads.push_back({std::move(name), flags});
+}
+
+HMODULE WINAPI loggedLoadLibraryA(LPCSTR name)
+{
+    note(name ? name : "", 0);
+    return g_loadA(name);
+}
+
+HMODULE WINAPI loggedLoadLibraryW(LPCWSTR name)
+{
+    note(narrow(name), 0);
+    return g_loadW(name);
+}
+
+HMODULE WINAPI loggedLoadLibraryExA(LPCSTR name, HANDLE file, DWORD flags)
+{
+    note(name ? name : "", flags);
+    return g_loadExA(name, file, flags);
+}
+
+HMODULE WINAPI loggedLoadLibraryExW(LPCWSTR name, HANDLE file, DWORD flags)
+{
+    note(narrow(name), flags);
+    return g_loadExW(name, file, flags);
+}
+
+} // namespace
+
+LibraryLoadLog::LibraryLoadLog(HMODULE module)
+{
+    {
+        std::lock_guard lk(g_loadsMu);
+        g_loads.clear();
+    }
+    if (!module)
+        return;
+    const char* names[4] = {"LoadLibraryA", "LoadLibraryW", "LoadLibraryExA", "LoadLibraryExW"};
+    void* hooks[4] = {reinterpret_cast<void*>(&loggedLoadLibraryA), reinterpret_cast<void*>(&loggedLoadLibraryW),
+        reinterpret_cast<void*>(&loggedLoadLibraryExA), reinterpret_cast<void*>(&loggedLoadLibraryExW)};
+    // The real functions, for the calls passed on.
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    g_loadA = reinterpret_cast<decltype(g_loadA)>(reinterpret_cast<void*>(GetProcAddress(kernel, names[0])));
+    g_loadW = reinterpret_cast<decltype(g_loadW)>(reinterpret_cast<void*>(GetProcAddress(kernel, names[1])));
+    g_loadExA = reinterpret_cast<decltype(g_loadExA)>(reinterpret_cast<void*>(GetProcAddress(kernel, names[2])));
+    g_loadExW = reinterpret_cast<decltype(g_loadExW)>(reinterpret_cast<void*>(GetProcAddress(kernel, names[3])));
+    for (int i = 0; i < 4; ++i) {
+        slots_[i] = importSlot(module, names[i]);
+        if (slots_[i])
+            originals_[i] = exchange(slots_[i], hooks[i]);
+    }
+}
+
+LibraryLoadLog::~LibraryLoadLog()
+{
+    for (int i = 0; i < 4; ++i)
+        if (slots_[i])
+            exchange(slots_[i], originals_[i]);
+}
+
+bool LibraryLoadLog::installed() const
+{
+    for (void** s : slots_)
+        if (s)
+            return true;
+    return false;
+}
+
+std::vector<LibraryLoadLog::Load> LibraryLoadLog::loads() const
+{
+    std::lock_guard lk(g_loadsMu);
+    return g_loads;
 }
 
 } // namespace wintest

@@ -8,6 +8,8 @@
 #include <windows.h>
 
 #include <atomic>
+#include <string>
+#include <vector>
 
 namespace wintest {
 
@@ -30,6 +32,29 @@ private:
     HMODULE module_;
     void** clearSlot_ = nullptr;
     void** readSlot_ = nullptr;
+};
+
+// Writes down every library `module` asks KERNEL32 to load (LoadLibraryA/W,
+// LoadLibraryExA/W) while it lives: the name as given and the flags (0 for
+// the plain calls). One log at a time.
+class LibraryLoadLog {
+public:
+    struct Load {
+        std::string name;
+        DWORD flags = 0;
+    };
+    explicit LibraryLoadLog(HMODULE module);
+    ~LibraryLoadLog();
+    LibraryLoadLog(const LibraryLoadLog&) = delete;
+    LibraryLoadLog& operator=(const LibraryLoadLog&) = delete;
+
+    // False when the module imports none of the four by name.
+    bool installed() const;
+    std::vector<Load> loads() const;
+
+private:
+    void** slots_[4] = {};
+    void* originals_[4] = {};
 };
 
 } // namespace wintest

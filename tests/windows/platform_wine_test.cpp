@@ -1,6 +1,7 @@
 // The program's Windows platform services and serchan's USB CDC port check,
 // run under Wine: the registry's serial-port map, drives, WMI, process start,
-// the clock, and the PC/SC binding against a stand-in winscard library.
+// the clock, the PC/SC binding against a stand-in winscard library, and
+// where the run-time libraries are loaded from.
 #include "fake_winscard.h"
 #include "platform/clock.h"
 #include "platform/drives.h"
@@ -8,8 +9,10 @@
 #include "platform/pcsc.h"
 #include "platform/pcsc_win32.h"
 #include "platform/process.h"
+#include "platform/serchan_api.h"
 #include "platform/serial_map.h"
 #include "port.h" // serchan's port layer, compiled into this test
+#include "import_hook.h"
 #include "wine_env.h"
 
 #include <gtest/gtest.h>
@@ -374,6 +377,99 @@ TEST(Winscard, SystemLibrary)
         GTEST_SKIP() << "the system's winscard gives no context (Wine's is a stub): result 0x" << std::hex
                      << uint32_t(r) << "; the binding is tested against the stand-in library";
     api->releaseContext(ctx);
+}
+
+// ---- Where run-time libraries come from
+
+bool isFullPath(const std::string& p)
+{
+    return (p.size() > 2 && p[1] == ':' && (p[2] == '\\' || p[2] == '/'))
+        || (p.size() > 2 && p[0] == '\\' && p[1] == '\\');
+}
+
+std::string folderOf(const std::string& path)
+{
+    const size_t sep = path.find_last_of("\\/");
+    return sep == std::string::npos ? std::string() : path.substr(0, sep);
+}
+
+// Every library the program loads at run time (winscard, SERCHAN.dll) is
+// named by its full path in the program's folder or taken from the system
+// folder: none is looked for in the current folder or along PATH, where
+// anybody may have put one. Copies of both planted in a folder that is the
+// current one and first on PATH stay unloaded, and every load call the
+// program makes says where it loads from.
+TEST(LibrarySearch, NothingFromTheCurrentFolderOrPath)
+{
+    char temp[MAX_PATH];
+    ASSERT_GT(GetTempPathA(MAX_PATH, temp), 0u);
+    const std::string planted = std::string(temp) + "tarvex-planted-" + std::to_string(GetCurrentProcessId());
+    ASSERT_TRUE(CreateDirectoryA(planted.c_str(), nullptr)) << planted;
+    const std::string standIn = wintest::programFolder() + "\\fake_winscard.dll";
+    const std::string plantedWinscard = planted + "\\winscard.dll", plantedSerchan = planted + "\\SERCHAN.dll";
+    ASSERT_TRUE(CopyFileA(standIn.c_str(), plantedWinscard.c_str(), FALSE));
+    ASSERT_TRUE(CopyFileA(standIn.c_str(), plantedSerchan.c_str(), FALSE));
+
+    char cwd[MAX_PATH];
+    ASSERT_GT(GetCurrentDirectoryA(MAX_PATH, cwd), 0u);
+    std::vector<char> path(32768);
+    const DWORD pathLen = GetEnvironmentVariableA("PATH", path.data(), DWORD(path.size()));
+    const std::string oldPath(path.data(), pathLen < path.size() ? pathLen : 0);
+    ASSERT_TRUE(SetCurrentDirectoryA(planted.c_str()));
+    ASSERT_TRUE(SetEnvironmentVariableA("PATH", (planted + ";" + oldPath).c_str()));
+
+    std::vector<wintest::LibraryLoadLog::Load> loads;
+    {
+        wintest::LibraryLoadLog log(GetModuleHandleA(nullptr));
+        ASSERT_TRUE(log.installed());
+        auto pcsc = tarvex::pcsc::loadSystemPcsc();
+        tarvex::pcsc::Context ctx = 0;
+        if (pcsc->establishContext(tarvex::pcsc::SCOPE_SYSTEM, &ctx) == tarvex::pcsc::S_SUCCESS)
+            pcsc->releaseContext(ctx);
+        // The library is loaded at the first call: one on a port never opened.
+        auto beside = tarvex::loadSerchanBesideProgram();
+        (void)beside->close(250);
+        auto byName = tarvex::loadSerchanFrom("SERCHAN.dll");
+        EXPECT_EQ(byName->open(3, 115200, 0), 0) << "a name without a folder bound a library";
+        loads = log.loads();
+    }
+    const bool winscardPlanted = GetModuleHandleA(plantedWinscard.c_str()) != nullptr;
+    const bool serchanPlanted = GetModuleHandleA(plantedSerchan.c_str()) != nullptr;
+
+    SetCurrentDirectoryA(cwd);
+    SetEnvironmentVariableA("PATH", oldPath.c_str());
+    EXPECT_FALSE(winscardPlanted) << "the winscard.dll in the current folder and on PATH was loaded";
+    EXPECT_FALSE(serchanPlanted) << "the SERCHAN.dll in the current folder and on PATH was loaded";
+
+    char system[MAX_PATH];
+    const UINT n = GetSystemDirectoryA(system, MAX_PATH);
+    ASSERT_GT(n, 0u);
+    const std::string systemFolder(system, n);
+    bool sawWinscard = false, sawSerchan = false;
+    for (const auto& l : loads) {
+        SCOPED_TRACE(l.name + " flags 0x" + std::to_string(l.flags));
+        std::string lower = l.name;
+        std::transform(
+            lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+        sawWinscard = sawWinscard || lower.find("winscard") != std::string::npos;
+        sawSerchan = sawSerchan || lower.find("serchan") != std::string::npos;
+        if (isFullPath(l.name)) {
+            const std::string folder = folderOf(l.name);
+            EXPECT_TRUE(_stricmp(folder.c_str(), wintest::programFolder().c_str()) == 0
+                || _stricmp(folder.c_str(), systemFolder.c_str()) == 0)
+                << "loaded from " << folder;
+        } else {
+            // A bare name is only ever looked up in the system folder.
+            EXPECT_NE(l.flags & LOAD_LIBRARY_SEARCH_SYSTEM32, 0u) << "a bare name searched along the default order";
+            EXPECT_EQ(l.flags & (LOAD_LIBRARY_SEARCH_DEFAULT_DIRS | LOAD_LIBRARY_SEARCH_USER_DIRS), 0u);
+        }
+    }
+    EXPECT_TRUE(sawWinscard) << "winscard was not loaded at all";
+    EXPECT_TRUE(sawSerchan) << "SERCHAN.dll was not loaded at all";
+
+    DeleteFileA(plantedWinscard.c_str());
+    DeleteFileA(plantedSerchan.c_str());
+    RemoveDirectoryA(planted.c_str());
 }
 
 } // namespace

@@ -94,9 +94,12 @@ private:
 // the testbed exists, and the file is removed with the host. (umockdev's
 // preload does not follow a symlink to the folder, so no link is offered.)
 // The first interface is a boot keyboard with LEDs: an input device with the
-// event node /dev/input/eventN, which the host serves itself (ioctls and
-// writes; see keyboard_node.h), so programs under umockdev-wrapper can set
-// the keyboard's LEDs as they would a real one's.
+// event node /dev/input/eventN and the LED devices inputN::numlock,
+// ::capslock and ::scrolllock (their brightness the starting LEDs), and the
+// raw HID node /dev/hidrawN, which the host serves itself (each write one
+// output report; see keyboard_node.h), so programs under umockdev-wrapper
+// can set the keyboard's LEDs as kbflash does a real one's. Every hid
+// device has its report descriptor in sysfs.
 // While present, it watches the LED states written to that node and the
 // lock-key LEDs of an X display, and calls onPattern when either plays the
 // reset pattern, as the reader does.
@@ -105,7 +108,7 @@ struct KeyboardLedState {
     bool caps = false, num = false, scroll = false;
 };
 struct KeyboardLog {
-    std::string devnode;                   // "/dev/input/eventN"
+    std::string devnode;                   // "/dev/hidrawN"
     size_t writes = 0;                     // write calls of any kind
     std::vector<KeyboardLedState> changes; // every LED change written, in order
 };
@@ -125,18 +128,21 @@ public:
     // Shows (or takes away) the reader's serial port in the testbed as the
     // CDC personality's USB device would: a 6A4E device, its ACM interface
     // and the tty `kernelName` (e.g. ttyACM2), with a new device number each
-    // time, and the uevents of a plug or an unplug.
-    bool showSerialPort(const std::string& kernelName, bool present);
+    // time, and the uevents of a plug or an unplug. `node`, when given, is
+    // the node that stands in for the port (the pty a link leads to): the
+    // tty gets its device number, so that udev, asked by device number as
+    // the program asks it, finds the reader behind that node.
+    bool showSerialPort(const std::string& kernelName, bool present, const std::string& node = {});
     // Called from a watcher's thread once per recognised pattern, with
-    // where it was seen (the event node, or the X display).
+    // where it was seen (the raw HID node, or the X display).
     void onPattern(std::function<void(const std::string& where)> cb);
     // Why the X display's LEDs are not watched while present ("" when they are).
     std::string watchProblem() const;
     // The LEDs the keyboard node shows when it next appears (default all off).
     void setKeyboardLeds(bool caps, bool num, bool scroll);
     // Whether the next appearance has the keyboard node (default yes).
-    // Without it the HID interfaces are there but no event node, as when
-    // the kernel's input layer is not bound to the keyboard; the LEDs then
+    // Without it the HID interfaces are there but no raw HID node, as on a
+    // kernel without hidraw; the LEDs then
     // reach the reader only through the X display.
     void setKeyboardNode(bool on);
     // What was written to the reader's keyboard node since it last appeared.
