@@ -254,8 +254,9 @@ TEST(Options, HelpAndManualPageMatchTheParser)
             ASSERT_NE(at, std::string::npos);
             const size_t end = help.find("tarvexctl ", at + 10);
             const std::string synopsis = help.substr(at, end - at);
-            if (std::string(spec.name) != "--verbose")
+            if (std::string(spec.name) != "--verbose") {
                 EXPECT_NE(synopsis.find(spec.name), std::string::npos) << commandName(c) << " " << spec.name;
+            }
         }
     for (const char* status : {"0", "1", "2", "3", "4", "5", "130"}) {
         EXPECT_NE(page.find(std::string(".TP\n.B ") + status + "\n"), std::string::npos) << status;

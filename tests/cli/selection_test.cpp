@@ -156,8 +156,9 @@ TEST(ComeBack, ANewEntryOfTheTargetPersonalityBySerialWhereItShowsOne)
     for (const BackCase& c : cases) {
         const ComeBack b = findComeBack(c.entries, c.rule);
         EXPECT_EQ(b.index, c.found) << c.what;
-        if (b.index >= 0)
+        if (b.index >= 0) {
             EXPECT_EQ(b.unknown, c.unknown) << c.what;
+        }
     }
 }
 
