@@ -1,5 +1,6 @@
 // list and watch: the device list as lines or JSON.
 #include "commands.h"
+#include "source_report.h"
 
 #include <map>
 
@@ -20,21 +21,12 @@ int runList(Tool& tool, const Options& options)
     // not through events.
     tool.scans.cycleNow(true);
     tool.console.status({});
-    const std::vector<ReaderInfo> readers = listedReaders(tool.core.list());
-    if (!options.json) {
-        for (const ReaderInfo& r : readers)
-            tool.console.line(textLine(r));
-        return kExitOk;
-    }
-    if (readers.empty()) {
-        tool.console.line("[]");
-        return kExitOk;
-    }
-    tool.console.line("[");
-    for (size_t i = 0; i < readers.size(); ++i)
-        tool.console.line(jsonLine(readers[i]) + (i + 1 < readers.size() ? "," : ""));
-    tool.console.line("]");
-    return kExitOk;
+    // The readers that were found, then the sources that could not be
+    // looked at: the listing is complete only without the latter. JSON is
+    // one document per line, readers and unavailable sources alike.
+    for (const ReaderInfo& r : listedReaders(tool.core.list()))
+        tool.console.line(options.json ? jsonLine(r) : textLine(r));
+    return reportSourceProblems(tool, options) ? kExitUnavailable : kExitOk;
 }
 
 int runWatch(Tool& tool, const Options& options, uint64_t cycles)

@@ -4,6 +4,7 @@
 #include "commands.h"
 #include "json_text.h"
 #include "selection.h"
+#include "source_report.h"
 #include "terminal.h"
 
 #include <cstdio>
@@ -290,6 +291,10 @@ int runSwitch(Tool& tool, const Options& options)
 
     const std::vector<ReaderInfo> listed = listedReaders(tool.core.list());
     const Selection chosen = selectReaders(listed, options.selector);
+    // Nothing found where a source could not be looked at is no refusal:
+    // the reader may well be attached there.
+    if (chosen.nothingFound && reportSourceProblems(tool, options))
+        return kExitUnavailable;
     if (!chosen.refusal.empty()) {
         tool.console.message(chosen.refusal);
         return kExitRefused;

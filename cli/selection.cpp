@@ -77,6 +77,7 @@ Selection selectReaders(const std::vector<ReaderInfo>& listed, const Selector& s
     switch (selector.kind) {
     case Selector::All:
         s.readers = every(listed);
+        s.nothingFound = s.readers.empty();
         if (s.readers.empty())
             s.refusal = "no reader is attached";
         return s;
@@ -84,6 +85,7 @@ Selection selectReaders(const std::vector<ReaderInfo>& listed, const Selector& s
         if (listed.size() == 1) {
             s.readers = {0};
         } else if (listed.empty()) {
+            s.nothingFound = true;
             s.refusal = "no reader is attached";
         } else {
             s.refusal = std::to_string(listed.size())
@@ -99,6 +101,7 @@ Selection selectReaders(const std::vector<ReaderInfo>& listed, const Selector& s
         if (found.size() == 1) {
             s.readers = found;
         } else if (found.empty()) {
+            s.nothingFound = true;
             s.refusal = "no reader with serial number " + printable(selector.value) + " is listed";
             if (anyHid)
                 s.refusal += " (a reader in HID personality shows no serial number: choose it with --address)";
@@ -115,9 +118,10 @@ Selection selectReaders(const std::vector<ReaderInfo>& listed, const Selector& s
                 found.push_back(i);
         if (found.size() == 1)
             s.readers = found;
-        else if (found.empty())
+        else if (found.empty()) {
+            s.nothingFound = true;
             s.refusal = "no reader at address \"" + printable(selector.value) + "\" is listed";
-        else
+        } else
             s.refusal = std::to_string(found.size()) + " readers answer to \"" + printable(selector.value)
                 + "\": choose one with --serial" + describeAll(listed, found);
         return s;

@@ -7,6 +7,7 @@
 // /sys, so tests can describe drives without mounting anything.
 #include "platform/drives.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
@@ -72,7 +73,16 @@ public:
     std::vector<std::string> list() override
     {
         mounts_.clear();
-        std::ifstream in(envOr("ZN480_MOUNTS_FILE", "/proc/self/mounts"));
+        const char* const mountsFile = envOr("ZN480_MOUNTS_FILE", "/proc/self/mounts");
+        errno = 0;
+        std::ifstream in(mountsFile);
+        if (!in) {
+            const int error = errno;
+            listProblem_
+                = std::string(mountsFile) + " cannot be read" + (error ? ": " + std::string(std::strerror(error)) : "");
+            return {};
+        }
+        listProblem_.clear();
         std::string line;
         while (std::getline(in, line)) {
             std::istringstream fields(line);
@@ -100,6 +110,8 @@ public:
             entries.push_back(m.first);
         return entries;
     }
+
+    std::string listProblem() const override { return listProblem_; }
 
     int driveType(const std::string& entry) override
     {
@@ -151,6 +163,7 @@ private:
     }
 
     std::vector<std::pair<std::string, std::string>> mounts_; // mount point, source
+    std::string listProblem_;
 };
 
 } // namespace

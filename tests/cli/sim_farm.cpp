@@ -145,8 +145,10 @@ void SharedPcscd::restart(const std::set<int>& present)
     fs::remove_all(dir_ + "/conf", ec);
     fs::create_directories(dir_ + "/run", ec);
     fs::create_directories(dir_ + "/conf", ec);
-    if (present.empty())
-        return; // no reader in CCID: no service, as where it stops with the last reader
+    // With no reader in CCID the daemon still runs, with no readers: on
+    // Linux pcscd answers through its socket whether or not readers are
+    // attached, and a program that finds no service rightly reports that it
+    // could not look.
     for (int k : present) {
         if (k < 0 || k >= readers_)
             continue;
