@@ -40,7 +40,11 @@ int main(int argc, char* argv[])
 
     // Services live as long as the program; the core holds plain pointers.
     const SystemServices system;
-    const Services& services = system.services();
+    // A script may run the tool every few seconds: what other devices'
+    // ports said to the probe is kept from one run to the next.
+    const std::unique_ptr<ProbeMemory> probeMemory = makeSystemProbeMemory();
+    Services services = system.services();
+    services.probeMemory = probeMemory.get();
 
     ConsoleUi ui(*services.clock, console);
     // Nobody can put a card on a reader for a script: the card prompt waits

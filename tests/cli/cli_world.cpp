@@ -144,8 +144,17 @@ SimulatedReader* CliWorld::byPort(int port)
     return nullptr;
 }
 
-Rig::Rig(tarvex::fakes::FakeWorld& fakes, Console& console)
-    : ui(fakes.clock, console), core(fakes.services(), ui), scans(core, fakes.clock, events)
+namespace {
+tarvex::Services withProbeMemory(tarvex::Services services, tarvex::ProbeMemory* memory)
+{
+    services.probeMemory = memory;
+    return services;
+}
+} // namespace
+
+Rig::Rig(tarvex::fakes::FakeWorld& fakes, Console& console, tarvex::ProbeMemory* probeMemory)
+    : ui(fakes.clock, console), core(withProbeMemory(fakes.services(), probeMemory), ui),
+      scans(core, fakes.clock, events)
 {
     ui.setScans(&scans);
 }
@@ -159,7 +168,7 @@ CliWorld::Run CliWorld::run(const std::vector<std::string>& args, uint64_t watch
         result.status = kExitRefused;
         return result;
     }
-    Rig rig(fakes, result.console);
+    Rig rig(fakes, result.console, remembersProbes ? &probeMemory : nullptr);
     Tool tool{rig.core, rig.scans, rig.ui, result.console, fakes.clock};
     result.startMs = fakes.clock.now;
     switch (parsed.options.command) {

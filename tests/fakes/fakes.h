@@ -414,6 +414,20 @@ public:
     uint32_t protocolRaw() const override { return 4; }
 };
 
+// The probe memory as a string that outlives the cores of a test's runs.
+class FakeProbeMemory : public ProbeMemory {
+public:
+    std::optional<std::string> text;
+    int saves = 0;
+    std::optional<std::string> load() override { return text; }
+    bool save(const std::string& t) override
+    {
+        ++saves;
+        text = t;
+        return true;
+    }
+};
+
 // All fakes together, wired into a Services value.
 struct FakeWorld {
     FakeClock clock;
