@@ -28,4 +28,11 @@ int runSwitch(Tool& tool, const Options& options);
 // scan cycles (tests).
 int runWatch(Tool& tool, const Options& options, uint64_t cycles = 0);
 
+class DoctorSystem;
+// What a user checks first when a reader is not found, one line per check;
+// 0 when every check is good, 1 when one found a problem.
+int runDoctor(Tool& tool, const Options& options, DoctorSystem& system);
+// The same on this machine's facts.
+int runDoctor(Tool& tool, const Options& options);
+
 } // namespace tarvexctl

@@ -59,7 +59,7 @@ int main(int argc, char* argv[])
     // The window's discovery: device notices start a cycle soon, instead of
     // at the next tick. list needs none (one cycle asks every source).
     std::unique_ptr<DeviceWatch> deviceWatch, readerWatch;
-    if (options.command != Command::List) {
+    if (options.command != Command::List && options.command != Command::Doctor) {
         const DeviceChanged changed = [&events] { events.notify(); };
         deviceWatch = watchSystemDevices(changed);
         readerWatch = watchPcscReaders(pcsc::loadSystemPcsc(), changed);
@@ -76,6 +76,9 @@ int main(int argc, char* argv[])
         break;
     case Command::Watch:
         status = runWatch(tool, options);
+        break;
+    case Command::Doctor:
+        status = runDoctor(tool, options);
         break;
     default:
         break;

@@ -179,6 +179,8 @@ ParseResult parseArguments(const std::vector<std::string>& args)
         o.command = Command::Switch;
     else if (word == "watch")
         o.command = Command::Watch;
+    else if (word == "doctor")
+        o.command = Command::Doctor;
     else if (word.rfind("-", 0) == 0)
         return fail("the command comes first: tarvexctl list|switch|watch [options] (see --help)");
     else

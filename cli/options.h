@@ -14,15 +14,15 @@ namespace tarvexctl {
 // apply, the first of this order wins: interrupted, failed, not back,
 // source unavailable; refused and bad arguments end the run before
 // anything is sent.
-constexpr int kExitOk = 0;           // every reader switched or unchanged; the listing is complete
-constexpr int kExitFailed = 1;       // a reader failed
-constexpr int kExitUsage = 2;        // bad arguments; nothing was looked at or sent
-constexpr int kExitRefused = 3;      // the selection was refused (ambiguous, unknown, nothing attached); nothing sent
-constexpr int kExitNotBack = 4;      // a reader accepted the switch but was not listed again in time
-constexpr int kExitUnavailable = 5;  // a source (PC/SC, serial ports, HID, drives) could not be looked at
+constexpr int kExitOk = 0;            // every reader switched or unchanged; the listing is complete
+constexpr int kExitFailed = 1;        // a reader failed
+constexpr int kExitUsage = 2;         // bad arguments; nothing was looked at or sent
+constexpr int kExitRefused = 3;       // the selection was refused (ambiguous, unknown, nothing attached); nothing sent
+constexpr int kExitNotBack = 4;       // a reader accepted the switch but was not listed again in time
+constexpr int kExitUnavailable = 5;   // a source (PC/SC, serial ports, HID, drives) could not be looked at
 constexpr int kExitInterrupted = 130; // stopped by Ctrl-C or SIGTERM, after the reader in progress
 
-enum class Command { Help, Version, List, Switch, Watch };
+enum class Command { Help, Version, List, Switch, Watch, Doctor };
 
 // How the readers to switch are chosen.
 struct Selector {

@@ -412,6 +412,8 @@ public:
             r->transaction = 0;
     }
     uint32_t protocolRaw() const override { return 4; }
+    bool startsWithReaders = false; // a Windows-like service
+    bool serviceStartsWithReaders() const override { return startsWithReaders; }
 };
 
 // The probe memory as a string that outlives the cores of a test's runs.
