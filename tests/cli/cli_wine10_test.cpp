@@ -169,8 +169,8 @@ TEST_F(CliUnderWine10, ListsTheCcidReaderAndSwitchesItThroughTheWindowsPcscPath)
     r = tarvexctl({"list", "--json"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out,
-        "[\n{\"personality\":\"CCID\",\"address\":\"ZN480 Sim 1 00 00\",\"serial\":\"01020304\",\"firmware\":"
-        "\"2.166\",\"entry\":\"CCID ZN480 Sim 1 00 00 - 01020304 (2.166)\"}\n]\n")
+        "{\"personality\":\"CCID\",\"address\":\"ZN480 Sim 1 00 00\",\"serial\":\"01020304\",\"firmware\":"
+        "\"2.166\",\"entry\":\"CCID ZN480 Sim 1 00 00 - 01020304 (2.166)\"}\n")
         << explain(r);
 
     // CCID -> CDC: the reader is waited for until it is listed on COM5.
