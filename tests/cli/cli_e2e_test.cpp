@@ -230,6 +230,9 @@ TEST_F(CliOnSimulator, AllSwitchesFourReadersInMixedPersonalitiesOneAfterTheOthe
 TEST_F(CliOnSimulator, RefusalsSendNothing)
 {
     SimFarm farm;
+    // A PC/SC service with no readers: without one, a reader nobody has may
+    // be a PC/SC reader, and the run says that it could not look there.
+    ASSERT_TRUE(farm.startPcscd(1));
     ASSERT_TRUE(farm.add({"cdc", "0A0B0C0D", false, true, false, false}));
     ASSERT_TRUE(farm.add({"cdc", "01020304", false, true, false, false}));
     const struct {

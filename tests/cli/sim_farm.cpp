@@ -121,6 +121,7 @@ std::string SharedPcscd::service(int k) const
 void SharedPcscd::manage()
 {
     std::set<int> current;
+    bool started = false; // the daemon runs from the start, readers or not
     while (running_) {
         std::set<int> present;
         std::error_code ec;
@@ -129,9 +130,10 @@ void SharedPcscd::manage()
             if (!name.empty() && std::all_of(name.begin(), name.end(), ::isdigit))
                 present.insert(std::atoi(name.c_str()));
         }
-        if (present != current) {
+        if (!started || present != current) {
             restart(present);
             current = present;
+            started = true;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
