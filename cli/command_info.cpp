@@ -4,6 +4,7 @@
 #include "interrupts.h"
 #include "json_text.h"
 #include "selection.h"
+#include "source_report.h"
 #include "terminal.h"
 
 #include "modUtil.h"
@@ -85,6 +86,9 @@ int runWait(Tool& tool, const Options& options)
     if (!listed || !found) {
         if (interruptRequested())
             return kExitInterrupted;
+        // Where a source could not be looked at, the reader may be there.
+        if (reportSourceProblems(tool, options))
+            return kExitUnavailable;
         return fail(tool, options, "timeout", kExitNotBack,
             what + " was not listed within " + std::to_string(options.timeoutMs / 1000) + " s");
     }
@@ -95,6 +99,8 @@ int runWait(Tool& tool, const Options& options)
 int runInfo(Tool& tool, const Options& options)
 {
     const Chosen chosen = lookAndChoose(tool, options);
+    if (chosen.selection.nothingFound && reportSourceProblems(tool, options))
+        return kExitUnavailable;
     if (!chosen.selection.refusal.empty())
         return fail(tool, options, "refused", kExitRefused, chosen.selection.refusal);
     const ReaderInfo reader = chosen.listed[chosen.selection.readers.front()];

@@ -2,6 +2,7 @@
 #include "commands.h"
 #include "interrupts.h"
 #include "json_text.h"
+#include "source_report.h"
 
 #include <map>
 
@@ -36,12 +37,12 @@ int runList(Tool& tool, const Options& options)
     // not through events.
     tool.scans.cycleNow(true);
     tool.console.status({});
-    const std::vector<ReaderInfo> readers = listedReaders(tool.core.list());
-    // --json: one document per line, as every command writes them, so
-    // that a reader's object can be taken as soon as its line arrives.
-    for (const ReaderInfo& r : readers)
+    // The readers that were found, then the sources that could not be
+    // looked at: the listing is complete only without the latter. JSON is
+    // one document per line, readers and unavailable sources alike.
+    for (const ReaderInfo& r : listedReaders(tool.core.list()))
         tool.console.line(options.json ? jsonLine(r) : textLine(r));
-    return kExitOk;
+    return reportSourceProblems(tool, options) ? kExitUnavailable : kExitOk;
 }
 
 int runWatch(Tool& tool, const Options& options, uint64_t cycles)

@@ -5,6 +5,7 @@
 #include "commands.h"
 #include "json_text.h"
 #include "selection.h"
+#include "source_report.h"
 #include "terminal.h"
 
 #include <cstdio>
@@ -406,6 +407,10 @@ int runSwitch(Tool& tool, const Options& options)
     const Chosen look = lookAndChoose(tool, options);
     const std::vector<ReaderInfo>& listed = look.listed;
     const Selection& chosen = look.selection;
+    // Nothing found where a source could not be looked at is no refusal:
+    // the reader may well be attached there.
+    if (chosen.nothingFound && reportSourceProblems(tool, options))
+        return kExitUnavailable;
     if (!chosen.refusal.empty())
         return refuse(tool, options, chosen.refusal);
     // A reader named on the command line that cannot go there is a refusal

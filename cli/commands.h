@@ -43,4 +43,11 @@ int runInfo(Tool& tool, const Options& options);
 // -v: every exchange with a reader on standard error.
 void traceExchanges(Tool& tool);
 
+class DoctorSystem;
+// What a user checks first when a reader is not found, one line per check;
+// 0 when every check is good, 1 when one found a problem.
+int runDoctor(Tool& tool, const Options& options, DoctorSystem& system);
+// The same on this machine's facts.
+int runDoctor(Tool& tool, const Options& options);
+
 } // namespace tarvexctl

@@ -45,11 +45,20 @@ private:
     // Made on first use: --help and a bad command line touch no service.
     struct Lazy {
         std::unique_ptr<SystemServices> system;
+        std::unique_ptr<ProbeMemory> probeMemory;
+        Services services_;
         const Services& services()
         {
-            if (!system)
+            if (!system) {
                 system = std::make_unique<SystemServices>();
-            return system->services();
+                // A script may run the tool every few seconds: what other
+                // devices' ports said to the probe is kept from one run to
+                // the next.
+                probeMemory = makeSystemProbeMemory();
+                services_ = system->services();
+                services_.probeMemory = probeMemory.get();
+            }
+            return services_;
         }
     } system_;
     tarvexctl::DeviceEvents events_;

@@ -87,6 +87,8 @@ int runProgram(const std::vector<std::string>& args, Console& console, Environme
         status = runInfo(tool, options);
         break;
     case Command::Doctor:
+        status = runDoctor(tool, options);
+        break;
     case Command::Help:
     case Command::Version:
         break;

@@ -90,6 +90,7 @@ Selection selectReaders(const std::vector<ReaderInfo>& listed, const Selector& s
     switch (selector.kind) {
     case Selector::All:
         s.readers = every(listed);
+        s.nothingFound = s.readers.empty();
         if (s.readers.empty())
             s.refusal = "no reader is attached";
         return s;
@@ -97,6 +98,7 @@ Selection selectReaders(const std::vector<ReaderInfo>& listed, const Selector& s
         if (listed.size() == 1) {
             s.readers = {0};
         } else if (listed.empty()) {
+            s.nothingFound = true;
             s.refusal = "no reader is attached";
         } else {
             s.refusal = std::to_string(listed.size())
@@ -109,6 +111,7 @@ Selection selectReaders(const std::vector<ReaderInfo>& listed, const Selector& s
         if (found.size() == 1) {
             s.readers = found;
         } else if (found.empty()) {
+            s.nothingFound = true;
             s.refusal = "no reader with serial number " + printable(selector.value) + " is listed";
             if (anyHid)
                 s.refusal += " (a reader in HID personality shows no serial number: choose it with --address)";
@@ -122,9 +125,10 @@ Selection selectReaders(const std::vector<ReaderInfo>& listed, const Selector& s
         const std::vector<size_t> found = matchingReaders(listed, selector);
         if (found.size() == 1)
             s.readers = found;
-        else if (found.empty())
+        else if (found.empty()) {
+            s.nothingFound = true;
             s.refusal = "no reader at address \"" + printable(selector.value) + "\" is listed";
-        else
+        } else
             s.refusal = std::to_string(found.size()) + " readers answer to \"" + printable(selector.value)
                 + "\": choose one with --serial" + describeAll(listed, found);
         return s;

@@ -13,6 +13,9 @@ namespace tarvexctl {
 struct Selection {
     std::vector<size_t> readers; // indices into the listed readers, in list order
     std::string refusal;         // why nothing was chosen; empty when chosen
+    // No listed reader answers to the selector at all (none attached, or
+    // nobody has that serial number or address), as opposed to several.
+    bool nothingFound = false;
 };
 
 // The readers the serial number or address names (every one for the

@@ -34,6 +34,7 @@ ReaderCore::ReaderCore(const Services& services, ReaderUi& ui)
     : svc_(services), ui_(ui), session_(*services.pcsc, services.serchan, *services.clock),
       scanSession_(*services.pcsc, services.serchan, *services.clock)
 {
+    serialProbes_.rememberIn(services.probeMemory);
 }
 
 void ReaderCore::LockForm()

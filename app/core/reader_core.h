@@ -11,6 +11,7 @@
 #include "core/reader_session.h"
 #include "core/reader_ui.h"
 #include "core/services.h"
+#include "core/source_problem.h"
 #include "modSerialProbes.h"
 
 #include <cstdint>
@@ -63,6 +64,10 @@ public:
     // ---- Scan cycle: one cycle when the box is checked and none is running.
     void tmrUpdates_Timer();
     bool scanRunning() const { return scanRunning_; }
+    // The sources the last finished cycle could not look at, in the order
+    // it looks at them; empty when it asked every one. A reader there may
+    // be attached and not listed.
+    const std::vector<SourceProblem>& sourceProblems() const { return problems_; }
     bool UpdateDrive(const std::string& entry, std::vector<std::string>& files);
     bool IsUsableDrive(const std::string& entry);
     SerialProbes& serialProbes() { return serialProbes_; }
@@ -104,8 +109,12 @@ private:
     // of the scan's session; empty when there is no connection to be had.
     std::string readCcidIdentity(const std::string& name);
     void scanSerial();
+    // Whether serchan's library was found usable, asked once per cycle.
+    enum class LibraryCheck { NotAsked, Usable, Unusable };
+    void noteUnopenedPort(const std::string& portName, LibraryCheck& library);
     void scanHid();
     void scanDrives();
+    void noteProblem(Source source, std::string what);
     void reconcile(const std::string& key, const std::string& text);
     void runSerialJob(const std::function<void()>& job);
     void yieldToUser() { ui_.yield(); }
@@ -133,6 +142,8 @@ private:
     bool refresh_ = true;
     bool scanRunning_ = false;
     bool serialBusy_ = false;
+    std::vector<SourceProblem> problems_;      // of the last finished cycle
+    std::vector<SourceProblem> cycleProblems_; // of the cycle running
 };
 
 } // namespace tarvex

@@ -43,13 +43,16 @@ private:
 };
 
 // One stage failing (an exception out of a platform layer or a conversion)
-// ends that stage only; the stages after it and the pruning still run.
-template <class Stage> void runStage(Stage&& stage)
+// ends that stage only; the stages after it and the pruning still run. What
+// the stage had not looked at yet is unknown: `failed` hears it.
+template <class Stage, class Failed> void runStage(Stage&& stage, Failed&& failed)
 {
     try {
         stage();
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+        failed(std::string("the search stopped on an error: ") + e.what());
     } catch (...) {
+        failed("the search stopped on an error");
     }
 }
 
@@ -82,10 +85,18 @@ void ReaderCore::tmrUpdates_Timer()
     CycleScope scope(*this, scanRunning_);
     // This runs from a front end's timer: nothing may escape into its event
     // loop. The scope gives the lock, the caption and the running flag back.
+    cycleProblems_.clear();
     try {
         runCycle();
     } catch (...) {
     }
+    problems_ = std::move(cycleProblems_);
+    cycleProblems_.clear();
+}
+
+void ReaderCore::noteProblem(Source source, std::string what)
+{
+    cycleProblems_.push_back({source, std::move(what)});
 }
 
 // Marks the entry with key `key` as found, or appends `text` (the key plus
@@ -131,8 +142,17 @@ std::string ReaderCore::readCcidIdentity(const std::string& name)
 void ReaderCore::scanCcid()
 {
     modSmart& smart = scanSession_.smart();
-    smart.InitSmart();
-    smart.ListReaders();
+    const pcsc::Result init = smart.InitSmart();
+    const bool haveContext = smart.contextReady();
+    const pcsc::Result listing = smart.ListReaders();
+    // The first failure says why; without a context the listing had
+    // nothing to list with and says nothing more.
+    const bool comesWithReaders = svc_.pcsc->serviceStartsWithReaders();
+    std::string why = pcscProblemText(init, comesWithReaders);
+    if (why.empty() && haveContext)
+        why = pcscProblemText(listing, comesWithReaders);
+    if (!why.empty())
+        noteProblem(Source::Pcsc, why);
     std::vector<std::string> names;
     const int n = smart.GetReaders(names);
     if (n < 1)
@@ -171,8 +191,13 @@ void ReaderCore::scanSerial()
     if (!svc_.serialMap)
         return;
     const auto values = svc_.serialMap->read();
-    if (!values)
+    if (!values) {
+        const std::string why = svc_.serialMap->readProblem();
+        if (!why.empty())
+            noteProblem(Source::Serial, "the list of serial ports cannot be read: " + why);
         return;
+    }
+    LibraryCheck library = LibraryCheck::NotAsked;
     std::vector<std::string> present;
     setProgress(" - Scanning Serial...");
     for (const SerialMapValue& value : *values) {
@@ -213,6 +238,8 @@ void ReaderCore::scanSerial()
         // sent nothing and has said nothing: it is tried again next cycle.
         if (probeSent || isReader)
             serialProbes_.probed(portName, value, isReader);
+        else
+            noteUnopenedPort(portName, library);
         if (!isReader)
             continue;
         const int i = list_.CheckList(key);
@@ -228,6 +255,26 @@ void ReaderCore::scanSerial()
     serialProbes_.keepOnly(present);
 }
 
+// A port whose open failed was not looked at; whether that is worth telling
+// depends on why. A library that cannot be used fails every port (told
+// once a cycle); a port this user may not open is a reader that may be
+// there; a port held by another program, or whose device is not there
+// yet, is what the window has always let pass.
+void ReaderCore::noteUnopenedPort(const std::string& portName, LibraryCheck& library)
+{
+    if (library == LibraryCheck::NotAsked) {
+        const std::string why = svc_.serchan ? svc_.serchan->loadProblem() : "no serial channel library";
+        library = why.empty() ? LibraryCheck::Usable : LibraryCheck::Unusable;
+        if (!why.empty())
+            noteProblem(Source::Serial, "the serial channel library cannot be used: " + why);
+    }
+    if (library == LibraryCheck::Unusable)
+        return;
+    const std::string why = svc_.serialMap->accessProblem(portName);
+    if (!why.empty())
+        noteProblem(Source::Serial, portName + " cannot be opened: " + why);
+}
+
 void ReaderCore::scanHid()
 {
     if (!svc_.hid)
@@ -235,6 +282,8 @@ void ReaderCore::scanHid()
     std::vector<std::string> names;
     const int m = ListHidReaders(*svc_.hid, names);
     if (m == kHidSearchFailed) {
+        const std::string why = svc_.hid->searchProblem();
+        noteProblem(Source::Hid, "the search for HID interfaces failed" + (why.empty() ? std::string() : ": " + why));
         // Nothing is known about the HID interfaces this cycle: keep their
         // entries as they are rather than prune them and add them again
         // (which would stop the refresh) once the search works again.
@@ -258,6 +307,9 @@ void ReaderCore::scanDrives()
     if (!svc_.drives)
         return;
     const std::vector<std::string> drives = svc_.drives->list();
+    const std::string why = svc_.drives->listProblem();
+    if (!why.empty())
+        noteProblem(Source::Drives, "the drives cannot be listed: " + why);
     std::vector<std::string> files;
     for (const std::string& drive : drives) {
         setProgress(" - Scanning MSD...");
@@ -275,10 +327,11 @@ void ReaderCore::runCycle()
     for (int i = 0; i < list_.count(); ++i)
         list_.setMark(i, Unseen);
 
-    runStage([&] { scanCcid(); });
-    runStage([&] { scanSerial(); });
-    runStage([&] { scanHid(); });
-    runStage([&] { scanDrives(); });
+    auto failed = [this](Source source) { return [this, source](std::string what) { noteProblem(source, what); }; };
+    runStage([&] { scanCcid(); }, failed(Source::Pcsc));
+    runStage([&] { scanSerial(); }, failed(Source::Serial));
+    runStage([&] { scanHid(); }, failed(Source::Hid));
+    runStage([&] { scanDrives(); }, failed(Source::Drives));
 
     setProgress(kScanning);
     // From the end, so removals do not shift the entries still to visit.

@@ -4,6 +4,7 @@
 #include "platform/clock.h"
 #include "platform/drives.h"
 #include "platform/hid_enum.h"
+#include "platform/probe_memory.h"
 #include "platform/pcsc.h"
 #include "platform/process.h"
 #include "platform/serchan_api.h"
@@ -20,6 +21,9 @@ struct Services {
     HidEnumerator* hid = nullptr;
     Drives* drives = nullptr;
     ProcessLauncher* launcher = nullptr;
+    // Where the scan keeps which other devices' serial ports did not answer
+    // its probe across runs; null: only for the life of the core.
+    ProbeMemory* probeMemory = nullptr;
     // Full path of the LED tool (programDir() + separator + kbflashFileName()).
     std::string kbflashPath;
 };

@@ -17,6 +17,9 @@ public:
     virtual ~Drives() = default;
     // Re-reads the set of drives and returns their entry texts.
     virtual std::vector<std::string> list() = 0;
+    // Why the last list() could not read the set of drives (its answer is
+    // then empty); empty when it could.
+    virtual std::string listProblem() const { return {}; }
     // GetDriveTypeA's answer for an entry text (2 removable, 3 fixed, other).
     virtual int driveType(const std::string& entry) = 0;
     // Ordinary, non-hidden files of the drive's root; false when unreadable.

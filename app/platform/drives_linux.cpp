@@ -8,6 +8,7 @@
 // that honour the test hooks, zn480/test_hooks.h).
 #include "platform/drives.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
@@ -74,7 +75,16 @@ public:
     std::vector<std::string> list() override
     {
         mounts_.clear();
-        std::ifstream in(envOr("ZN480_MOUNTS_FILE", "/proc/self/mounts"));
+        const char* const mountsFile = envOr("ZN480_MOUNTS_FILE", "/proc/self/mounts");
+        errno = 0;
+        std::ifstream in(mountsFile);
+        if (!in) {
+            const int error = errno;
+            listProblem_
+                = std::string(mountsFile) + " cannot be read" + (error ? ": " + std::string(std::strerror(error)) : "");
+            return {};
+        }
+        listProblem_.clear();
         std::string line;
         while (std::getline(in, line)) {
             std::istringstream fields(line);
@@ -102,6 +112,8 @@ public:
             entries.push_back(m.first);
         return entries;
     }
+
+    std::string listProblem() const override { return listProblem_; }
 
     int driveType(const std::string& entry) override
     {
@@ -153,6 +165,7 @@ private:
     }
 
     std::vector<std::pair<std::string, std::string>> mounts_; // mount point, source
+    std::string listProblem_;
 };
 
 } // namespace

@@ -54,8 +54,11 @@ public:
         std::vector<std::string> entries;
         char buffer[512];
         DWORD n = GetLogicalDriveStringsA(sizeof buffer, buffer);
-        if (n == 0 || n > sizeof buffer)
+        if (n == 0 || n > sizeof buffer) {
+            listProblem_ = "GetLogicalDriveStrings failed (error " + std::to_string(n == 0 ? GetLastError() : 0) + ")";
             return entries;
+        }
+        listProblem_.clear();
         for (const char* p = buffer; *p; p += lstrlenA(p) + 1) {
             if (p[1] != ':')
                 continue;
@@ -66,6 +69,8 @@ public:
         }
         return entries;
     }
+
+    std::string listProblem() const override { return listProblem_; }
 
     int driveType(const std::string& entry) override { return int(GetDriveTypeA(rootOf(entry).c_str())); }
 
@@ -85,6 +90,9 @@ public:
         } while (FindNextFileA(h.get(), &found));
         return true;
     }
+
+private:
+    std::string listProblem_;
 };
 
 } // namespace

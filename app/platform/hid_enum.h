@@ -14,6 +14,8 @@ public:
     virtual ~HidEnumerator() = default;
     // false when the enumeration service itself failed; `ids` is then empty.
     virtual bool listReaderIds(std::vector<std::string>& ids) = 0;
+    // What failed, after listReaderIds said false; empty when not known.
+    virtual std::string searchProblem() const { return {}; }
 };
 
 std::unique_ptr<HidEnumerator> makeSystemHidEnumerator();

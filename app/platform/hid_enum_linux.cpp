@@ -48,6 +48,7 @@ public:
             ids.push_back(std::move(f.second));
         return true;
     }
+    std::string searchProblem() const override { return "udev could not list the hid devices"; }
 };
 
 } // namespace

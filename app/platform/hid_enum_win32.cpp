@@ -205,6 +205,7 @@ public:
             RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE);
         return listReaderIdsFrom(services.get(), ids);
     }
+    std::string searchProblem() const override { return "the WMI search of root\\cimv2 failed"; }
 };
 
 } // namespace

@@ -90,6 +90,12 @@ public:
         return E_UNSUPPORTED_FEATURE;
     }
     virtual Result cancel(Context) { return E_NO_SERVICE; }
+    // Whether the service runs only while a reader is attached, so that
+    // "no service" there means "no reader" (Windows starts the smart-card
+    // service with the first reader and stops it with the last). Where it
+    // is a daemon that should always answer (pcscd, started through its
+    // socket), no service is a service that is missing.
+    virtual bool serviceStartsWithReaders() const { return false; }
 };
 
 std::unique_ptr<Api> loadSystemPcsc();

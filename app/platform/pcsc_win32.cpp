@@ -154,6 +154,7 @@ public:
         return toResult(fn_.disconnect(SCARDHANDLE_(card), disposition));
     }
     uint32_t protocolRaw() const override { return kProtocolRaw; }
+    bool serviceStartsWithReaders() const override { return true; }
     Result getStatusChange(Context ctx, uint32_t timeoutMs, ReaderState* states, uint32_t count) override
     {
         if (!bind() || (count > 0 && !states))

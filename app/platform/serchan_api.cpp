@@ -56,6 +56,24 @@ public:
         auto f = bind(receive_, "SCReceive");
         return f ? f(channel, buffer, capacity) : kPortFailed;
     }
+    std::string loadProblem() override
+    {
+        if (path_.empty())
+            return "the program's own folder is not known, so " + std::string(kLibraryInFolder + 1)
+                + " is not loaded from anywhere";
+        if (!library().isOpen())
+            return path_ + " could not be loaded";
+        // The four exports, bound as the calls would bind them.
+        if (!bind(open_, "SCOpenChannel"))
+            return path_ + " has no SCOpenChannel";
+        if (!bind(close_, "SCCloseChannel"))
+            return path_ + " has no SCCloseChannel";
+        if (!bind(send_, "SCSend"))
+            return path_ + " has no SCSend";
+        if (!bind(receive_, "SCReceive"))
+            return path_ + " has no SCReceive";
+        return {};
+    }
 
 private:
     template <typename F> struct Slot {

@@ -17,6 +17,9 @@ public:
     virtual int32_t close(int32_t channel) = 0;
     virtual int32_t send(int32_t channel, const uint8_t* data, uint32_t length) = 0;
     virtual int32_t receive(int32_t channel, uint8_t* buffer, uint32_t capacity) = 0;
+    // Why the library cannot be used (not found, or an export missing), for
+    // a person; empty when it can. Loads it when not yet loaded.
+    virtual std::string loadProblem() { return {}; }
 };
 
 std::unique_ptr<SerchanApi> loadSerchanBesideProgram();

@@ -32,6 +32,18 @@ public:
     virtual ~SerialPortMap() = default;
     // nullopt when the map cannot be opened at all (the scan skips its stage).
     virtual std::optional<std::vector<SerialMapValue>> read() = 0;
+    // Why the last read() gave nullopt, for a person; empty when the map is
+    // simply not there (Windows makes the key with the first serial port).
+    virtual std::string readProblem() const { return {}; }
+    // Why this user may not open the port `port` ("COM3"), for a person;
+    // empty when nothing is known against it. Asked only after an open
+    // failed, and answered without opening the port: an open is what the
+    // other device behind it would notice.
+    virtual std::string accessProblem(const std::string& port) const
+    {
+        (void)port;
+        return {};
+    }
 };
 
 std::unique_ptr<SerialPortMap> makeSystemSerialPortMap();

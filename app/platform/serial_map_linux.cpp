@@ -19,6 +19,7 @@
 #include <serchan_portmap.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -163,14 +164,36 @@ std::optional<std::vector<Port>> portsFromFolder(const char* dir)
     return ports;
 }
 
+// The port number of "COM<digits>"; 0 when the name is not one.
+int portNumberOf(const std::string& port)
+{
+    if (port.size() < 4 || port.size() > 6 || port.compare(0, 3, "COM") != 0)
+        return 0;
+    int n = 0;
+    for (size_t i = 3; i < port.size(); ++i) {
+        if (port[i] < '0' || port[i] > '9')
+            return 0;
+        n = n * 10 + (port[i] - '0');
+    }
+    return n;
+}
+
 class UdevSerialPortMap : public SerialPortMap {
 public:
     std::optional<std::vector<SerialMapValue>> read() override
     {
         const char* dir = zn480_test_hook(ZN_PORTMAP_ENV);
-        auto ports = dir ? portsFromFolder(dir) : portsFromUdev();
-        if (!ports)
+        const bool folder = dir && *dir;
+        errno = 0;
+        auto ports = folder ? portsFromFolder(dir) : portsFromUdev();
+        if (!ports) {
+            const int error = errno;
+            readProblem_ = folder ? std::string("the folder ") + ZN_PORTMAP_ENV + " names (" + dir
+                    + ") cannot be read: " + std::strerror(error)
+                                  : std::string("udev could not list the tty devices");
             return std::nullopt;
+        }
+        readProblem_.clear();
         std::sort(ports->begin(), ports->end(), [](const Port& a, const Port& b) { return a.number < b.number; });
         ports->erase(std::unique(ports->begin(), ports->end(),
                          [](const Port& a, const Port& b) { return a.number == b.number; }),
@@ -193,6 +216,25 @@ public:
         }
         return values;
     }
+
+    std::string readProblem() const override { return readProblem_; }
+
+    std::string accessProblem(const std::string& port) const override
+    {
+        char path[512];
+        if (zn_port_device_path(portNumberOf(port), path, sizeof path) != 0)
+            return {};
+        // access() asks with the real user's rights, which is who opens it.
+        if (::access(path, R_OK | W_OK) == 0)
+            return {};
+        const int error = errno;
+        if (error != EACCES && error != EPERM)
+            return {};
+        return std::string(path) + ": " + std::strerror(error);
+    }
+
+private:
+    std::string readProblem_;
 };
 
 } // namespace

@@ -91,8 +91,16 @@ public:
     std::optional<std::vector<SerialMapValue>> read() override
     {
         KeyHandle key;
-        if (RegOpenKeyA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", key.out()) != ERROR_SUCCESS)
+        const LONG opened = RegOpenKeyA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", key.out());
+        if (opened != ERROR_SUCCESS) {
+            // Windows makes the key with the first serial port: without it
+            // there are none, which is nothing to report.
+            readProblem_ = opened == ERROR_FILE_NOT_FOUND
+                ? std::string()
+                : "HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM could not be opened (error " + std::to_string(opened) + ")";
             return std::nullopt;
+        }
+        readProblem_.clear();
         std::vector<SerialMapValue> values;
         for (DWORD index = 0;; ++index) {
             char name[128];
@@ -123,6 +131,11 @@ public:
         }
         return values;
     }
+
+    std::string readProblem() const override { return readProblem_; }
+
+private:
+    std::string readProblem_;
 };
 
 } // namespace

@@ -123,9 +123,16 @@ TEST_F(CliOnSimulator, ListsTheReaderInEachPersonalityAsTextAndJson)
                         ++failures;
                     }
                 };
-                check(text.status == 0 && text.out == c.text + "\n" && text.err.empty(), "list", text);
-                check(
-                    json.status == 0 && json.out == c.json + "\n" && json.err.empty(), "list --json", json);
+                // Without a PC/SC daemon the listing is incomplete, and says so.
+                const std::string noPcsc = "PC/SC: the smart-card service is not running (SCARD_E_NO_SERVICE)";
+                const std::string noPcscJson
+                    = R"j({"result":"unavailable","source":"pcsc","reason":"the smart-card service is not running (SCARD_E_NO_SERVICE)"})j";
+                const int status = c.pcscd ? 0 : 5;
+                const std::string err = c.pcscd ? "" : "tarvexctl: " + noPcsc + "\n";
+                check(text.status == status && text.out == c.text + "\n" && text.err == err, "list", text);
+                check(json.status == status && json.out == c.json + "\n" + (c.pcscd ? "" : noPcscJson + "\n")
+                        && json.err == err,
+                    "list --json", json);
                 // Listing sends every reader only the scan's reads.
                 check(onlyScanReads(farm.sim(0).commands()), "commands beyond the scan's", text);
             }
@@ -242,6 +249,9 @@ TEST_F(CliOnSimulator, AllSwitchesFourReadersInMixedPersonalitiesOneAfterTheOthe
 TEST_F(CliOnSimulator, RefusalsAndReadersAlreadyThereSendNothing)
 {
     SimFarm farm;
+    // A PC/SC service with no readers: without one, a reader nobody has may
+    // be a PC/SC reader, and the run says that it could not look there.
+    ASSERT_TRUE(farm.startPcscd(1));
     ASSERT_TRUE(farm.add({"cdc", "0A0B0C0D", false, true, false, false}));
     ASSERT_TRUE(farm.add({"cdc", "01020304", false, true, false, false}));
     const struct {

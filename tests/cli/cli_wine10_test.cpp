@@ -25,9 +25,9 @@ namespace zn480cli {
 namespace {
 
 namespace fs = std::filesystem;
-using zn480wine::unixLines;
 using zn480e2e::readFile;
 using zn480e2e::waitUntil;
+using zn480wine::unixLines;
 
 const std::string kSerial = "01020304";
 

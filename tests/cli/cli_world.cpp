@@ -144,8 +144,17 @@ SimulatedReader* CliWorld::byPort(int port)
     return nullptr;
 }
 
-Rig::Rig(tarvex::fakes::FakeWorld& fakes, Console& console)
-    : ui(fakes.clock, console), core(fakes.services(), ui), scans(core, fakes.clock, events)
+namespace {
+tarvex::Services withProbeMemory(tarvex::Services services, tarvex::ProbeMemory* memory)
+{
+    services.probeMemory = memory;
+    return services;
+}
+} // namespace
+
+Rig::Rig(tarvex::fakes::FakeWorld& fakes, Console& console, tarvex::ProbeMemory* probeMemory)
+    : ui(fakes.clock, console), core(withProbeMemory(fakes.services(), probeMemory), ui),
+      scans(core, fakes.clock, events)
 {
     ui.setScans(&scans);
 }
@@ -155,12 +164,14 @@ namespace {
 // their notices through the fakes' hooks), no person at the console.
 class FakeEnvironment : public Environment {
 public:
-    FakeEnvironment(tarvex::fakes::FakeWorld& fakes, uint64_t watchCycles) : fakes_(fakes), watchCycles_(watchCycles)
+    FakeEnvironment(tarvex::fakes::FakeWorld& fakes, uint64_t watchCycles, tarvex::ProbeMemory* probeMemory)
+        : fakes_(fakes), watchCycles_(watchCycles), probeMemory_(probeMemory)
     {
     }
     const tarvex::Services& services() override
     {
         services_ = fakes_.services();
+        services_.probeMemory = probeMemory_;
         return services_;
     }
     DeviceEvents& events() override { return events_; }
@@ -174,6 +185,7 @@ private:
     tarvex::Services services_;
     FakeEvents events_;
     uint64_t watchCycles_;
+    tarvex::ProbeMemory* probeMemory_;
 };
 } // namespace
 
@@ -181,7 +193,7 @@ CliWorld::Run CliWorld::run(const std::vector<std::string>& args, uint64_t watch
 {
     Run result;
     result.console.linesUntilFailure = linesUntilFailure;
-    FakeEnvironment env(fakes, watchCycles);
+    FakeEnvironment env(fakes, watchCycles, remembersProbes ? &probeMemory : nullptr);
     clearInterrupt();
     result.startMs = fakes.clock.now;
     result.status = runProgram(args, result.console, env);

@@ -62,7 +62,7 @@ struct SimulatedReader {
 
 // The program's pieces wired on a world of fakes, as main() wires them.
 struct Rig {
-    Rig(tarvex::fakes::FakeWorld& fakes, Console& console);
+    Rig(tarvex::fakes::FakeWorld& fakes, Console& console, tarvex::ProbeMemory* probeMemory = nullptr);
     ConsoleUi ui;
     tarvex::ReaderCore core;
     FakeEvents events;
@@ -76,6 +76,10 @@ public:
 
     tarvex::fakes::FakeWorld fakes;
     std::vector<std::unique_ptr<SimulatedReader>> readers;
+    // What the runs keep across runs, as main() wires it; a run without it
+    // (remembersProbes false) keeps nothing.
+    tarvex::fakes::FakeProbeMemory probeMemory;
+    bool remembersProbes = true;
 
     // A reader with serial `serial` (8 hex digits) shown in `p`.
     SimulatedReader& add(SimPersonality p, const std::string& serial, uint16_t fwMinor = 166);

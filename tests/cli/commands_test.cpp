@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <regex>
 
 namespace tarvexctl::testing {
@@ -342,8 +343,122 @@ TEST(List, OneLineOrObjectPerReader)
         R"j("entry":"MSD ZN480 Mass Storage"})j");
 
     CliWorld empty;
-    EXPECT_TRUE(empty.run({"list", "--json"}).console.lines.empty());
+    auto none = empty.run({"list", "--json"});
+    EXPECT_EQ(none.status, kExitOk);
+    EXPECT_TRUE(none.console.lines.empty());
     EXPECT_TRUE(empty.run({"list"}).console.lines.empty());
+}
+
+// A source that could not be looked at is not "no reader there": list
+// prints what it found, tells each unavailable source (standard error, and
+// a JSON object with --json) and exits with its own status; a switch that
+// finds nothing says the same instead of refusing. Failures that the window
+// has always let pass quietly (no PC/SC readers, a port another program
+// holds, a machine without a serial-port key) stay quiet.
+struct SourceCase {
+    const char* name;
+    std::function<void(CliWorld&)> breakIt;
+    // The message, "" when nothing is to be reported; and the JSON object.
+    std::string message, json;
+    size_t listed; // readers still listed (of a CCID, a CDC and an MSD one)
+};
+
+TEST(Sources, EachUnavailableSourceIsReportedWithItsOwnExitStatus)
+{
+    using tarvex::pcsc::Result;
+    auto pcscFails = [](Result r) { return [r](CliWorld& w) { w.fakes.pcsc.establishResult = r; }; };
+    const SourceCase cases[] = {
+        {"PC/SC service not running", pcscFails(tarvex::pcsc::E_NO_SERVICE),
+            "PC/SC: the smart-card service is not running (SCARD_E_NO_SERVICE)",
+            R"j({"result":"unavailable","source":"pcsc","reason":"the smart-card service is not running (SCARD_E_NO_SERVICE)"})j",
+            2},
+        {"PC/SC refused by polkit", pcscFails(tarvex::pcsc::F_COMM_ERROR),
+            "PC/SC: the smart-card service turned this program away (SCARD_F_COMM_ERROR; a session that is not the "
+            "active local one is refused by polkit)",
+            R"j({"result":"unavailable","source":"pcsc","reason":"the smart-card service turned this program away (SCARD_F_COMM_ERROR; a session that is not the active local one is refused by polkit)"})j",
+            2},
+        {"PC/SC listing fails",
+            [](CliWorld& w) {
+                w.fakes.pcsc.readers.push_back({});
+                w.fakes.pcsc.readers.back().name = std::string(3000, 'x'); // more than the listing's buffer
+            },
+            "PC/SC: the smart-card service could not be asked for its readers (SCARD_E_INSUFFICIENT_BUFFER)",
+            R"j({"result":"unavailable","source":"pcsc","reason":"the smart-card service could not be asked for its readers (SCARD_E_INSUFFICIENT_BUFFER)"})j",
+            2},
+        {"serial channel library missing",
+            [](CliWorld& w) {
+                w.fakes.serchan.unusable = "/opt/tarvex/libserchan.so could not be loaded";
+                w.fakes.serchan.ports.clear();
+            },
+            "serial ports: the serial channel library cannot be used: /opt/tarvex/libserchan.so could not be loaded",
+            R"j({"result":"unavailable","source":"serial","reason":"the serial channel library cannot be used: /opt/tarvex/libserchan.so could not be loaded"})j",
+            2},
+        {"port without permission",
+            [](CliWorld& w) {
+                w.fakes.serchan.ports[4] = false;
+                w.fakes.serialMap.forbidden["COM4"] = "/dev/ttyACM3: Permission denied";
+            },
+            "serial ports: COM4 cannot be opened: /dev/ttyACM3: Permission denied",
+            R"j({"result":"unavailable","source":"serial","reason":"COM4 cannot be opened: /dev/ttyACM3: Permission denied"})j",
+            2},
+        {"serial port list unreadable",
+            [](CliWorld& w) {
+                w.fakes.serialMap.opens = false;
+                w.fakes.serialMap.unreadable = "udev could not list the tty devices";
+            },
+            "serial ports: the list of serial ports cannot be read: udev could not list the tty devices",
+            R"j({"result":"unavailable","source":"serial","reason":"the list of serial ports cannot be read: udev could not list the tty devices"})j",
+            2},
+        {"HID search failed",
+            [](CliWorld& w) {
+                w.fakes.hid.ok = false;
+                w.fakes.hid.failure = "udev could not list the hid devices";
+            },
+            "HID: the search for HID interfaces failed: udev could not list the hid devices",
+            R"j({"result":"unavailable","source":"hid","reason":"the search for HID interfaces failed: udev could not list the hid devices"})j",
+            3},
+        {"drives unreadable",
+            [](CliWorld& w) { w.fakes.drives.unlisted = "/proc/self/mounts cannot be read: Permission denied"; },
+            "drives: the drives cannot be listed: /proc/self/mounts cannot be read: Permission denied",
+            R"j({"result":"unavailable","source":"drives","reason":"the drives cannot be listed: /proc/self/mounts cannot be read: Permission denied"})j",
+            2},
+        // What is no failure to look.
+        {"no PC/SC readers", [](CliWorld& w) { w.fakes.pcsc.readers.clear(); }, "", "", 2},
+        {"port held by another program", [](CliWorld& w) { w.fakes.serchan.ports[4] = false; }, "", "", 2},
+        {"no serial-port map at all", [](CliWorld& w) { w.fakes.serialMap.opens = false; }, "", "", 2},
+    };
+    for (const SourceCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        CliWorld w;
+        w.add(SimPersonality::CCID, "01020304");
+        w.add(SimPersonality::CDC, "0A0B0C0D");
+        w.add(SimPersonality::MSD, "55667788");
+        c.breakIt(w);
+        const bool broken = !c.message.empty();
+
+        auto run = w.run({"list"});
+        EXPECT_EQ(run.status, broken ? kExitUnavailable : kExitOk);
+        EXPECT_EQ(run.console.lines.size(), c.listed) << ::testing::PrintToString(run.console.lines);
+        EXPECT_EQ(run.console.messages, broken ? std::vector<std::string>{c.message} : std::vector<std::string>{});
+
+        run = w.run({"list", "--json"});
+        EXPECT_EQ(run.status, broken ? kExitUnavailable : kExitOk);
+        ASSERT_EQ(run.console.lines.size(), c.listed + (broken ? 1 : 0));
+        if (broken)
+            EXPECT_EQ(run.console.lines.back(), c.json);
+
+        // Nobody has that serial number, but it may be behind the source
+        // that could not be looked at.
+        run = w.run({"switch", "--to", "cdc", "--serial", "99999999"});
+        EXPECT_EQ(run.status, broken ? kExitUnavailable : kExitRefused);
+        ASSERT_EQ(run.console.messages.size(), 1u);
+        EXPECT_EQ(run.console.messages[0], broken ? c.message : "no reader with serial number 99999999 is listed");
+        EXPECT_TRUE(run.console.lines.empty());
+
+        // Several readers and no choice is a refusal whatever was not seen.
+        run = w.run({"switch", "--to", "ccid"});
+        EXPECT_EQ(run.status, kExitRefused);
+    }
 }
 
 TEST(Watch, ArrivalsChangesAndRemovalsAsTheyHappen)

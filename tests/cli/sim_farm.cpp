@@ -121,6 +121,7 @@ std::string SharedPcscd::service(int k) const
 void SharedPcscd::manage()
 {
     std::set<int> current;
+    bool started = false; // the daemon runs from the start, readers or not
     while (running_) {
         std::set<int> present;
         std::error_code ec;
@@ -129,9 +130,10 @@ void SharedPcscd::manage()
             if (!name.empty() && std::all_of(name.begin(), name.end(), ::isdigit))
                 present.insert(std::atoi(name.c_str()));
         }
-        if (present != current) {
+        if (!started || present != current) {
             restart(present);
             current = present;
+            started = true;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
@@ -145,8 +147,10 @@ void SharedPcscd::restart(const std::set<int>& present)
     fs::remove_all(dir_ + "/conf", ec);
     fs::create_directories(dir_ + "/run", ec);
     fs::create_directories(dir_ + "/conf", ec);
-    if (present.empty())
-        return; // no reader in CCID: no service, as where it stops with the last reader
+    // With no reader in CCID the daemon still runs, with no readers: on
+    // Linux pcscd answers through its socket whether or not readers are
+    // attached, and a program that finds no service rightly reports that it
+    // could not look.
     for (int k : present) {
         if (k < 0 || k >= readers_)
             continue;

@@ -82,6 +82,8 @@ public:
     std::vector<int32_t> closes;
     std::function<std::vector<uint8_t>(const std::vector<uint8_t>&)> responder; // optional
     std::optional<std::vector<uint8_t>> pending;
+    std::string unusable; // loadProblem(): why the library cannot be used
+    std::string loadProblem() override { return unusable; }
 
     int32_t open(int32_t port, uint32_t, int32_t) override
     {
@@ -133,12 +135,20 @@ public:
 class FakeSerialMap : public SerialPortMap {
 public:
     bool opens = true;
+    std::string unreadable;                       // readProblem() when it does not open
+    std::map<std::string, std::string> forbidden; // port -> accessProblem()
     std::vector<SerialMapValue> values;
     std::optional<std::vector<SerialMapValue>> read() override
     {
         if (!opens)
             return std::nullopt;
         return values;
+    }
+    std::string readProblem() const override { return opens ? std::string() : unreadable; }
+    std::string accessProblem(const std::string& port) const override
+    {
+        const auto it = forbidden.find(port);
+        return it == forbidden.end() ? std::string() : it->second;
     }
     // A well-formed value: data is the port name plus its terminating NUL.
     // By default the port of a reader's USB device (vendor 6A4E).
@@ -157,6 +167,7 @@ public:
 class FakeHid : public HidEnumerator {
 public:
     bool ok = true;
+    std::string failure; // searchProblem()
     std::vector<std::string> ids;
     int calls = 0;
     std::function<void()> beforeList; // lets a test change ids per call
@@ -171,6 +182,7 @@ public:
         out = ids;
         return true;
     }
+    std::string searchProblem() const override { return failure; }
 };
 
 class FakeDrives : public Drives {
@@ -182,9 +194,13 @@ public:
         std::vector<std::string> files;
     };
     std::vector<Drive> drives;
+    std::string unlisted; // listProblem(): the set of drives cannot be read
+    std::string listProblem() const override { return unlisted; }
     std::vector<std::string> list() override
     {
         std::vector<std::string> r;
+        if (!unlisted.empty())
+            return r;
         for (auto& d : drives)
             r.push_back(d.entry);
         return r;
@@ -396,6 +412,22 @@ public:
             r->transaction = 0;
     }
     uint32_t protocolRaw() const override { return 4; }
+    bool startsWithReaders = false; // a Windows-like service
+    bool serviceStartsWithReaders() const override { return startsWithReaders; }
+};
+
+// The probe memory as a string that outlives the cores of a test's runs.
+class FakeProbeMemory : public ProbeMemory {
+public:
+    std::optional<std::string> text;
+    int saves = 0;
+    std::optional<std::string> load() override { return text; }
+    bool save(const std::string& t) override
+    {
+        ++saves;
+        text = t;
+        return true;
+    }
 };
 
 // All fakes together, wired into a Services value.
