@@ -26,8 +26,8 @@ struct ComeBackRule {
 };
 
 struct ComeBack {
-    int index = -1;        // the entry that shows the reader back; -1 when none does yet
-    bool unknown = false;  // taken without its serial number
+    int index = -1;       // the entry that shows the reader back; -1 when none does yet
+    bool unknown = false; // taken without its serial number
 };
 
 ComeBack findComeBack(const std::vector<std::string>& entries, const ComeBackRule& rule);

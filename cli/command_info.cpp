@@ -124,7 +124,8 @@ int runInfo(Tool& tool, const Options& options)
     if (options.json) {
         JsonObject j;
         j.add("personality", personalityName(reader.personality))
-            .add("address", reader.address ? std::optional<std::string>(systemTextToUtf8(*reader.address)) : std::nullopt)
+            .add("address",
+                reader.address ? std::optional<std::string>(systemTextToUtf8(*reader.address)) : std::nullopt)
             .add("serial", reader.serial)
             .add("firmware", reader.firmware)
             .add("hid_format", format ? std::optional<std::string>(hidFormatName(*format)) : std::nullopt)

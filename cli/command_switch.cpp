@@ -244,8 +244,7 @@ struct RunState {
     bool pending = false;          // a reader was switched and not seen back
 };
 
-Outcome switchOne(Tool& tool, const Options& options, const ReaderInfo& chosen, const std::string& label,
-    RunState& run)
+Outcome switchOne(Tool& tool, const Options& options, const ReaderInfo& chosen, const std::string& label, RunState& run)
 {
     Outcome o;
     o.before = chosen;

@@ -15,14 +15,14 @@ extern "C" void onStopSignal(int)
 
 void installInterruptHandlers()
 {
-    struct sigaction stop {};
+    struct sigaction stop { };
     stop.sa_handler = onStopSignal;
     sigemptyset(&stop.sa_mask);
     // No SA_RESTART: a wait that the signal cuts short returns early, and
     // the waits check the request after every wake-up anyway.
     sigaction(SIGINT, &stop, nullptr);
     sigaction(SIGTERM, &stop, nullptr);
-    struct sigaction ignore {};
+    struct sigaction ignore { };
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
     sigaction(SIGPIPE, &ignore, nullptr);

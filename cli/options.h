@@ -13,12 +13,12 @@ namespace tarvexctl {
 // Exit statuses, documented in --help and the manual page. When several
 // apply, the first of this order wins: interrupted, failed, not back,
 // refused, source unavailable.
-constexpr int kExitOk = 0;           // every reader switched or unchanged; the listing is complete
-constexpr int kExitFailed = 1;       // a reader failed
-constexpr int kExitUsage = 2;        // bad arguments; nothing was looked at or sent
-constexpr int kExitRefused = 3;      // the selection was refused (ambiguous, unknown, nothing attached); nothing sent
-constexpr int kExitNotBack = 4;      // a reader accepted the switch but was not listed again in time
-constexpr int kExitUnavailable = 5;  // a source (PC/SC, serial ports, HID, drives) could not be looked at
+constexpr int kExitOk = 0;            // every reader switched or unchanged; the listing is complete
+constexpr int kExitFailed = 1;        // a reader failed
+constexpr int kExitUsage = 2;         // bad arguments; nothing was looked at or sent
+constexpr int kExitRefused = 3;       // the selection was refused (ambiguous, unknown, nothing attached); nothing sent
+constexpr int kExitNotBack = 4;       // a reader accepted the switch but was not listed again in time
+constexpr int kExitUnavailable = 5;   // a source (PC/SC, serial ports, HID, drives) could not be looked at
 constexpr int kExitInterrupted = 130; // stopped by Ctrl-C or SIGTERM, after the reader in progress
 
 enum class Command { Help, Version, List, Switch, Watch, Wait, Info, Doctor };

@@ -74,7 +74,7 @@ std::vector<size_t> matchingReaders(const std::vector<ReaderInfo>& listed, const
     std::vector<size_t> found;
     for (size_t i = 0; i < listed.size(); ++i) {
         const ReaderInfo& r = listed[i];
-        if (selector.kind == Selector::Serial ? r.serial && equalNoCase(*r.serial, selector.value)
+        if (selector.kind == Selector::Serial        ? r.serial && equalNoCase(*r.serial, selector.value)
                 : selector.kind == Selector::Address ? matchesAddress(r, selector.value)
                                                      : true)
             found.push_back(i);

@@ -293,7 +293,8 @@ TEST(Switch, AllSwitchesEveryListedReaderInTurn)
     expectLine(run.console.lines[1], R"j(ok 11223344 CCID->CDC COM5 \(2\.\d s\))j");
     EXPECT_EQ(run.console.lines[2], "unchanged 0A0B0C0D CDC->CDC COM4: already in CDC personality");
     EXPECT_EQ(run.console.lines[3],
-        "unsupported - MSD->CDC -: a reader in MSD personality has no command channel: it cannot be switched from here");
+        "unsupported - MSD->CDC -: a reader in MSD personality has no command channel: it cannot be switched from "
+        "here");
     EXPECT_TRUE(containsRun(a.model.log(), kToCdc));
     EXPECT_TRUE(sentWithPrefix(c.model.log(), "FEDD02000A01FE11223344"));
     EXPECT_TRUE(onlyScanReads(b.model.log()));
@@ -620,7 +621,8 @@ TEST(Switch, AReaderBackFromAnEarlierSwitchIsNeverTakenForTheKeyboard)
         const auto run = w.run({"switch", "--all", "--to", "ccid", "--fake-card", "always", "--no-wait"});
         EXPECT_EQ(run.status, kExitRefused);
         ASSERT_EQ(run.console.lines.size(), 2u) << ::testing::PrintToString(run.console.lines);
-        expectLine(run.console.lines[0], R"j(ok AAAA0001 CDC->CCID COM3: switch accepted, not waited for \(2\.\d s\))j");
+        expectLine(
+            run.console.lines[0], R"j(ok AAAA0001 CDC->CCID COM3: switch accepted, not waited for \(2\.\d s\))j");
         expectLine(run.console.lines[1], R"j(refused - HID->CCID ZN480 Keyboard 0: Due to how HID devices .*)j");
         EXPECT_EQ(countOf(a.model.log(), "FFFEFC0000"), 1u) << ::testing::PrintToString(a.model.log());
         EXPECT_TRUE(b.model.log().empty());
@@ -681,8 +683,7 @@ TEST(Switch, UnchangedAndDryRunSendNothingButTheScansReads)
             {"unchanged - HID->HID ZN480 Keyboard 0: already in HID personality"}},
         {"as JSON", cdc, {"switch", "--to", "cdc", "--json"}, kExitOk,
             {R"j(\{"result":"unchanged","serial":"01020304","from":"CDC","to":"CDC",.*"changed":false\})j"}},
-        {"dry run of one", cdc, {"switch", "--to", "ccid", "--dry-run"}, kExitOk,
-            {"switch 01020304 CDC->CCID COM3"}},
+        {"dry run of one", cdc, {"switch", "--to", "ccid", "--dry-run"}, kExitOk, {"switch 01020304 CDC->CCID COM3"}},
         {"dry run of a mixed station",
             [](CliWorld& w) {
                 w.add(SimPersonality::CCID, "01020304");
@@ -833,7 +834,8 @@ TEST(Info, IdentityAndTheHidFormatTheReaderHas)
     nocard.show(r, SimPersonality::CCID);
     run = nocard.run({"info", "--json"});
     EXPECT_EQ(run.status, kExitFailed);
-    expectLine(run.console.lines.at(0), R"j(\{"personality":"CCID",.*"hid_format":null,.*"message":"CCID devices require .*"\})j");
+    expectLine(run.console.lines.at(0),
+        R"j(\{"personality":"CCID",.*"hid_format":null,.*"message":"CCID devices require .*"\})j");
 }
 
 // -v: what a support request needs, on standard error.
@@ -844,10 +846,11 @@ TEST(Verbose, EveryCommandAndStatusWordWithItsTime)
     const auto run = w.run({"switch", "--to", "cdc", "-v"});
     EXPECT_EQ(run.status, kExitOk);
     const auto& m = run.console.messages;
-    for (const char* want : {"ZN480 Sim 0 > FFCAF00004 < 9000, 4 bytes (", "ZN480 Sim 0 > FEDD02000A01FE01020304AFF5A6FE < 9000",
-             "ZN480 Sim 0 > FFFEFC0000 < "})
+    for (const char* want : {"ZN480 Sim 0 > FFCAF00004 < 9000, 4 bytes (",
+             "ZN480 Sim 0 > FEDD02000A01FE01020304AFF5A6FE < 9000", "ZN480 Sim 0 > FFFEFC0000 < "})
         EXPECT_TRUE(std::any_of(m.begin(), m.end(), [&](const std::string& s) { return s.rfind(want, 0) == 0; }))
-            << want << "\n" << ::testing::PrintToString(m);
+            << want << "\n"
+            << ::testing::PrintToString(m);
     // Without it, nothing of the kind.
     EXPECT_TRUE(w.run({"list"}).console.messages.empty());
 }

@@ -87,8 +87,7 @@ TEST(Options, AcceptedCommandLines)
         {"switch --to ccid --fake-card 30s",
             [](const Options& o) { EXPECT_EQ(o.fakeCard, tarvex::kFakeCardStandard); }},
         // "--" ends the options (scripts put it before values they pass on).
-        {"switch --to ccid --all --",
-            [](const Options& o) { EXPECT_EQ(o.selector.kind, Selector::All); }},
+        {"switch --to ccid --all --", [](const Options& o) { EXPECT_EQ(o.selector.kind, Selector::All); }},
         {"switch --to ccid --dry-run -v",
             [](const Options& o) {
                 EXPECT_TRUE(o.dryRun);

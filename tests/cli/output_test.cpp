@@ -49,7 +49,9 @@ TEST(Printable, ControlCharactersOfANameCannotReachTheTerminal)
         // Every \x of the output is an escape: a backslash of the name is one.
         {"ZN480 \\x1B", true, "ZN480 \\x5Cx1B"},
         // C1 controls (CSI, U+009B) as UTF-8 ...
-        {"a\xC2\x9B" "2Jb", true, "a\\xC2\\x9B2Jb"},
+        {"a\xC2\x9B"
+         "2Jb",
+            true, "a\\xC2\\x9B2Jb"},
         {"\xC2\xA0x", true, "\xC2\xA0x"}, // U+00A0 is a character
         // ... and bytes that are no UTF-8 where names are UTF-8,
         {"Caf\xE9 \x9B", true, "Caf\\xE9 \\x9B"},

@@ -142,16 +142,16 @@ TEST(ComeBack, ANewEntryOfTheTargetPersonalityBySerialWhereItShowsOne)
             {kCdcSameSerial}, -1},
         // A PC/SC reader stays listed while its card is away: the same key
         // showing the serial number since the switch is the reader.
-        {"a listed slot that shows the serial since the switch", rule(Personality::Ccid, "01020304", {"CCID ZN480 Sim 1 00 00"}),
-            {kCcid}, 0},
+        {"a listed slot that shows the serial since the switch",
+            rule(Personality::Ccid, "01020304", {"CCID ZN480 Sim 1 00 00"}), {kCcid}, 0},
         {"an entry credited to another reader of the run",
             rule(Personality::Hid, std::nullopt, {}, {"HID ZN480 Keyboard 0"}), {kHid, "HID ZN480 Keyboard 1"}, 1},
         // Another reader of this run is still on its way: an entry without
         // a serial number may be that one.
-        {"no serial while another reader is pending", rule(Personality::Ccid, "01020304", {}, {}, true),
-            {kCcidNoCard}, -1},
-        {"but its serial number is its own", rule(Personality::Ccid, "01020304", {}, {}, true),
-            {kCcidNoCard, kCcid}, 1},
+        {"no serial while another reader is pending", rule(Personality::Ccid, "01020304", {}, {}, true), {kCcidNoCard},
+            -1},
+        {"but its serial number is its own", rule(Personality::Ccid, "01020304", {}, {}, true), {kCcidNoCard, kCcid},
+            1},
     };
     for (const BackCase& c : cases) {
         const ComeBack b = findComeBack(c.entries, c.rule);
