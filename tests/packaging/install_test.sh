@@ -163,9 +163,20 @@ in_root sh -c 'ls /usr/lib/*/qt6/plugins/platforms/libqxcb.so' >/dev/null 2>&1 |
 in_root sh -c 'ls /usr/lib/*/pcsc/drivers/ifd-ccid.bundle' >/dev/null 2>&1 && fail "libccid was installed, though only recommended"
 [ "$(in_root sh -c 'command -v tarvex')" = /usr/bin/tarvex ] || fail "tarvex is not on PATH"
 # The console program runs from PATH and lists nothing where nothing is
-# attached, with no PC/SC daemon on the machine.
-ctl_list=$(in_root tarvexctl list 2>&1) || fail "tarvexctl list without pcscd failed: $ctl_list"
-[ -z "$ctl_list" ] || fail "tarvexctl list in the fresh root: $ctl_list"
+# attached. With no PC/SC daemon running it says that the listing could not
+# look there (exit 5), and nothing else; doctor names what is missing.
+no_pcsc="tarvexctl: PC/SC: the smart-card service is not running (SCARD_E_NO_SERVICE)"
+check_list_without_pcscd() { # $1: what the case is
+    local out err status=0
+    out=$(in_root "$@" 2>"$work/ctl.err") || status=$?
+    err=$(cat "$work/ctl.err")
+    [ "$status" = 5 ] || fail "tarvexctl list ($CASE): exit status $status, not 5: $err"
+    [ -z "$out" ] || fail "tarvexctl list ($CASE) lists: $out"
+    [ "$err" = "$no_pcsc" ] || fail "tarvexctl list ($CASE) says: $err"
+}
+CASE="fresh root" check_list_without_pcscd tarvexctl list
+doctor_out=$(in_root tarvexctl doctor 2>&1) && fail "tarvexctl doctor finds no problem without pcscd"
+grep -q '^problem pcsc-service: .*pcscd' <<<"$doctor_out" || fail "tarvexctl doctor does not name pcscd: $doctor_out"
 
 # -- the test hooks: a simulated reader in CDC personality behind a link in
 # a device folder, and a reader's drive in a stand-in mount table. The
@@ -183,9 +194,8 @@ dev_list=$(env "${hooks_env[@]}" sed "s#/tmp/zn480drive#$root/tmp/zn480drive#" "
 if [[ "$dev_list" != *"CDC   01020304"* ]] || [[ "$dev_list" != *MSD* ]]; then
     fail "the hooks' setup does not work: the development build lists '$dev_list'; simulator: $(tail -3 "$work/sim.log")"
 fi
-hooked=$(in_root env ZN480_DEV_DIR=/tmp/zn480dev ZN480_MOUNTS_FILE=/tmp/zn480mounts ZN480_SYSFS_DIR=/tmp \
-    tarvexctl list 2>&1) || fail "tarvexctl list with the hook variables failed: $hooked"
-[ -z "$hooked" ] || fail "the installed tarvexctl follows the test hooks: $hooked"
+CASE="the hook variables set" check_list_without_pcscd \
+    env ZN480_DEV_DIR=/tmp/zn480dev ZN480_MOUNTS_FILE=/tmp/zn480mounts ZN480_SYSFS_DIR=/tmp tarvexctl list
 kill "$sim" 2>/dev/null || true
 wait "$sim" 2>/dev/null || true
 in_root sh -c 'man -w tarvexctl' >/dev/null 2>&1 || [ ! -x "$root/usr/bin/man" ] || fail "man does not find tarvexctl"
@@ -227,8 +237,8 @@ if timeout 120 chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin
         DEBIAN_FRONTEND=noninteractive apt-get install -y -o DPkg::Options::=--force-unsafe-io pcscd libccid \
         >"$work/install-pcscd.log" 2>&1; then
     [ -x "$root/usr/sbin/pcscd" ] || fail "pcscd is not there after installing it"
-    ctl_list=$(in_root tarvexctl list 2>&1) || fail "tarvexctl list with pcscd installed failed: $ctl_list"
-    [ -z "$ctl_list" ] || fail "tarvexctl list with pcscd installed: $ctl_list"
+    # Installed, not started (nothing starts services in this root).
+    CASE="pcscd installed" check_list_without_pcscd tarvexctl list
     echo "pcscd and libccid installed beside it in $((SECONDS - start)) s"
 else
     fail "apt-get install pcscd libccid failed: $(tail -5 "$work/install-pcscd.log")"
