@@ -19,7 +19,7 @@ std::vector<uint8_t> bytes(const std::string& hex)
     return b;
 }
 
-// The boot keyboard of the HID specification (appendix B.1): no report IDs,
+// The standard boot keyboard report descriptor: no report IDs,
 // one output byte, Num Lock bit 0, Caps Lock bit 1, Scroll Lock bit 2.
 const std::string kBoot = "05010906a101050719e029e71500250175019508810295017508810195057501050819012905"
                           "910295017503910195067508150025650507190029658100c0";
