@@ -41,7 +41,6 @@ struct Outcome {
     std::optional<ReaderInfo> after;
     std::string detail;
     double seconds = 0;
-    bool pending = false; // switched, and not seen back
 };
 
 const char* resultWord(Outcome::Result r)
